@@ -1,0 +1,98 @@
+#include "tests/support/run.hpp"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+std::string bin(const std::string& program) {
+    if (program.find('/') != std::string::npos) return program;
+    return std::string(PROTNN_BIN_DIR) + "/" + program;
+}
+
+std::string examples(const std::string& rel) {
+    return rel.empty() ? std::string(PROTNN_EXAMPLES_DIR) : std::string(PROTNN_EXAMPLES_DIR) + "/" + rel;
+}
+
+Result run(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
+           const std::string& input) {
+    TempDir io;
+    std::string in_path = io / "stdin", out_path = io / "stdout", err_path = io / "stderr";
+    write_file(in_path, input);
+    std::string exe = bin(program);
+    if (exe[0] != '/') exe = fs::absolute(exe).string();
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, in_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) throw std::runtime_error("cannot start " + exe);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    Result r;
+    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}
+
+TempDir::TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "protnn-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("cannot make a temporary directory");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+bool exists(const std::string& path) { return fs::exists(path); }
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> v;
+    std::size_t p = 0;
+    while (p < text.size()) {
+        std::size_t nl = text.find('\n', p);
+        if (nl == std::string::npos) nl = text.size();
+        v.push_back(text.substr(p, nl - p));
+        p = nl + 1;
+    }
+    return v;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,64 @@
+// The routines of nntrain, in run order.  Each works on the State (state.hpp); sizes and
+// array slices are passed where the routine's description says so.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "trainer/state.hpp"
+
+namespace nntrain {
+
+// --- command line and seed (readcmd.cpp) -----------------------------------------------
+// Sets every default, applies the switches of words (the words after the program name),
+// builds the option record and, last, seeds the random stream from itsd.  Throws a normal
+// stop after -h or --version, and an error stop for an unknown switch.
+void readcmd(State& st, const std::vector<std::string>& words);
+// The option table, with the settings as they stand.
+void printhelp(const State& st, std::FILE* out);
+// The default seed from the local time of day; inttget_at computes it for a given time.
+std::int32_t inttget(std::int32_t n);
+std::int32_t inttget_at(std::int32_t n, int hour, int minute, int second);
+// The seed words for itsd (k = Random::nseeds of them) and the seeding itself.
+std::vector<std::int32_t> seed_words(std::int32_t itsd, int k);
+void seed_random(State& st);
+
+// --- protein database (database.cpp) ---------------------------------------------------
+void initdb(State& st);
+int numpro(const State& st);                 // lines of the file fylein, minus 3
+int icountel(const std::string& line);       // words (runs of non-blank, non-tab characters)
+
+// --- working storage (storage.cpp) -----------------------------------------------------
+void init_all(State& st);
+// Creates the thirteen network arrays for the sizes in force (no database load).
+void make_network_storage(State& st);
+
+// --- network evaluation and back-propagation (network.cpp) -----------------------------
+double tfunc(double s);
+void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double alpha, const double* x);
+void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha, double rate, double mom,
+              const double* x, const double* t);
+void calcierr(const State& st, double& etr, double& ete, int& better, double emin);
+
+// --- weight files (weights.cpp) --------------------------------------------------------
+void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhid2, int nout, double& alpha);
+void writewei(const State& st, const std::string& fname, int ninp, int nhid1, int nhid2, int nout, double alpha);
+void savewei(State& st);
+
+// --- random start and presentation order (init.cpp) ------------------------------------
+void netinit(State& st, int ninp, int nhid1, int nhid2, int nout);
+// Reorders a[lo..hi] (1-based positions) in place; n is not used.
+void permute(State& st, int n, int lo, int hi, std::vector<int>& a);
+
+// --- the driver (train.cpp: training; predict.cpp: prediction and averaging) ------------
+void kelta2train(State& st);
+void train(State& st);
+void predict(State& st);
+// "train." ntotp (6 digits) "_" itsd (11 digits) "." and the option record.
+std::string generated_name(const State& st);
+// The title line of the log and of the prediction headers (ends in "-h for help").
+std::string title_line();
+
+}  // namespace nntrain
