@@ -60,5 +60,7 @@ void predict(State& st);
 std::string generated_name(const State& st);
 // The title line of the log and of the prediction headers (ends in "-h for help").
 std::string title_line();
+// The type line(s) "(200A15)": "INS/OUTS: ", the input types, "/", the output types.
+std::string type_lines(const State& st);
 
 }  // namespace nntrain
