@@ -1,0 +1,119 @@
+// Command-line scan, help text, types file and type lookup shared by pairdist and depthdist.
+// Reads and writes t.pdbfl, t.depfl, t.naatyp, t.aatom of the state group (see gen.hpp).
+#include "generators/common/gen.hpp"
+
+#include <cstdio>
+#include <sys/stat.h>
+
+#include "textio/files.hpp"
+#include "textio/format.hpp"
+#include "textio/freeform.hpp"
+#include "textio/source.hpp"
+#include "textio/text.hpp"
+
+namespace gen {
+
+Cmd scancmd(Temp& t, const std::vector<std::string>& words) {
+    if (words.empty()) return Cmd::help;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        // The value word is not skipped: the loop examines it next, so a value that reads
+        // "-h" also prints the help.
+        std::string value = i + 1 < words.size() ? textio::fixtext(words[i + 1], fnlen) : std::string();
+        if (w == "-dp")
+            t.pdbfl = value;
+        else if (w == "-t")
+            t.depfl = value;
+        else if (w == "-h")
+            return Cmd::help;
+        else if (w == "--version")
+            return Cmd::version;
+    }
+    return Cmd::run;
+}
+
+// One row of the option table: A10, 3X, A30, 10X, A20.
+static std::string row(std::string_view c1, std::string_view c2, std::string_view c3) {
+    return textio::fmt_a(c1, 10) + "   " + textio::fmt_a(c2, 30) + std::string(10, ' ') + textio::fmt_a(c3, 20) + "\n";
+}
+
+void writehelp(std::string_view line2, std::string_view dpdesc, std::string_view depfl) {
+    std::string h;
+    h += " Distance matrix . Step 1+2\n";
+    h += " " + std::string(line2) + "\n";
+    h += " Options:\n";
+    h += row("Switch", "Description", "Default");
+    h += row("-dp", dpdesc, "NONE");
+    // The -t row shows the first 120 characters of the fixed-length name, blanks included.
+    std::string shown(depfl.substr(0, 120));
+    shown.resize(120, ' ');
+    h += textio::fmt_a("-t", 10) + "   " + textio::fmt_a("typefile", 30) + std::string(10, ' ') + shown + "\n";
+    h += textio::fmt_a("-h", 10) + "   " + textio::fmt_a("print_this_help", 30) + "\n";
+    h += " \n";
+    h += " Program to calculate inverse distance inputs to NN.\n";
+    textio::out(h);
+}
+
+static bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string typespath(const std::string& depfl, const std::string& defname) {
+    if (depfl != defname || exists(depfl)) return depfl;
+    // Never a directory fixed at build time: the data directory is found from the program's
+    // own location, which has the same layout in the build tree and in an installation.
+    std::string dir = textio::program_dir();
+    if (!dir.empty()) {
+        std::string shipped = dir + "/../share/protnn/" + defname;
+        if (exists(shipped)) return shipped;
+    }
+    return depfl;  // opening it reports the missing file under its plain name
+}
+
+void readtypes(Temp& t, const std::string& defname) {
+    textio::Source src = textio::Source::open(typespath(t.depfl, defname));
+    std::int64_t lines = 0;
+    std::string_view line;
+    while (src.next_line(line))
+        if (line.find_first_not_of(" \t") != std::string_view::npos) ++lines;
+    t.naatyp = static_cast<int>(lines) + 1;
+    t.aatom.assign(static_cast<std::size_t>(lines) * static_cast<std::size_t>(t.nw), std::string());
+
+    // The free-form read passes over blank lines by itself, so the second pass meets the
+    // same lines as the count.
+    src.rewind();
+    std::vector<textio::Item> items(static_cast<std::size_t>(t.nw));
+    const std::string expected = t.nw == 1 ? "a type name" : "a residue name and an atom name";
+    for (std::int64_t k = 0; k < lines; ++k) {
+        for (int w = 0; w < t.nw; ++w)
+            items[static_cast<std::size_t>(w)] = textio::Item::of(t.aatom[static_cast<std::size_t>(k * t.nw + w)], t.wlen);
+        textio::read(src, items, expected);
+    }
+}
+
+int iaa2i(const Temp& t, const std::string_view* key) {
+    // The last matching line wins; looking from the end finds it first.
+    for (int k = t.naatyp - 1; k >= 1; --k) {
+        bool same = true;
+        for (int w = 0; w < t.nw && same; ++w)
+            same = textio::rtrim(key[w]) == t.aatom[static_cast<std::size_t>((k - 1) * t.nw + w)];
+        if (same) return k;
+    }
+    // Each word is shown in its 10-character field, as the words are held.
+    std::string words;
+    for (int w = 0; w < t.nw; ++w) {
+        std::string f(key[w].substr(0, 10));
+        f.resize(10, ' ');
+        words += f;
+    }
+    say(textio::rtrim(textio::free_line("Unknown type ", words)));
+    return t.naatyp;
+}
+
+void say(std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
+}
+
+}  // namespace gen

@@ -1,0 +1,71 @@
+// Shared part of the two input generators (pairdist, depthdist): the state group `temp`,
+// the command-line scan, the help text, the types file and the type lookup `iaa2i`.
+//
+// State: everything lives in one `Temp` passed by reference.  pairdist keeps one 3-character
+// name per type and x, y, z per residue; depthdist keeps a (residue name, atom name) pair of
+// 10-character words per type and (depth, second value) per atom.  The shared routines are
+// told the shape by `nw`, `wlen` and `np`, so neither program carries a copy of them.
+//
+// Formats: the command line and help text of both programs; the types file (one type per
+// line, the first nw free-form words of each line, each cut to wlen characters).
+// Deviations:
+//   - Lines of the types file holding only blanks or tabs are skipped in both passes and
+//     define no type (a blank line would otherwise shift every later name by one type).
+//   - The default types file is looked for in the working directory, then in the data
+//     directory beside the program (<bindir>/../share/protnn/); the help shows the plain name.
+//   - `--version` is a switch of its own: it prints "<program> <version>" and stops (status 0).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gen {
+
+inline constexpr std::size_t fnlen = 300;  // fixed length of the file-name texts
+
+struct Temp {
+    std::string pdbfl;               // structure file (pairdist) or base name of the depth files; empty: not given
+    std::string depfl;               // types file as named: the default or the word after -t
+    int nw = 1;                      // words per type: 1 (residue name) or 2 (residue name, atom name)
+    std::size_t wlen = 3;            // characters kept of each types-file word
+    int naatyp = 0;                  // number of types: types-file lines plus the catch-all type naatyp
+    std::vector<std::string> aatom;  // aatom[(k-1)*nw + w]: word w+1 of type k, k = 1 .. naatyp-1
+    int np = 3;                      // reals per entry of pdat: 3 (x, y, z) or 2 (depth, second value)
+    std::int64_t nres = 0;           // residues (pairdist) or atoms (depthdist) read
+    std::vector<double> pdat;        // pdat[(r-1)*np + c-1]: value c of residue/atom r
+    std::vector<int> iaa;            // iaa[r-1]: type number (1 .. naatyp) of residue/atom r
+    std::int64_t ipo = 1;            // first entry handed to e2rr; always 1
+    double tmp = 0;                  // cube root of nres while the table is written
+};
+
+// What the command line asks for.
+enum class Cmd { run, help, version };
+
+// Scans the command-line words (program name excluded) into t.pdbfl and t.depfl: "-dp" and
+// "-t" take the next word (blank when there is none) and that word is then examined as a
+// switch in its turn; "-h" and "--version" act when met; every other word is passed over.
+// No words at all asks for the help.
+Cmd scancmd(Temp& t, const std::vector<std::string>& words);
+
+// Writes the help text; line2 and dpdesc (the -dp description) are what differ between the
+// two programs, depfl is the current types file shown in the -t row.
+void writehelp(std::string_view line2, std::string_view dpdesc, std::string_view depfl);
+
+// The file to open for the types file t.depfl whose default name is defname.
+std::string typespath(const std::string& depfl, const std::string& defname);
+
+// Reads the types file (both passes): t.naatyp and t.aatom.  Failure (status 2) when it
+// cannot be opened or a line lacks its words.
+void readtypes(Temp& t, const std::string& defname);
+
+// Type number of the nw words key[0..nw): the last types-file line whose words all equal
+// them (trailing blanks ignored), or t.naatyp with "Unknown type " and the words on
+// standard error.
+int iaa2i(const Temp& t, const std::string_view* key);
+
+// Writes one line to standard error.
+void say(std::string_view line);
+
+}  // namespace gen

@@ -1,0 +1,59 @@
+// pairdist: protein structure (PDB format) -> per-residue-type-pair inverse-distance table.
+// The run: defaults, command line, residue types file, structure, pair statistics, output.
+// All state is the group `temp` (gen::Temp): pdbfl, depfl, naatyp, aatom (one 3-character
+// name per type), nres, pdat (x, y, z per residue), iaa, ipo, tmp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "generators/common/gen.hpp"
+
+namespace pairdist {
+
+using gen::Temp;
+
+inline const std::string deftypes = "amino_acids.types";  // default residue types file
+
+// The whole run; returns when it ends normally with its table written, throws
+// textio::Failure for every other stop (the help and --version are status 0 stops).
+void initall(Temp& t, const std::vector<std::string>& words);
+
+void printhelp(const Temp& t);
+
+// Reads the structure file t.pdbfl: one point per residue (CB, CA for glycine) from the
+// lines whose first word is ATOM; fills t.pdat, t.iaa, t.nres, t.ipo.
+void readpdb(Temp& t);
+
+// An 8-column coordinate field read as F8.3: blanks are ignored, a blank field is 0, a
+// number without a decimal point has its last three digits as decimals.  False when the
+// field is not a number.
+bool readf83(std::string_view field, double& v);
+
+// The pair loop in its versions.  All give the same bits: only exactly rounded operations
+// (subtract, multiply, add, square root, divide) are vectorised, and each table cell still
+// receives its terms one by one in pair order.
+enum class Isa { plain, sse2, avx, avx512, best };
+bool isa_supported(Isa isa);
+const char* isa_name(Isa isa);
+
+// Per-type-pair sums over the residue pairs r < s, indexed [(a-1)*naatyp + (b-1)] with a the
+// type of r and b the type of s.
+struct Sums {
+    int naatyp = 0;
+    std::vector<double> s1;         // sum of 1/d
+    std::vector<double> s3;         // sum of 1/d^3
+    std::vector<std::int64_t> cnt;  // number of pairs
+};
+
+// Computes the sums of residues t.ipo .. t.ipo+t.nres-1 with the given version of the pair
+// loop.  Two residues at one point (or a distance that is not a number) stop the run
+// (status 1) with "Aborting, weird distance ", the two residue numbers and the distance.
+void pairsums(const Temp& t, Isa isa, Sums& s);
+
+// Computes the sums (fastest version) and writes the naatyp^2 lines of the table.
+void e2rr(Temp& t);
+
+}  // namespace pairdist
