@@ -15,7 +15,8 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+demo: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target nntrain pairdist depthdist
 	./examples/demo.sh $(BUILD)/bin
 
 test: build

@@ -12,8 +12,8 @@
 # Settings for quicker or larger runs, from the environment:
 #   DEMO_NETS    number of networks in the ensemble (default 4)
 #   DEMO_JOBS    trainings run at a time (default 2, one per core)
-#   DEMO_EPOCHS  maximum number of epochs per network, nntrain -m (default 300)
-#   DEMO_BAD     epochs without improvement before a network stops, nntrain -mi (default 100)
+#   DEMO_EPOCHS  maximum number of epochs per network, nntrain -m (default 2000)
+#   DEMO_BAD     epochs without improvement before a network stops, nntrain -mi (default 300)
 #   DEMO_SEED    seed of the first network, nntrain -r; network i gets DEMO_SEED+i-1 (default 11)
 #
 # Every step stops the demo at the first command that fails, with that command's own message;
@@ -23,17 +23,22 @@ set -o noclobber   # a redirection never replaces an existing file
 
 nets=${DEMO_NETS:-4}
 jobs=${DEMO_JOBS:-2}
-epochs=${DEMO_EPOCHS:-300}
-bad=${DEMO_BAD:-100}
+epochs=${DEMO_EPOCHS:-2000}
+bad=${DEMO_BAD:-300}
 seed0=${DEMO_SEED:-11}
-fcv=0.15 # test fold share: the last 5 of the 34 proteins of the list (round(34*0.15) = 5)
+fcv=0.12 # test fold share: the last 4 of the 34 proteins of the list (round(34*0.12) = 4)
+# A small network for a small database (about 2000 inputs, 30 training proteins), and a
+# learning rate ten times the default so that 2000 epochs take it somewhere.
+netopts=(-h1 5 -h2 5 -u 0.01)
 
 # Whole protein families (manifest column `group`) kept out of the database and predicted at
 # the end, so that no near-copy of a predicted protein was seen in training.
 holdout_groups="lysozyme 2xhe 1a1x 4zhl"
 # Proteins put at the end of the list, so that they form the test fold that decides early
-# stopping: five one-structure families, none related to any other protein of the list.
-testfold="2beg 1vii 1a7g 2ofg_m1 4cup"
+# stopping: four one-structure families, none related to any other protein of the list.
+# (2ofg_m1, a stretched chain with rg_ratio 2.9, stays in training: no tanh output reaches
+# that value, and its error would swamp the test fold's.)
+testfold="2beg 1vii 1a7g 4cup"
 outputs="helix strand rg_ratio" # the values of ss.target (2) and rg.target (1), in file order
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -163,7 +168,7 @@ for i in $(seq 1 "$nets"); do
     seed=$((seed0 + i - 1))
     seeds+=("$seed")
     run "$out/logs/net$i.err" "$bindir/nntrain" -l kelta.db -f $fcv -m "$epochs" -mi "$bad" \
-        -r "$seed" -owf "net$i.wei" >"$out/logs/net$i.out" &
+        "${netopts[@]}" -r "$seed" -owf "net$i.wei" >"$out/logs/net$i.out" &
     pids+=($!)
     ((${#pids[@]} < jobs)) || waitfirst
 done
@@ -213,8 +218,8 @@ means=$(for s in "${train[@]}"; do cat "$out/db/$s/ss.target" "$out/db/$s/rg.tar
             printf "%-22s", "  ensemble (" nets " nets)"; for (j = 1; j <= nout; j++) { printf " %9.4f", se[j] / np; a += se[j] }; printf " %9.4f\n", a / (np * nout)
             printf "%-22s", "  trivial predictor"; for (j = 1; j <= nout; j++) { printf " %9.4f", sz[j] / np; b += sz[j] }; printf " %9.4f\n", b / (np * nout)
             printf "  (trivial predictor: the mean target of the %d proteins of the database list)\n", ntrain
-            if (a < b) printf "The ensemble error is %.2f times the trivial one: the networks learned something.\n", a / b
-            else printf "The ensemble error is %.2f times the trivial one: the networks did not beat the mean.\n", a / b
+            printf "Ensemble error / trivial error = %.2f (%s).\n", a / b,
+                a < b ? "below 1: the networks do better than always answering the mean" : "not below 1: the networks do no better than the mean"
         }' "$out/predictions.txt"
 } >"$out/summary.txt"
 cat "$out/summary.txt"
