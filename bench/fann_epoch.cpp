@@ -125,8 +125,10 @@ int main(int argc, char** argv) {
         if (e == 0) etr1 = etr;
         if (e > 0) times.push_back(t1 - t0);  // the first epoch warms the caches
     }
-    std::printf("# fann: nip %d nop %d ntotp %d ntrap %d, epoch 1 training error %.6f, last %.6f / test %.6f\n",
-                nip, nop, ntotp, ntrap, etr1, etr, ete);
+    std::printf("# fann: nip %d nop %d ntotp %d ntrap %d, test error after the last epoch %.6f\n", nip, nop, ntotp,
+                ntrap, ete);
+    bench::result("fann_training_error_first", etr1, "");
+    bench::result("fann_training_error_last", etr, "");
     bench::result("fann_epoch_median", bench::median(times) * 1e3, "ms");
     bench::result("fann_epoch_min", times.empty() ? 0.0 : *std::min_element(times.begin(), times.end()) * 1e3,
                   "ms");

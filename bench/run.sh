@@ -1,0 +1,206 @@
+#!/usr/bin/env bash
+# Builds the programs and the benchmarks, makes the benchmark data, runs the project's programs
+# and the peers on the same data side by side, and prints one table of medians and ratios.
+#
+#   bench/run.sh           the full run (about 5 minutes on 2 cores; needs ~0.4 GB of disk)
+#   bench/run.sh --quick   small sizes and few repetitions: checks that the tooling works
+#
+# Environment: BUILD (build directory, default <repo>/build-bench), REPS (repetitions of each
+# timing), DATA (where the generated data go, default $BUILD/benchdata).  Missing Debian
+# packages (libfann-dev, libbenchmark-dev, python3-numpy, python3-scipy, time) are installed
+# with apt-get when running as root.  Run it on a quiet machine: the figures are wall-clock
+# medians.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build-bench}
+DATA=${DATA:-$BUILD/benchdata}
+QUICK=0
+[[ ${1:-} == --quick ]] && QUICK=1
+if ((QUICK)); then REPS=${REPS:-3}; else REPS=${REPS:-7}; fi
+PY=/usr/bin/python3  # Debian's python, where python3-numpy and python3-scipy install
+TYPES=$ROOT/data/amino_acids.types
+
+say() { printf '== %s\n' "$*" >&2; }
+
+# --- packages ---------------------------------------------------------------------------------
+need=()
+for p in libfann-dev libbenchmark-dev python3-numpy python3-scipy time; do
+  dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
+done
+if ((${#need[@]})); then
+  if [[ $(id -u) == 0 ]]; then
+    say "installing ${need[*]}"
+    apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >&2
+  else
+    say "missing packages (not root, not installing): ${need[*]}"
+  fi
+fi
+
+# --- build ------------------------------------------------------------------------------------
+say "building in $BUILD"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DPROTNN_BUILD_BENCH=ON -DPROTNN_BUILD_TESTS=OFF >/dev/null
+targets=(nntrain pairdist bench_bound bench_load)
+help=$(cmake --build "$BUILD" --target help)
+have_target() { grep -qx "\.\.\. $1" <<<"$help"; }
+for t in fann_epoch bench_train bench_pairdist; do have_target "$t" && targets+=("$t"); done
+cmake --build "$BUILD" -j2 --target "${targets[@]}" >&2
+BIN=$BUILD/bin
+has() { [[ -x $BIN/$1 ]]; }
+
+# --- data -------------------------------------------------------------------------------------
+mkdir -p "$DATA"
+gen() {  # gen db N | gen pdb N: made once (the list file and the PDB file are written last)
+  local kind=$1 n=$2
+  if [[ $kind == db ]]; then
+    [[ -f $DATA/db$n/bench.db ]] && return 0
+    say "generating a database of $n proteins"
+    python3 "$ROOT/bench/gen_bench.py" db "$DATA/db$n" "$n"
+  else
+    [[ -f $DATA/s$n.pdb ]] && return 0
+    say "generating a structure of $n residues"
+    python3 "$ROOT/bench/gen_bench.py" pdb "$DATA/s$n.pdb.tmp" "$n"
+    mv "$DATA/s$n.pdb.tmp" "$DATA/s$n.pdb"
+  fi
+}
+if ((QUICK)); then dbs=(60 500); pdbs=(2000); loaddb=500; peer_sizes=(2000)
+else dbs=(60 500 5000); pdbs=(2000 20000 50000); loaddb=5000; peer_sizes=(2000 20000); fi
+for n in "${dbs[@]}"; do gen db "$n"; done
+for n in "${pdbs[@]}"; do gen pdb "$n"; done
+DB500=$DATA/db500/bench.db
+
+# --- helpers ----------------------------------------------------------------------------------
+OUT=$(mktemp -d)
+trap 'rm -rf "$OUT"' EXIT
+val() { awk -v k="$1" '$1 == k { print $2 }' "$2"; }  # a figure from a benchmark's output
+median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+timeit() {  # timeit REPS command...: median wall seconds (after one untimed run)
+  local reps=$1 i s e
+  shift
+  "$@" >/dev/null
+  for ((i = 0; i < reps; i++)); do
+    s=$(date +%s.%N)
+    "$@" >/dev/null
+    e=$(date +%s.%N)
+    awk -v a="$s" -v b="$e" 'BEGIN { printf "%.6f\n", b - a }' 
+  done | median
+}
+check() {  # check CONDITION-TEXT COMMAND...: stop the run when a sanity check fails
+  local what=$1
+  shift
+  if ! "$@"; then echo "bench/run.sh: check failed: $what" >&2; exit 1; fi
+}
+rows=()
+row() { rows+=("$1|$2|$3|$4|$5|$6"); }  # item, ours, peer, ratio, goal, met
+fmt() { awk -v v="$1" -v s="$2" 'BEGIN { printf "%.4g %s", v, s }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ge() { awk -v a="$1" -v b="$2" 'BEGIN { print (a >= b) ? "yes" : "NO" }'; }
+
+# --- training epoch ---------------------------------------------------------------------------
+say "training epoch (500 proteins: 475 presentations, 2123-21-21-3)"
+"$BIN/bench_bound" train >"$OUT/bound_train"
+bound_epoch=$(val bound_epoch "$OUT/bound_train")
+epochs=$((QUICK ? 5 : 20))
+nt() {  # nntrain for $1 epochs in a fresh directory (its output files are created new)
+  local d
+  d=$(mktemp -d -p "$OUT")
+  (cd "$d" && "$BIN/nntrain" -l "$DB500" -m "$1" -mi 100000 -r 7 -owf w.wei)
+  rm -rf "$d"
+}
+t1=$(timeit "$REPS" nt 1)
+tn=$(timeit "$REPS" nt $((epochs + 1)))
+nn_epoch=$(awk -v a="$t1" -v b="$tn" -v e="$epochs" 'BEGIN { print (b - a) / e * 1000 }')
+if has fann_epoch; then
+  "$BIN/fann_epoch" "$DB500" $((REPS * 2 + 1)) >"$OUT/fann"
+  fann=$(val fann_epoch_median "$OUT/fann")
+  check "FANN's training error falls" awk '$1 == "fann_training_error_first" { a = $2 }
+    $1 == "fann_training_error_last" { b = $2 } END { exit !(b < a) }' "$OUT/fann"
+  row "epoch: nntrain vs FANN 2.2 (ms)" "$(fmt "$nn_epoch" ms)" "$(fmt "$fann" ms)" "$(ratio "$fann" "$nn_epoch")x" ">= 5x" "$(ge "$(ratio "$fann" "$nn_epoch")" 5)"
+fi
+row "epoch: nntrain vs bound (ms)" "$(fmt "$nn_epoch" ms)" "$(fmt "$bound_epoch" ms)" "$(ratio "$nn_epoch" "$bound_epoch")x" "<= 2x" "$(ge 2 "$(ratio "$nn_epoch" "$bound_epoch")")"
+if has bench_train; then
+  "$BIN/bench_train" "$DB500" >"$OUT/train" 2>&1 || true
+  cp "$OUT/train" "$DATA/bench_train.out"
+fi
+
+# --- database loading -------------------------------------------------------------------------
+say "database loading ($loaddb proteins)"
+"$BIN/bench_load" "$DATA/db$loaddb/bench.db" "$REPS" >"$OUT/load"
+row "load: initdb vs iostream (MB/s)" "$(fmt "$(val load_initdb_rate "$OUT/load")" MB/s)" \
+  "$(fmt "$(val load_iostream_rate "$OUT/load")" MB/s)" \
+  "$(ratio "$(val load_initdb_rate "$OUT/load")" "$(val load_iostream_rate "$OUT/load")")x" ">= 300 MB/s" \
+  "$(ge "$(val load_initdb_rate "$OUT/load")" 300)"
+
+# --- pairdist ---------------------------------------------------------------------------------
+say "pairdist"
+declare -A pd
+for n in "${pdbs[@]}"; do
+  pd[$n]=$(timeit "$REPS" "$BIN/pairdist" -dp "$DATA/s$n.pdb" -t "$TYPES")
+  "$BIN/pairdist" -dp "$DATA/s$n.pdb" -t "$TYPES" >"$OUT/pd$n"
+  check "pairdist writes 441 lines for s$n.pdb" test "$(wc -l <"$OUT/pd$n")" = 441
+done
+for n in "${peer_sizes[@]}"; do
+  reps=$REPS
+  ((n > 5000)) && reps=3
+  np=$(timeit "$reps" "$PY" "$ROOT/bench/pairdist_numpy.py" -dp "$DATA/s$n.pdb" -t "$TYPES")
+  "$PY" "$ROOT/bench/pairdist_numpy.py" -dp "$DATA/s$n.pdb" -t "$TYPES" >"$OUT/np$n"
+  same=$("$PY" - "$OUT/pd$n" "$OUT/np$n" <<'EOF'
+import sys
+a = [[float(v) for v in l.split()] for l in open(sys.argv[1])]
+b = [[float(v) for v in l.split()] for l in open(sys.argv[2])]
+if len(a) != len(b):
+    print("different tables"); sys.exit()
+if open(sys.argv[1]).read() == open(sys.argv[2]).read():
+    print("identical"); sys.exit()
+m = max(abs(x - y) / max(abs(x), abs(y)) for la, lb in zip(a, b) for x, y in zip(la, lb) if x != y)
+print("max rel diff %.1e" % m)
+EOF
+)
+  goal="-"; met="-"
+  if ((n == 20000)); then goal=">= 40x"; met=$(ge "$(ratio "$np" "${pd[$n]}")" 40); fi
+  row "pairdist $n res vs numpy/scipy (s) [$same]" "$(fmt "${pd[$n]}" s)" "$(fmt "$np" s)" "$(ratio "$np" "${pd[$n]}")x" "$goal" "$met"
+done
+for n in "${pdbs[@]}"; do
+  "$BIN/bench_bound" divsqrt "$n" "$REPS" >"$OUT/bound_pd$n"
+  b=$(val bound_divsqrt "$OUT/bound_pd$n")
+  goal="-"; met="-"
+  if ((n == 20000)); then goal="<= 1.5x"; met=$(ge 1.5 "$(ratio "${pd[$n]}" "$b")"); fi
+  row "pairdist $n res vs divide/sqrt bound (s)" "$(fmt "${pd[$n]}" s)" "$(fmt "$b" s)" "$(ratio "${pd[$n]}" "$b")x" "$goal" "$met"
+done
+if has bench_pairdist; then
+  "$BIN/bench_pairdist" >"$OUT/bench_pairdist" 2>&1 || true
+  cp "$OUT/bench_pairdist" "$DATA/bench_pairdist.out"
+fi
+
+# --- peak memory of a training run ------------------------------------------------------------
+say "peak memory of a training run"
+rss() {  # maximum resident set of nntrain -m $1 over the 500-protein database, in MB
+  local d
+  d=$(mktemp -d -p "$OUT")
+  (cd "$d" && /usr/bin/time -f "%M" -o rss "$BIN/nntrain" -l "$DB500" -m "$1" -mi 100000 -r 7 -owf w.wei && cat rss) |
+    awk '{ printf "%.1f", $1 / 1024 }'
+  cp "$d/w.wei.fort.15" "$OUT/log$1"
+}
+rss5=$(rss 5)
+rss50=$(rss $((QUICK ? 10 : 50)))
+check "nntrain sees the benchmark database as nip 2123, nop 3, 500 proteins" \
+  grep -q "# DB: nip,nop,ntotp =       2123         3       500" "$OUT/log5"
+# the database as doubles (inputs and targets) plus the network: weights, best weights, momentum
+expect=$(awk 'BEGIN { nip = 2123; nop = 3; n = 500; w = (nip + 1) * 21 + 22 * 21 + 22 * nop;
+  printf "%.1f", (n * (nip + nop) * 8 + 3 * w * 8) / 1048576 }')
+row "peak RSS: nntrain -m 5 vs database+network (MB)" "$rss5 MB" "$expect MB" "$(ratio "$rss5" "$expect")x" "no growth with epochs" \
+  "$(awk -v a="$rss5" -v b="$rss50" 'BEGIN { print (b <= a * 1.02 + 0.5) ? "yes" : "NO" }') (-m $((QUICK ? 10 : 50)): $rss50 MB)"
+
+# --- the table --------------------------------------------------------------------------------
+echo
+echo "machine: $(lscpu | awk -F: '/Model name/ { gsub(/^ +/, "", $2); print $2 }'), $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg); reps $REPS"
+{
+  echo "item|ours (median)|peer (median)|ratio|goal|met?"
+  printf '%s\n' "${rows[@]}"
+} | awk -F'|' '{ for (i = 1; i <= NF; i++) { c[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } n = NR }
+  END { for (r = 1; r <= n; r++) { for (i = 1; i <= 6; i++) printf "%-*s  ", w[i], c[r, i]; printf "\n" } }'
+echo
+echo "bounds: $(tr '\n' ' ' <"$OUT/bound_train")"
+if [[ -f $OUT/train ]]; then echo "bench_train:"; sed 's/^/  /' "$OUT/train"; fi
+if [[ -f $OUT/bench_pairdist ]]; then echo "bench_pairdist:"; sed 's/^/  /' "$OUT/bench_pairdist"; fi
