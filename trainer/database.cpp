@@ -124,6 +124,17 @@ void load_file(const std::string& path, std::vector<double>& out, std::size_t& p
     }
 }
 
+// A protein whose files held fewer values than the first protein's (path: its last file).
+[[noreturn]] void short_protein(const std::string& path, const std::string& id, std::size_t p, std::size_t got,
+                                int expected, const char* what) {
+    if (p == 0)  // the count by lines and the count by numbers disagree on the first protein itself
+        refuse(path + ": the " + what + " files of the first protein '" + id + "' hold " + std::to_string(got) +
+               " values, their line counts promise " + std::to_string(expected) +
+               " (an empty or short data line?), aborting.");
+    refuse(path + ": the " + what + " values of protein '" + id + "' are " + std::to_string(got) +
+           ", the first protein's " + std::to_string(expected) + ", aborting.");
+}
+
 }  // namespace
 
 int icountel(const std::string& line) {
@@ -261,18 +272,12 @@ void initdb(State& st) {
             d.tmpfl = data_path(st, d.arg, d.sinfyles[static_cast<std::size_t>(k)]);
             load_file(d.tmpfl, in.protin, i, iend, buf, d.arg, s.nip, "input");
         }
-        if (i != iend)
-            refuse(d.tmpfl + ": the input values of protein '" + d.arg + "' are " +
-                   std::to_string(i - p * static_cast<std::size_t>(s.nip)) + ", the first protein's " +
-                   std::to_string(s.nip) + ", aborting.");
+        if (i != iend) short_protein(d.tmpfl, d.arg, p, i - p * static_cast<std::size_t>(s.nip), s.nip, "input");
         for (int k = 0; k < d.nsutp; ++k) {
             d.tmpfl = data_path(st, d.arg, d.sutfyles[static_cast<std::size_t>(k)]);
             load_file(d.tmpfl, in.protut, o, oend, buf, d.arg, s.nop, "target");
         }
-        if (o != oend)
-            refuse(d.tmpfl + ": the target values of protein '" + d.arg + "' are " +
-                   std::to_string(o - p * static_cast<std::size_t>(s.nop)) + ", the first protein's " +
-                   std::to_string(s.nop) + ", aborting.");
+        if (o != oend) short_protein(d.tmpfl, d.arg, p, o - p * static_cast<std::size_t>(s.nop), s.nop, "target");
         if (s.jdf == 1) {
             d.tmpfl = textio::fixtext(d.datdir + "/" + d.arg + "/kelta.dgn", textlen);
             Source dgn = Source::open(d.tmpfl);

@@ -141,12 +141,13 @@ void readcmd(State& st, const std::vector<std::string>& words) {
         for (const Switch& sw : switches)
             if (d.arg == sw.name) hit = &sw;
         if (hit) {
-            d.tmpfl = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
-            if (hit->kind == Kind::flag) d.tmpfl.clear();
-            apply(st, hit->name, d.tmpfl);
+            const bool valued = hit->kind != Kind::flag;
+            if (valued) d.tmpfl = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
+            apply(st, hit->name, valued ? d.tmpfl : std::string());
             std::string rec = d.weiadd + hit->name;
             if (hit->underscore) rec += "_";
-            d.weiadd = textio::fixtext(rec + d.tmpfl, textlen);
+            if (valued) rec += d.tmpfl;
+            d.weiadd = textio::fixtext(rec, textlen);
             continue;
         }
         if (d.arg == "-h") {

@@ -197,6 +197,10 @@ TEST(Database, MalformedFilesAreRefusedWithPlaceAndText) {
     write_file(db.dir + "/" + db.ids[0] + "/b.in", "0.5\n");
     EXPECT_EQ(loaded({"-l", db.list}).all_sizes.nip, 13);
 
+    // The first protein's line count promises more values than its lines hold.
+    write_file(db.dir + "/" + db.ids[0] + "/b.in", "0.5\n\n");
+    expect_refusal({"-l", db.list}, 1, {db.ids[0] + "/b.in", "first protein", "13", "14"});
+
     // No value at all on the first protein.
     write_file(db.dir + "/" + db.ids[0] + "/a.in", "# nothing\n");
     write_file(db.dir + "/" + db.ids[0] + "/b.in", "");
