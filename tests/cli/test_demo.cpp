@@ -183,4 +183,39 @@ TEST_F(Demo, StopsAtTheFirstFailingProgramWithItsMessage) {
     EXPECT_FALSE(exists(out + "/net1.wei"));
 }
 
+// The man pages stay in step with the programs: every switch of a program's option table has
+// its entry under OPTIONS, and every documented switch is one the program knows.
+TEST(ManPages, DocumentEverySwitchOfTheHelpAndNoOther) {
+    for (const std::string p : {"nntrain", "pairdist", "depthdist"}) {
+        std::string page = read_file(std::string(PROTNN_SOURCE_DIR) + "/doc/" + p + ".1");
+        ASSERT_FALSE(page.empty()) << p;
+        Result h = run(p, {"-h"});
+        ASSERT_EQ(h.status, 0) << p;
+        std::set<std::string> in_help;
+        for (const auto& line : lines_of(h.out)) {
+            auto w = words(line);
+            if (!w.empty() && w[0].size() > 1 && w[0][0] == '-') in_help.insert(w[0]);
+        }
+        ASSERT_GE(in_help.size(), 3u) << p;
+        std::set<std::string> in_page;
+        for (const auto& line : lines_of(page)) {
+            auto w = words(line);
+            if (w.size() >= 2 && (w[0] == ".B" || w[0] == ".BI") && w[1].rfind("\\-", 0) == 0 &&
+                w[1].rfind("\\-\\-", 0) != 0)
+                in_page.insert("-" + w[1].substr(2));
+        }
+        for (const auto& s : in_help) EXPECT_EQ(in_page.count(s), 1u) << p << ".1 does not document " << s;
+        for (const auto& s : in_page) {
+            if (in_help.count(s)) continue;
+            // A switch the table leaves out must still be one the program takes, not refuse.
+            Result r = run(p, {s, "-h"});
+            EXPECT_EQ(r.err.find("didnt recognize"), std::string::npos) << p << ".1 documents unknown " << s;
+        }
+        Result v = run(p, {"--version"});
+        EXPECT_EQ(v.status, 0) << p;
+        EXPECT_EQ(v.out.rfind(p + " ", 0), 0u) << v.out;
+        EXPECT_NE(page.find("\\-\\-version"), std::string::npos) << p;
+    }
+}
+
 }  // namespace
