@@ -15,6 +15,8 @@ static std::string system_error(const std::string& path, const char* what, int e
 }
 
 Source Source::open(const std::string& path) {
+    // The system would open the name cut at the NUL byte: another file than the one named.
+    if (path.find('\0') != std::string::npos) fail(status_io, shown(path) + ": cannot open: the name holds a NUL byte");
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) fail(status_io, system_error(path, "cannot open", errno));
     struct stat st {};

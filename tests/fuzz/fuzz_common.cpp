@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <stdexcept>
-#include <sanitizer/common_interface_defs.h>
 #include <unistd.h>
+
+// Present in sanitizer builds only; the replay of a plain build writes to standard error.
+extern "C" __attribute__((weak)) void __sanitizer_report_error_summary(const char* summary);
 
 namespace fuzzing {
 
@@ -57,11 +59,35 @@ std::vector<std::string_view> parts(const std::uint8_t* data, std::size_t size, 
     return out;
 }
 
+const std::string& database() {
+    static std::string db;
+    if (db.empty()) {
+        namespace fs = std::filesystem;
+        fs::path root = fs::path(scratch()) / "db";
+        for (int p = 1; p <= 25; ++p) {
+            fs::path dir = root / ("p" + std::to_string(p));
+            fs::create_directories(dir);
+            fs::create_symlink(p % 2 ? "../../in_a" : "../../in_b", dir / "in");
+            fs::create_symlink("../../in_a", dir / "in2");
+            fs::create_symlink("../../out", dir / "out");
+            fs::create_symlink("../../in_b", dir / "out2");
+            fs::create_symlink("../../dgn", dir / "kelta.dgn");
+        }
+        db = root.string();
+    }
+    return db;
+}
+
+bool leaves_scratch(std::string_view text) { return text.find("..") != std::string_view::npos; }
+
 void broken(const std::string& what, const std::string& detail) {
     std::string line = what + ": " + detail.substr(0, 300);
     for (char& c : line)
         if (static_cast<unsigned char>(c) < 0x20) c = '?';
-    __sanitizer_report_error_summary(line.c_str());
+    if (__sanitizer_report_error_summary)
+        __sanitizer_report_error_summary(line.c_str());
+    else
+        std::fprintf(stderr, "%s\n", line.c_str());
     std::abort();
 }
 

@@ -19,6 +19,13 @@ std::vector<std::string_view> parts(const std::uint8_t* data, std::size_t size, 
 // A broken promise of the code under test: reports what (through the sanitizer's report
 // channel, which survives libFuzzer's -close_fd_mask) and aborts, so the input is kept.
 [[noreturn]] void broken(const std::string& what, const std::string& detail);
+// A database directory under scratch() for the trainer's targets: proteins p1 ... p25, each
+// with the data files "in", "in2", "out", "out2" and "kelta.dgn" as links to the files
+// in_a (odd proteins) or in_b (even ones), in_a, out, in_b and dgn of scratch(), which a
+// target writes for each input.  Returns the directory's path.
+const std::string& database();
+// True when a text that becomes part of a path could lead out of scratch() ("..").
+bool leaves_scratch(std::string_view text);
 // Sends standard output to /dev/null: the programs' results are not looked at.
 void quiet_stdout();
 
