@@ -153,23 +153,34 @@ echo "== step 2: database list $out/kelta.db: ${#train[@]} proteins" \
 # Step 3: the networks, DEMO_JOBS at a time.  Each gets its own seed: the default seed has a
 # resolution of one second, so trainings started together would otherwise be identical.
 t=$(date +%s.%N)
+# Each training runs as its own background process (exec), so that a failure can stop the
+# others at once.
+train_one() {
+    cd "$out" && exec "$bindir/nntrain" -l kelta.db -f $fcv -m "$epochs" -mi "$bad" "${netopts[@]}" \
+        -r "$1" -owf "net$2.wei" >"logs/net$2.out" 2>"logs/net$2.err"
+}
 pids=()
+nums=()
 waitfirst() {
-    local pid=${pids[0]} status=0
+    local pid=${pids[0]} i=${nums[0]} status=0
     pids=("${pids[@]:1}")
+    nums=("${nums[@]:1}")
     wait "$pid" || status=$?
     if [ "$status" -ne 0 ]; then
         ((${#pids[@]} == 0)) || kill "${pids[@]}" 2>/dev/null || true
-        exit 1 # the failing training has written its message already
+        echo "demo: FAILED (exit status $status): nntrain training net$i.wei" >&2
+        sed 's/^/demo:   /' "$out/logs/net$i.err" >&2
+        echo "demo: stopped; the partial results are in $out" >&2
+        exit 1
     fi
 }
 seeds=()
 for i in $(seq 1 "$nets"); do
     seed=$((seed0 + i - 1))
     seeds+=("$seed")
-    run "$out/logs/net$i.err" "$bindir/nntrain" -l kelta.db -f $fcv -m "$epochs" -mi "$bad" \
-        "${netopts[@]}" -r "$seed" -owf "net$i.wei" >"$out/logs/net$i.out" &
+    train_one "$seed" "$i" &
     pids+=($!)
+    nums+=("$i")
     ((${#pids[@]} < jobs)) || waitfirst
 done
 while ((${#pids[@]} > 0)); do waitfirst; done

@@ -164,23 +164,38 @@ TEST_F(Demo, RefusesAnExistingOutputDirectory) {
     EXPECT_FALSE(exists(out + "/db"));
 }
 
-TEST_F(Demo, StopsAtTheFirstFailingProgramWithItsMessage) {
-    // A program directory whose pairdist fails on its first structure.
+// A program directory holding the real programs except one, which fails with a message.
+std::string bin_dir_with_failing(const TempDir& tmp, const std::string& failing) {
     std::string bindir = tmp / "bin";
     fs::create_directories(bindir);
-    for (const char* p : {"nntrain", "depthdist"}) fs::create_symlink(bin(p), bindir + "/" + p);
-    fs::create_directories(tmp / "share/protnn");
-    write_file(bindir + "/pairdist", "#!/bin/sh\necho 'broken.pdb:7: expected a number, found x' >&2\nexit 2\n");
-    fs::permissions(bindir + "/pairdist", fs::perms::owner_all);
+    for (const char* p : {"nntrain", "pairdist", "depthdist"})
+        if (p != failing) fs::create_symlink(bin(p), bindir + "/" + p);
+    write_file(bindir + "/" + failing, "#!/bin/sh\necho 'broken.pdb:7: expected a number, found x' >&2\nexit 2\n");
+    fs::permissions(bindir + "/" + failing, fs::perms::owner_all);
+    return bindir;
+}
 
+TEST_F(Demo, StopsAtTheFirstFailingProgramWithItsMessage) {
+    // A generator failing on the first structure: nothing is trained.
     std::string out = tmp / "out";
-    Result r = run_demo(bindir, out);
+    Result r = run_demo(bin_dir_with_failing(tmp, "pairdist"), out);
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("FAILED (exit status 2)"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("broken.pdb:7: expected a number, found x"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("Summary"), std::string::npos) << r.out;
     EXPECT_FALSE(exists(out + "/kelta.db"));
     EXPECT_FALSE(exists(out + "/net1.wei"));
+}
+
+TEST_F(Demo, StopsWhenATrainingRunInTheBackgroundFails) {
+    std::string out = tmp / "out";
+    Result r = run_demo(bin_dir_with_failing(tmp, "nntrain"), out);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("FAILED (exit status 2): nntrain training net1.wei"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("broken.pdb:7: expected a number, found x"), std::string::npos) << r.err;
+    EXPECT_TRUE(exists(out + "/kelta.db"));
+    EXPECT_FALSE(exists(out + "/predictions.txt"));
+    EXPECT_EQ(r.out.find("Summary"), std::string::npos) << r.out;
 }
 
 // The man pages stay in step with the programs: every switch of a program's option table has
