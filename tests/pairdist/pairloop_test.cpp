@@ -16,15 +16,16 @@ using pairdist::Isa;
 const Isa all_isas[] = {Isa::plain, Isa::sse2, Isa::avx, Isa::avx512, Isa::best};
 
 // n residues of naatyp-1 listed types and the catch-all, coordinates on the 0.001 grid of a
-// PDB file, spread like a protein of that size.
-pairdist::Temp structure(std::size_t n, int naatyp, unsigned seed) {
+// PDB file, spread like a protein of that size.  skewed: seven residues in ten are of type 2
+// (long runs of one type beside short and empty ones).
+pairdist::Temp structure(std::size_t n, int naatyp, unsigned seed, bool skewed = false) {
     pairdist::Temp t;
     t.naatyp = naatyp;
     std::mt19937 g(seed);
     std::uniform_int_distribution<int> coord(-60000, 60000), type(1, naatyp);
     for (std::size_t r = 0; r < n; ++r) {
         for (int c = 0; c < 3; ++c) t.pdat.push_back(coord(g) / 1000.0);
-        t.iaa.push_back(type(g));
+        t.iaa.push_back(skewed && g() % 10 < 7 ? 2 : type(g));
     }
     t.nres = static_cast<std::int64_t>(n);
     t.ipo = 1;
@@ -56,8 +57,8 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 
 TEST(PairLoop, EveryVersionGivesThePlainLoopsBits) {
     // Sizes around the vector widths and the block of 512 residues; 1 residue has no pairs.
-    for (std::size_t n : {1, 2, 3, 5, 9, 17, 511, 512, 513, 1030, 2500}) {
-        pairdist::Temp t = structure(n, n % 2 ? 21 : 3, static_cast<unsigned>(n));
+    for (std::size_t n : {1, 2, 3, 5, 9, 17, 511, 512, 513, 1030, 2500, 2501}) {
+        pairdist::Temp t = structure(n, n % 2 ? 21 : 3, static_cast<unsigned>(n), n > 2500);
         pairdist::Sums want;
         reference(t, want);
         for (Isa isa : all_isas) {
@@ -82,15 +83,21 @@ TEST(PairLoop, CoincidentResiduesStopAtTheFirstPairInLoopOrder) {
         t.pdat[3 * 699 + c] = t.pdat[3 * 2 + c];
         t.pdat[3 * 999 + c] = t.pdat[3 * 2 + c];
     }
+    // A coordinate that is not a number makes every distance to its residue not a number.
+    pairdist::Temp u = structure(40, 21, 8);
+    u.pdat[3 * 29 + 1] = std::nan("");
     for (Isa isa : all_isas) {
         if (!pairdist::isa_supported(isa)) continue;
-        pairdist::Sums s;
-        try {
-            pairdist::pairsums(t, isa, s);
-            ADD_FAILURE() << pairdist::isa_name(isa) << " did not stop";
-        } catch (const textio::Failure& f) {
-            EXPECT_EQ(f.status(), 1);
-            EXPECT_STREQ(f.what(), " Aborting, weird distance 3 700 0.0000000000000000E+00") << pairdist::isa_name(isa);
+        for (auto [st, msg] : {std::pair{&t, " Aborting, weird distance 3 700 0.0000000000000000E+00"},
+                               std::pair{&u, " Aborting, weird distance 1 30 NaN"}}) {
+            pairdist::Sums s;
+            try {
+                pairdist::pairsums(*st, isa, s);
+                ADD_FAILURE() << pairdist::isa_name(isa) << " did not stop";
+            } catch (const textio::Failure& f) {
+                EXPECT_EQ(f.status(), 1);
+                EXPECT_STREQ(f.what(), msg) << pairdist::isa_name(isa);
+            }
         }
     }
 }
