@@ -23,6 +23,11 @@ TYPES=$ROOT/data/amino_acids.types
 
 say() { printf '== %s\n' "$*" >&2; }
 
+load=$(cut -d' ' -f1 /proc/loadavg)
+if awk -v l="$load" 'BEGIN { exit !(l > 0.5) }'; then
+  say "warning: load average $load: other work shares the cores, the timings will be high and noisy"
+fi
+
 # --- packages ---------------------------------------------------------------------------------
 need=()
 for p in libfann-dev libbenchmark-dev python3-numpy python3-scipy time; do
