@@ -91,6 +91,13 @@ void broken(const std::string& what, const std::string& detail) {
     std::abort();
 }
 
+void refused(int status, const char* message) {
+    static const bool verbose = std::getenv("PROTNN_FUZZ_VERBOSE") != nullptr;
+    if (verbose) std::fprintf(stderr, "refused (status %d): %s\n", status, message);
+    if (status != 1 && status != 2) broken("refusal with an unexpected status", std::to_string(status) + " " + message);
+    if (message[0] == '\0') broken("refusal without a message", "status " + std::to_string(status));
+}
+
 void quiet_stdout() {
     std::fflush(stdout);
     int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -26,6 +26,9 @@ std::vector<std::string_view> parts(const std::uint8_t* data, std::size_t size, 
 const std::string& database();
 // True when a text that becomes part of a path could lead out of scratch() ("..").
 bool leaves_scratch(std::string_view text);
+// Checks a refusal (textio::Failure): status 1 or 2 and a message; with PROTNN_FUZZ_VERBOSE
+// set in the environment, also writes the message to standard error.
+void refused(int status, const char* message);
 // Sends standard output to /dev/null: the programs' results are not looked at.
 void quiet_stdout();
 

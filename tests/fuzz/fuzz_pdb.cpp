@@ -34,9 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         pairdist::initall(t, {"-dp", pdb, "-t", types});
     } catch (const textio::Failure& f) {
-        if (f.status() != textio::status_stop && f.status() != textio::status_io)
-            fuzzing::broken("refusal with an unexpected status", std::to_string(f.status()) + " " + f.what());
-        if (std::string(f.what()).empty()) fuzzing::broken("refusal without a message", std::to_string(f.status()));
+        fuzzing::refused(f.status(), f.what());
         return 0;
     }
     if (t.nres < 1) fuzzing::broken("a table written for no residue", std::to_string(t.nres));
