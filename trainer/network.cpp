@@ -1,62 +1,89 @@
 // Network evaluation, back-propagation and the error measures: calcnet, tfunc, backprop,
-// calcierr.
+// calcierr, and sync_weights.
 //
 // State: calcnet reads nn_wei (wi, wh, wo) and writes nn_nodes (hnu1, hnu2, phi2p) and protein
 // i's outputs in db_output.phiut; backprop reads nn_nodes and updates nn_wei and nn_owei;
-// calcierr reads nn_input.protut, db_output.phiut, data_files.lstt and the fold sizes.
+// calcierr reads nn_input.protut, db_output.phiut, data_files.lstt and the fold sizes.  The
+// first layer (wi, oldwi) is worked on in the interleaved working copy of nn_work
+// (trainer/kernel.hpp): calcnet builds it from wi and oldwi unless back-propagation has made
+// it the current one, backprop leaves it current ("dirty") with its first-layer update
+// pending, the next calcnet applies that update in the sweep of its own sums, and
+// sync_weights applies it and copies the copy back.
 //
 // Every sum is formed in the order the run's description fixes (products in increasing source
 // order from zero, then the bias, then the scaling by alpha), every product and change in its
 // written grouping, and the build never contracts a*b+c into a fused multiply-add, so the
-// results are the same bits as a plain evaluation on every machine.
+// results are the same bits as the plain loops of kernel_ref.cpp on every machine.  The
+// small layers are computed with the target nodes side by side (the source index in the
+// outer loop), each node's sum still in source order.
 #include <cmath>
 #include <vector>
 
+#include "trainer/kernel.hpp"
 #include "trainer/nntrain.hpp"
 
 namespace nntrain {
 
 double tfunc(double s) { return std::tanh(s); }
 
+// The waiting first-layer update, alone.
+static void apply_pending(NnWork& wk) {
+    kernel::update1(kernel::rows(wk.wit), kernel::rows(wk.oldt), wk.width, wk.ninp, wk.xprev.data(),
+                    kernel::rows(wk.g), wk.mom);
+    wk.pending = false;
+}
+
+// Sums of a small layer for all targets at once: s[j] = sum over k of v[k]*w(k,j), then the bias.
+static void layer_sums(const Mat& w, int nsrc, int ntgt, const double* v, double* s) {
+    for (int j = 0; j < ntgt; ++j) s[j] = 0.0;
+    for (int k = 0; k < nsrc; ++k) {
+        const double vk = v[k];
+        for (int j = 0; j < ntgt; ++j) s[j] = s[j] + vk * w.a[static_cast<std::size_t>(j) * w.ld + k];
+    }
+    for (int j = 0; j < ntgt; ++j) s[j] = s[j] + w.a[static_cast<std::size_t>(j) * w.ld + nsrc];
+}
+
 void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double alpha, const double* x) {
-    const Mat& wi = st.nn_wei.wi;
-    const Mat& wh = st.nn_wei.wh;
-    const Mat& wo = st.nn_wei.wo;
+    NnWork& wk = st.nn_work;
+    if (wk.dirty && (wk.ninp != ninp || wk.nhid1 != nhid1)) sync_weights(st);
+    if (!wk.dirty) kernel::build_work(st, ninp, nhid1);
+    double* acc = kernel::rows(wk.acc);
+    if (wk.pending) {
+        kernel::step1(kernel::rows(wk.wit), kernel::rows(wk.oldt), wk.width, ninp, wk.xprev.data(),
+                      kernel::rows(wk.g), wk.mom, x, acc);
+        wk.pending = false;
+    } else {
+        kernel::forward1(kernel::rows(wk.wit), wk.width, ninp, x, acc);
+    }
     double* h1 = st.nn_nodes.hnu1.data();
     double* h2 = st.nn_nodes.hnu2.data();
     double* y = st.nn_nodes.phi2p.data();
-    for (int j = 1; j <= nhid1; ++j) {
-        const double* w = wi.col(j);
-        double s = 0.0;
-        for (int k = 0; k < ninp; ++k) s = s + x[k] * w[k];
-        s = s + w[ninp];
-        h1[j - 1] = tfunc(alpha * s);
-    }
-    for (int j = 1; j <= nhid2; ++j) {
-        const double* w = wh.col(j);
-        double s = 0.0;
-        for (int k = 0; k < nhid1; ++k) s = s + h1[k] * w[k];
-        s = s + w[nhid1];
-        h2[j - 1] = tfunc(alpha * s);
-    }
+    for (int j = 0; j < nhid1; ++j) h1[j] = tfunc(alpha * acc[j]);
+
+    const std::size_t most = static_cast<std::size_t>(nhid2 > nout ? nhid2 : nout);
+    if (wk.sums.size() < most) wk.sums.resize(most);
+    double* s = wk.sums.data();
+    layer_sums(st.nn_wei.wh, nhid1, nhid2, h1, s);
+    for (int j = 0; j < nhid2; ++j) h2[j] = tfunc(alpha * s[j]);
+    layer_sums(st.nn_wei.wo, nhid2, nout, h2, s);
     double* out = st.db_output.phiut.data() + static_cast<std::size_t>(nout) * static_cast<std::size_t>(i - 1);
-    for (int j = 1; j <= nout; ++j) {
-        const double* w = wo.col(j);
-        double s = 0.0;
-        for (int k = 0; k < nhid2; ++k) s = s + h2[k] * w[k];
-        s = s + w[nhid2];
-        const double v = tfunc(alpha * s);
-        out[j - 1] = v;
-        y[j - 1] = v;
+    for (int j = 0; j < nout; ++j) {
+        const double v = tfunc(alpha * s[j]);
+        out[j] = v;
+        y[j] = v;
     }
 }
 
 void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha, double rate, double mom,
               const double* x, const double* t) {
-    Mat& wi = st.nn_wei.wi;
+    NnWork& wk = st.nn_work;
+    const bool sizes = wk.ninp == ninp && wk.nhid1 == nhid1;
+    if (wk.dirty && !sizes) sync_weights(st);
+    if (wk.pending) apply_pending(wk);  // two updates without a forward pass between them
+    if (!wk.dirty && !(wk.fresh && sizes)) kernel::build_work(st, ninp, nhid1);
+
     Mat& wh = st.nn_wei.wh;
     Mat& wo = st.nn_wei.wo;
-    Mat& oldwi = st.nn_owei.oldwi;
     Mat& oldwh = st.nn_owei.oldwh;
     Mat& oldwo = st.nn_owei.oldwo;
     const double* h1 = st.nn_nodes.hnu1.data();
@@ -75,32 +102,36 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
         for (int k = 1; k <= nout; ++k) s = s + d3[k - 1] * wo(j, k);
         d2[j - 1] = (s * alpha) * (1.0 - h2[j - 1] * h2[j - 1]);
     }
-    for (int j = 1; j <= nhid1; ++j) {
-        double s = 0.0;
-        for (int k = 1; k <= nhid2; ++k) s = s + wh(j, k) * d2[k - 1];
-        d1[j - 1] = (s * alpha) * (1.0 - h1[j - 1] * h1[j - 1]);
-        const double g = d1[j - 1] * rate;
-        double* w = wi.col(j);
-        double* o = oldwi.col(j);
-        for (int k = 0; k < ninp; ++k) {
-            const double change = x[k] * g + o[k] * mom;
-            w[k] = w[k] + change;
-            o[k] = change;
-        }
-        const double change = o[ninp] * mom + g;
-        w[ninp] = w[ninp] + change;
-        o[ninp] = change;
+    // First-layer deltas, all nodes side by side; each sum over k in increasing order.
+    for (int j = 0; j < nhid1; ++j) d1[j] = 0.0;
+    for (int k = 1; k <= nhid2; ++k) {
+        const double dk = d2[k - 1];
+        const double* col = wh.col(k);
+        for (int j = 0; j < nhid1; ++j) d1[j] = d1[j] + col[j] * dk;
     }
+    // The step of each first-layer node, g = d1*rate, in its lane (padding lanes stay 0); the
+    // first-layer update itself waits for the next forward pass (or sync_weights).
+    double* g = kernel::rows(wk.g);
+    for (int j = 0; j < nhid1; ++j) {
+        d1[j] = (d1[j] * alpha) * (1.0 - h1[j] * h1[j]);
+        g[j] = d1[j] * rate;
+    }
+    wk.xprev.assign(x, x + (ninp > 0 ? ninp : 0));
+    wk.mom = mom;
+    wk.pending = true;
+    wk.dirty = true;
+    wk.fresh = false;
+
     for (int j = 1; j <= nhid2; ++j) {
-        const double g = d2[j - 1] * rate;
+        const double gj = d2[j - 1] * rate;
         double* w = wh.col(j);
         double* o = oldwh.col(j);
         for (int k = 0; k < nhid1; ++k) {
-            const double change = h1[k] * g + o[k] * mom;
+            const double change = h1[k] * gj + o[k] * mom;
             w[k] = w[k] + change;
             o[k] = change;
         }
-        const double change = o[nhid1] * mom + g;
+        const double change = o[nhid1] * mom + gj;
         w[nhid1] = w[nhid1] + change;
         o[nhid1] = change;
         for (int k = 1; k <= nout; ++k) {
@@ -114,6 +145,29 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
         wo(nhid2 + 1, k) = wo(nhid2 + 1, k) + change;
         oldwo(nhid2 + 1, k) = change;
     }
+}
+
+void sync_weights(State& st) {
+    NnWork& wk = st.nn_work;
+    if (wk.pending) apply_pending(wk);
+    Mat& wi = st.nn_wei.wi;
+    Mat& oldwi = st.nn_owei.oldwi;
+    // A storage set up again since (smaller than the copy) takes nothing from it.
+    if (wk.dirty && wi.ld >= wk.ninp + 1 && wi.cols >= wk.nhid1 && oldwi.ld == wi.ld && oldwi.cols == wi.cols) {
+        const double* w = kernel::rows(wk.wit);
+        const double* o = kernel::rows(wk.oldt);
+        const std::size_t width = static_cast<std::size_t>(wk.width);
+        for (int j = 0; j < wk.nhid1; ++j) {
+            double* wc = wi.col(j + 1);
+            double* oc = oldwi.col(j + 1);
+            for (int k = 0; k <= wk.ninp; ++k) {
+                wc[k] = w[k * width + j];
+                oc[k] = o[k * width + j];
+            }
+        }
+    }
+    wk.dirty = false;
+    wk.fresh = false;
 }
 
 // Mean absolute error over fold positions [from, to) of lstt (0-based), in one running sum.

@@ -41,6 +41,8 @@ void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double 
 void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha, double rate, double mom,
               const double* x, const double* t);
 void calcierr(const State& st, double& etr, double& ete, int& better, double emin);
+// Brings nn_wei.wi and nn_owei.oldwi up to date from the training kernel's working copy.
+void sync_weights(State& st);
 
 // --- weight files (weights.cpp) --------------------------------------------------------
 void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhid2, int nout, double& alpha);

@@ -127,6 +127,28 @@ struct RandSeed {
     Random rng;             // seeded once, at the end of readcmd
 };
 
+// nn_work: the training kernel's working copy of the first weight layer (trainer/kernel.hpp):
+// wi and oldwi with the target index fastest, each row padded to `width` (a multiple of 8)
+// lanes, so a forward pass sums 8 target nodes at a time, each in its own lane and in its own
+// order.  While `dirty` the copy is newer than nn_wei.wi and nn_owei.oldwi: backprop makes it
+// so and sync_weights (savewei calls it) copies it back; whoever reads or writes wi or oldwi
+// directly after a backprop calls sync_weights first.  backprop leaves its first-layer update
+// `pending` (inputs, steps and momentum factor kept here), and the next calcnet applies it row
+// by row in the same sweep that sums the new forward pass (sync_weights applies it alone).
+struct NnWork {
+    bool dirty = false;    // the copy holds the current first-layer weights
+    bool fresh = false;    // built by the last calcnet from the current wi and oldwi
+    bool pending = false;  // a first-layer update waits: xprev, g, mom
+    int ninp = 0;          // sizes the copy was built for
+    int nhid1 = 0;
+    int width = 0;         // lanes per row: nhid1 rounded up to a multiple of 8
+    double mom = 0.0;      // momentum factor of the pending update
+    std::vector<double> wit, oldt;  // (ninp+1) rows of width, bias row last, 64-byte aligned
+    std::vector<double> acc, g;     // the sums of a forward pass; the steps d1*rate (width, aligned)
+    std::vector<double> xprev;      // the inputs of the pending update
+    std::vector<double> sums;       // scratch of the small layers
+};
+
 struct State {
     AllSizes all_sizes;
     DataFiles data_files;
@@ -137,6 +159,7 @@ struct State {
     NnInput nn_input;
     DbOutput db_output;
     RandSeed randseed;
+    NnWork nn_work;
 };
 
 }  // namespace nntrain

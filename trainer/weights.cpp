@@ -55,6 +55,7 @@ void write_block(std::string& text, const Mat& w, int nsrc, int ntgt) {
 }  // namespace
 
 void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhid2, int nout, double& alpha) {
+    st.nn_work.dirty = st.nn_work.fresh = false;  // the file's weights replace the kernel's copy
     textio::Source src = textio::Source::open(fname);
     std::string_view skipped;
     for (int n = 0; n < 3; ++n)
@@ -97,6 +98,7 @@ void writewei(const State& st, const std::string& fname, int ninp, int nhid1, in
 }
 
 void savewei(State& st) {
+    sync_weights(st);
     st.nn_wei_sv.wisv = st.nn_wei.wi;
     st.nn_wei_sv.whsv = st.nn_wei.wh;
     st.nn_wei_sv.wosv = st.nn_wei.wo;

@@ -119,6 +119,7 @@ TEST(Backprop, OneInputNetworkOnlyOutputBiasMoves) {
     const double rate = 0.001;
     nntrain::calcnet(st, 1, 1, 1, 1, 1, 1.0, x);
     nntrain::backprop(st, 1, 1, 1, 1, 1.0, rate, 0.4, x, t);
+    nntrain::sync_weights(st);
     EXPECT_EQ(st.nn_wei.wo(2, 1), 0.5 * rate);
     EXPECT_EQ(st.nn_owei.oldwo(2, 1), 0.5 * rate);
     EXPECT_EQ(st.nn_wei.wo(1, 1), 0.0);
@@ -139,6 +140,7 @@ TEST(Backprop, PerfectOutputsMoveByMomentumOnly) {
     const std::vector<double> t = st.nn_nodes.phi2p;
     const double mom = 0.4;
     nntrain::backprop(st, 4, 3, 2, 2, 0.2, 0.5, mom, x, t.data());
+    nntrain::sync_weights(st);
     auto check = [&](const nntrain::Mat& w, const nntrain::Mat& w0, const nntrain::Mat& o, const nntrain::Mat& o0) {
         for (std::size_t n = 0; n < w.a.size(); ++n) {
             EXPECT_EQ(o.a[n], o0.a[n] * mom) << n;
@@ -163,6 +165,7 @@ TEST(Backprop, ChangeIsTheNegativeGradientStep) {
     State orig = st;
     nntrain::calcnet(st, 1, 3, 4, 3, 2, 0.9, x);
     nntrain::backprop(st, 3, 4, 3, 2, 0.9, rate, 0.0, x, t);
+    nntrain::sync_weights(st);
     auto check = [&](nntrain::Mat State::*, nntrain::Mat& after, nntrain::Mat& w0) {
         for (std::size_t n = 0; n < w0.a.size(); ++n) {
             State p = orig;

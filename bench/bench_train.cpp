@@ -1,0 +1,112 @@
+// One training epoch of nntrain, the plain loops against the training kernel (Google
+// Benchmark).  The database is synthetic: 500 proteins of 2123 inputs (a residue-pair table of
+// 21 types plus a depth table of 200 types) and 3 outputs, hidden layers of 21 nodes, 475
+// training and 25 test proteins.  An epoch is what the driver runs: the new presentation
+// order, a forward pass and an update per training protein, a forward pass per test protein
+// and the two errors.
+//
+//   bench_train [--benchmark_repetitions=7 --benchmark_report_aggregates_only=true]
+//
+// BM_epoch_plain uses the plain loops of kernel_ref.cpp; BM_epoch_fast/<version> the kernel
+// in each instruction-set version this machine runs (the last one is what nntrain uses).
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cmath>
+
+#include "trainer/kernel.hpp"
+#include "trainer/nntrain.hpp"
+
+namespace {
+
+using nntrain::State;
+namespace kernel = nntrain::kernel;
+
+constexpr int nprot = 500, nip = 2123, nop = 3, nhid = 21;
+
+State make_state() {
+    State st;
+    auto& a = st.all_sizes;
+    a.nip = nip;
+    a.nop = nop;
+    a.ntotp = nprot;
+    a.ntrap = nprot - static_cast<int>(std::round(0.05 * nprot));
+    a.nw1 = a.nw2 = nhid;
+    std::array<std::int32_t, nntrain::Random::nseeds> seed{};
+    seed.fill(12345);
+    st.randseed.rng.seed(seed);
+    // Inputs like the generators' tables: small positive sums, many zeros.
+    st.nn_input.protin.resize(static_cast<std::size_t>(nip) * nprot);
+    for (double& v : st.nn_input.protin) {
+        const double u = st.randseed.rng.draw();
+        v = u < 0.3 ? 0.0 : 2.0 * u;
+    }
+    st.nn_input.protut.resize(static_cast<std::size_t>(nop) * nprot);
+    for (double& v : st.nn_input.protut) v = st.randseed.rng.draw();
+    st.nn_input.iprotdg.assign(nprot, 1);
+    st.data_files.lstt.resize(nprot);
+    st.data_files.lstt2.resize(a.ntrap);
+    for (int k = 0; k < nprot; ++k) st.data_files.lstt[k] = k + 1;
+    for (int k = 0; k < a.ntrap; ++k) st.data_files.lstt2[k] = k + 1;
+    nntrain::make_network_storage(st);
+    nntrain::netinit(st, nip, nhid, nhid, nop);
+    return st;
+}
+
+template <bool plain>
+void epoch(State& st) {
+    const auto& a = st.all_sizes;
+    auto& df = st.data_files;
+    nntrain::permute(st, a.ntrap, 1, a.ntrap, df.lstt2);
+    for (int i = 1; i <= a.ntotp; ++i) {
+        const int k = i <= a.ntrap ? df.lstt[df.lstt2[i - 1] - 1] : df.lstt[i - 1];
+        const double* x = st.nn_input.protin.data() + static_cast<std::size_t>(k - 1) * a.nip;
+        const double* t = st.nn_input.protut.data() + static_cast<std::size_t>(k - 1) * a.nop;
+        if constexpr (plain) {
+            kernel::calcnet_plain(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x);
+            if (i <= a.ntrap) kernel::backprop_plain(st, a.nip, a.nw1, a.nw2, a.nop, a.alpha, a.ratel, a.rmoment, x, t);
+        } else {
+            nntrain::calcnet(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x);
+            if (i <= a.ntrap) nntrain::backprop(st, a.nip, a.nw1, a.nw2, a.nop, a.alpha, a.ratel, a.rmoment, x, t);
+        }
+    }
+    double etr = 0, ete = 0;
+    int better = 0;
+    nntrain::calcierr(st, etr, ete, better, 20.0);
+    benchmark::DoNotOptimize(etr);
+}
+
+void BM_epoch_plain(benchmark::State& bs) {
+    State st = make_state();
+    for (auto _ : bs) epoch<true>(st);
+    bs.counters["us_per_presentation"] = benchmark::Counter(
+        static_cast<double>(bs.iterations()) * st.all_sizes.ntrap,
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_epoch_fast(benchmark::State& bs) {
+    const kernel::Isa isa = static_cast<kernel::Isa>(bs.range(0));
+    const kernel::Isa saved = kernel::active();
+    if (!kernel::force(isa)) {
+        bs.SkipWithError("this machine cannot run that version");
+        return;
+    }
+    bs.SetLabel(kernel::name(isa));
+    State st = make_state();
+    for (auto _ : bs) epoch<false>(st);
+    bs.counters["us_per_presentation"] = benchmark::Counter(
+        static_cast<double>(bs.iterations()) * st.all_sizes.ntrap,
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    kernel::force(saved);
+}
+
+void versions(benchmark::internal::Benchmark* b) {
+    for (kernel::Isa isa : kernel::available()) b->Arg(static_cast<int>(isa));
+}
+
+}  // namespace
+
+BENCHMARK(BM_epoch_plain)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_epoch_fast)->Apply(versions)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,174 @@
+// The training kernel against the plain loops: several epochs of on-line training on random
+// data give the same bits (outputs, weights, previous changes) in every instruction-set
+// version this build carries, for several layer sizes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/trainer/test_t2_support.hpp"
+#include "trainer/kernel.hpp"
+#include "trainer/nntrain.hpp"
+
+using nntrain::State;
+namespace kernel = nntrain::kernel;
+
+namespace {
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+struct Net {
+    int nip, h1, h2, nop;
+};
+
+// A random database and starting weights; inputs include zeros, negative zeros, large values
+// (saturated nodes) and tiny ones.
+State random_state(const Net& n, int ntotp, std::uint64_t seed) {
+    State st;
+    t2test::make_net(st, n.nip, n.h1, n.h2, n.nop, ntotp);
+    t2test::Filler f{seed};
+    t2test::random_weights(st, f, 0.5);
+    st.nn_input.protin.resize(static_cast<std::size_t>(n.nip) * ntotp);
+    f.fill(st.nn_input.protin, -2.0, 2.0);
+    for (std::size_t k = 0; k < st.nn_input.protin.size(); k += 17) st.nn_input.protin[k] = 0.0;
+    for (std::size_t k = 5; k < st.nn_input.protin.size(); k += 23) st.nn_input.protin[k] = -0.0;
+    for (std::size_t k = 3; k < st.nn_input.protin.size(); k += 97) st.nn_input.protin[k] = 1e3;
+    for (std::size_t k = 7; k < st.nn_input.protin.size(); k += 89) st.nn_input.protin[k] = 1e-310;
+    st.nn_input.protut.resize(static_cast<std::size_t>(n.nop) * ntotp);
+    f.fill(st.nn_input.protut, -1.0, 1.0);
+    st.all_sizes.ntrap = ntotp - 3;
+    st.data_files.lstt.resize(ntotp);
+    for (int k = 0; k < ntotp; ++k) st.data_files.lstt[k] = k + 1;
+    st.all_sizes.alpha = 0.7;
+    return st;
+}
+
+// One epoch as the driver runs it, with the plain loops or with the kernel.  save_at: a
+// presentation after which the weights are saved (the copy is synced back mid-epoch).
+void epoch(State& st, bool plain, const std::vector<int>& order, int save_at = -1) {
+    const auto& a = st.all_sizes;
+    const double rate = 0.05, mom = 0.4;
+    auto x = [&](int k) { return st.nn_input.protin.data() + static_cast<std::size_t>(k - 1) * a.nip; };
+    auto t = [&](int k) { return st.nn_input.protut.data() + static_cast<std::size_t>(k - 1) * a.nop; };
+    int n = 0;
+    for (int p : order) {
+        const int k = st.data_files.lstt[p - 1];
+        if (plain) {
+            kernel::calcnet_plain(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x(k));
+            kernel::backprop_plain(st, a.nip, a.nw1, a.nw2, a.nop, a.alpha, rate, mom, x(k), t(k));
+        } else {
+            nntrain::calcnet(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x(k));
+            nntrain::backprop(st, a.nip, a.nw1, a.nw2, a.nop, a.alpha, rate, mom, x(k), t(k));
+        }
+        if (n++ == save_at) nntrain::savewei(st);
+    }
+    for (int p = a.ntrap + 1; p <= a.ntotp; ++p) {
+        const int k = st.data_files.lstt[p - 1];
+        if (plain)
+            kernel::calcnet_plain(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x(k));
+        else
+            nntrain::calcnet(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x(k));
+    }
+}
+
+void expect_same(State& fast, const State& plain, const std::string& what) {
+    nntrain::sync_weights(fast);
+    EXPECT_TRUE(same_bits(fast.db_output.phiut, plain.db_output.phiut)) << what << ": outputs";
+    EXPECT_TRUE(same_bits(fast.nn_wei.wi.a, plain.nn_wei.wi.a)) << what << ": wi";
+    EXPECT_TRUE(same_bits(fast.nn_owei.oldwi.a, plain.nn_owei.oldwi.a)) << what << ": oldwi";
+    EXPECT_TRUE(same_bits(fast.nn_wei.wh.a, plain.nn_wei.wh.a)) << what << ": wh";
+    EXPECT_TRUE(same_bits(fast.nn_owei.oldwh.a, plain.nn_owei.oldwh.a)) << what << ": oldwh";
+    EXPECT_TRUE(same_bits(fast.nn_wei.wo.a, plain.nn_wei.wo.a)) << what << ": wo";
+    EXPECT_TRUE(same_bits(fast.nn_owei.oldwo.a, plain.nn_owei.oldwo.a)) << what << ": oldwo";
+    EXPECT_TRUE(same_bits(fast.nn_nodes.hnu1, plain.nn_nodes.hnu1)) << what << ": hnu1";
+}
+
+class Kernels : public ::testing::TestWithParam<kernel::Isa> {
+protected:
+    void SetUp() override {
+        saved_ = kernel::active();
+        ASSERT_TRUE(kernel::force(GetParam()));
+    }
+    void TearDown() override { kernel::force(saved_); }
+
+private:
+    kernel::Isa saved_ = kernel::Isa::generic;
+};
+
+std::string isa_name(const ::testing::TestParamInfo<kernel::Isa>& info) { return kernel::name(info.param); }
+
+}  // namespace
+
+TEST_P(Kernels, EpochsMatchThePlainLoopsBitForBit) {
+    // Hidden sizes around the lane blocks: 1 node, 8, 21 (3 blocks of 8 with padding), 33 (32+8).
+    for (const Net& n : {Net{37, 21, 21, 3}, Net{5, 1, 1, 1}, Net{64, 8, 3, 2}, Net{19, 33, 6, 4}, Net{3, 0, 2, 1}}) {
+        State plain = random_state(n, 12, 0x9e3779b97f4a7c15ull + n.nip);
+        State fast = plain;
+        nntrain::Random order_rng;
+        std::vector<int> order(plain.all_sizes.ntrap);
+        for (int k = 0; k < plain.all_sizes.ntrap; ++k) order[k] = k + 1;
+        for (int e = 1; e <= 4; ++e) {
+            nntrain::permute(plain, 0, 1, static_cast<int>(order.size()), order);
+            epoch(plain, true, order);
+            epoch(fast, false, order, e == 2 ? 3 : -1);
+            expect_same(fast, plain, "h1=" + std::to_string(n.h1) + " epoch " + std::to_string(e));
+        }
+    }
+}
+
+// Sizes below the storage's: the leading part of each matrix, bias rows at size+1.
+TEST_P(Kernels, SmallerSizesThanTheStorage) {
+    State plain = random_state(Net{11, 13, 9, 2}, 6, 42);
+    plain.all_sizes.nw1 = 6;
+    plain.all_sizes.nw2 = 4;
+    State fast = plain;
+    const std::vector<int> order{3, 1, 2};
+    for (int e = 0; e < 3; ++e) {
+        epoch(plain, true, order);
+        epoch(fast, false, order);
+    }
+    expect_same(fast, plain, "smaller sizes");
+}
+
+// Two updates without a forward pass between them (the first one waits in the copy), then
+// a forward pass: still the plain loops' bits.
+TEST_P(Kernels, BackToBackUpdates) {
+    State plain = random_state(Net{29, 21, 5, 2}, 4, 99);
+    State fast = plain;
+    const auto& a = plain.all_sizes;
+    const double* x = plain.nn_input.protin.data();
+    const double* t = plain.nn_input.protut.data();
+    kernel::calcnet_plain(plain, 1, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x);
+    kernel::backprop_plain(plain, a.nip, a.nw1, a.nw2, a.nop, a.alpha, 0.1, 0.4, x, t);
+    kernel::backprop_plain(plain, a.nip, a.nw1, a.nw2, a.nop, a.alpha, 0.2, 0.3, x + a.nip, t);
+    kernel::calcnet_plain(plain, 2, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x + a.nip);
+    nntrain::calcnet(fast, 1, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x);
+    nntrain::backprop(fast, a.nip, a.nw1, a.nw2, a.nop, a.alpha, 0.1, 0.4, x, t);
+    nntrain::backprop(fast, a.nip, a.nw1, a.nw2, a.nop, a.alpha, 0.2, 0.3, x + a.nip, t);
+    nntrain::calcnet(fast, 2, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x + a.nip);
+    expect_same(fast, plain, "back to back");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryVersion, Kernels, ::testing::ValuesIn(kernel::available()), isa_name);
+
+TEST(KernelVersions, TheMachineRunsTheBestItSupports) {
+    const auto v = kernel::available();
+    ASSERT_FALSE(v.empty());
+    EXPECT_EQ(v.front(), kernel::Isa::generic);
+    EXPECT_EQ(kernel::active(), v.back());
+}
+
+// After sync_weights the column-major weights are the current ones again: a direct change of
+// wi is seen by the next forward pass.
+TEST(KernelVersions, DirectChangesAfterSyncAreSeen) {
+    State st = random_state(Net{4, 3, 2, 1}, 4, 7);
+    const auto& a = st.all_sizes;
+    const double* x = st.nn_input.protin.data();
+    nntrain::calcnet(st, 1, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x);
+    nntrain::backprop(st, a.nip, a.nw1, a.nw2, a.nop, a.alpha, 0.1, 0.4, x, st.nn_input.protut.data());
+    nntrain::sync_weights(st);
+    st.nn_wei.wi.a.assign(st.nn_wei.wi.a.size(), 0.0);
+    nntrain::calcnet(st, 1, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x);
+    for (double v : st.nn_nodes.hnu1) EXPECT_EQ(v, 0.0);
+}

@@ -1,0 +1,298 @@
+// The training kernel's first-layer loops in three instruction-set versions (baseline x86-64,
+// AVX2, AVX-512F) picked once at run time from what the machine supports, and the building of
+// the working copy of State::nn_work.
+//
+// One template body serves every version: GCC vector types of 2, 4 or 8 doubles, inlined into a
+// function compiled for that instruction set.  Lane j of every vector belongs to target node
+// j, so the vector width changes how many nodes are computed at once and never the order of
+// any sum; the build's -ffp-contract=off keeps every product and sum separately rounded.
+// The padding lanes of a row (beyond nhid1) hold zeros and are never copied back.
+#include "trainer/kernel.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+// The vector helpers below are always inlined into functions compiled for their instruction
+// set, so no vector value ever crosses a call boundary whose ABI the warning is about.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace nntrain::kernel {
+
+namespace {
+
+typedef double v2d __attribute__((vector_size(16)));
+typedef double v4d __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
+
+template <class V>
+[[gnu::always_inline]] inline V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store(double* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Sums of nv vectors of lanes (a block of target nodes) held in registers over the whole run of k.
+template <class V, int nv>
+[[gnu::always_inline]] inline void forward_block(const double* w, int width, int ninp, const double* x, double* acc) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    V a[nv];
+#pragma GCC unroll 16
+    for (int v = 0; v < nv; ++v) a[v] = V{};
+    for (int k = 0; k < ninp; ++k) {
+        const double xk = x[k];
+        const double* row = w + static_cast<std::size_t>(k) * width;
+#pragma GCC unroll 16
+        for (int v = 0; v < nv; ++v) a[v] = a[v] + xk * load<V>(row + v * lanes);
+    }
+    const double* bias = w + static_cast<std::size_t>(ninp) * width;
+#pragma GCC unroll 16
+    for (int v = 0; v < nv; ++v) store(acc + v * lanes, a[v] + load<V>(bias + v * lanes));
+}
+
+// Blocks of at most `most` lanes; width is a multiple of 8.
+template <class V, int most>
+[[gnu::always_inline]] inline void forward_body(const double* w, int width, int ninp, const double* x, double* acc) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    int j = 0;
+    for (; width - j >= most; j += most) forward_block<V, most / lanes>(w + j, width, ninp, x, acc + j);
+    switch (width - j) {
+        case 8: forward_block<V, 8 / lanes>(w + j, width, ninp, x, acc + j); break;
+        case 16: if constexpr (most > 16) forward_block<V, 16 / lanes>(w + j, width, ninp, x, acc + j); break;
+        case 24: if constexpr (most > 24) forward_block<V, 24 / lanes>(w + j, width, ninp, x, acc + j); break;
+        default: break;
+    }
+}
+
+template <class V>
+[[gnu::always_inline]] inline void update_body(double* w, double* old, int width, int ninp, const double* x,
+                                                const double* g, double mom) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    for (int k = 0; k < ninp; ++k) {
+        const double xk = x[k];
+        double* wr = w + static_cast<std::size_t>(k) * width;
+        double* orow = old + static_cast<std::size_t>(k) * width;
+        for (int j = 0; j < width; j += lanes) {
+            const V change = xk * load<V>(g + j) + load<V>(orow + j) * mom;
+            store(wr + j, load<V>(wr + j) + change);
+            store(orow + j, change);
+        }
+    }
+    double* wr = w + static_cast<std::size_t>(ninp) * width;
+    double* orow = old + static_cast<std::size_t>(ninp) * width;
+    for (int j = 0; j < width; j += lanes) {
+        const V change = load<V>(orow + j) * mom + load<V>(g + j);
+        store(wr + j, load<V>(wr + j) + change);
+        store(orow + j, change);
+    }
+}
+
+// The pending update of a block of lanes and the next forward sums in one sweep over the rows:
+// row k is updated (change = xp[k]*g + old*mom; w += change; old = change) and its new weights
+// enter the sums at once, so each weight is read and written once per presentation.  The
+// operations per weight are those of update_body followed by forward_block.
+template <class V, int nv>
+[[gnu::always_inline]] inline void step_block(double* w, double* old, int width, int ninp, const double* xp,
+                                               const double* g, double mom, const double* x, double* acc) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    V a[nv], gv[nv];
+#pragma GCC unroll 16
+    for (int v = 0; v < nv; ++v) {
+        a[v] = V{};
+        gv[v] = load<V>(g + v * lanes);
+    }
+    for (int k = 0; k < ninp; ++k) {
+        const double pk = xp[k], xk = x[k];
+        double* wr = w + static_cast<std::size_t>(k) * width;
+        double* orow = old + static_cast<std::size_t>(k) * width;
+#pragma GCC unroll 16
+        for (int v = 0; v < nv; ++v) {
+            const V change = pk * gv[v] + load<V>(orow + v * lanes) * mom;
+            const V nw = load<V>(wr + v * lanes) + change;
+            store(wr + v * lanes, nw);
+            store(orow + v * lanes, change);
+            a[v] = a[v] + xk * nw;
+        }
+    }
+    double* wr = w + static_cast<std::size_t>(ninp) * width;
+    double* orow = old + static_cast<std::size_t>(ninp) * width;
+#pragma GCC unroll 16
+    for (int v = 0; v < nv; ++v) {
+        const V change = load<V>(orow + v * lanes) * mom + gv[v];
+        const V nw = load<V>(wr + v * lanes) + change;
+        store(wr + v * lanes, nw);
+        store(orow + v * lanes, change);
+        store(acc + v * lanes, a[v] + nw);
+    }
+}
+
+// Blocks of at most `most` lanes (the sums and steps of a block stay in registers).
+template <class V, int most>
+[[gnu::always_inline]] inline void step_body(double* w, double* old, int width, int ninp, const double* xp,
+                                              const double* g, double mom, const double* x, double* acc) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    int j = 0;
+    for (; width - j >= most; j += most)
+        step_block<V, most / lanes>(w + j, old + j, width, ninp, xp, g + j, mom, x, acc + j);
+    switch (width - j) {
+        case 8: step_block<V, 8 / lanes>(w + j, old + j, width, ninp, xp, g + j, mom, x, acc + j); break;
+        case 16:
+            if constexpr (most > 16) step_block<V, 16 / lanes>(w + j, old + j, width, ninp, xp, g + j, mom, x, acc + j);
+            break;
+        case 24:
+            if constexpr (most > 24) step_block<V, 24 / lanes>(w + j, old + j, width, ninp, xp, g + j, mom, x, acc + j);
+            break;
+        default: break;
+    }
+}
+
+void forward_generic(const double* w, int width, int ninp, const double* x, double* acc) {
+    forward_body<v2d, 16>(w, width, ninp, x, acc);
+}
+void update_generic(double* w, double* old, int width, int ninp, const double* x, const double* g, double mom) {
+    update_body<v2d>(w, old, width, ninp, x, g, mom);
+}
+void step_generic(double* w, double* old, int width, int ninp, const double* xp, const double* g, double mom,
+                  const double* x, double* acc) {
+    step_body<v2d, 8>(w, old, width, ninp, xp, g, mom, x, acc);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PROTNN_X86_VERSIONS 1
+__attribute__((target("avx2"))) void forward_avx2(const double* w, int width, int ninp, const double* x,
+                                                  double* acc) {
+    forward_body<v4d, 32>(w, width, ninp, x, acc);
+}
+__attribute__((target("avx2"))) void update_avx2(double* w, double* old, int width, int ninp, const double* x,
+                                                 const double* g, double mom) {
+    update_body<v4d>(w, old, width, ninp, x, g, mom);
+}
+__attribute__((target("avx2"))) void step_avx2(double* w, double* old, int width, int ninp, const double* xp,
+                                               const double* g, double mom, const double* x, double* acc) {
+    step_body<v4d, 16>(w, old, width, ninp, xp, g, mom, x, acc);
+}
+__attribute__((target("avx512f"))) void forward_avx512(const double* w, int width, int ninp, const double* x,
+                                                       double* acc) {
+    forward_body<v8d, 32>(w, width, ninp, x, acc);
+}
+__attribute__((target("avx512f"))) void update_avx512(double* w, double* old, int width, int ninp, const double* x,
+                                                      const double* g, double mom) {
+    update_body<v8d>(w, old, width, ninp, x, g, mom);
+}
+__attribute__((target("avx512f"))) void step_avx512(double* w, double* old, int width, int ninp, const double* xp,
+                                                    const double* g, double mom, const double* x, double* acc) {
+    step_body<v8d, 32>(w, old, width, ninp, xp, g, mom, x, acc);
+}
+#endif
+
+using ForwardFn = void (*)(const double*, int, int, const double*, double*);
+using UpdateFn = void (*)(double*, double*, int, int, const double*, const double*, double);
+using StepFn = void (*)(double*, double*, int, int, const double*, const double*, double, const double*, double*);
+
+struct Version {
+    Isa isa;
+    ForwardFn forward;
+    UpdateFn update;
+    StepFn step;
+};
+
+bool supported(Isa isa) {
+#ifdef PROTNN_X86_VERSIONS
+    __builtin_cpu_init();  // the choice is made during static initialisation
+    if (isa == Isa::avx2) return __builtin_cpu_supports("avx2");
+    if (isa == Isa::avx512) return __builtin_cpu_supports("avx512f");
+#endif
+    return isa == Isa::generic;
+}
+
+Version version_of(Isa isa) {
+#ifdef PROTNN_X86_VERSIONS
+    if (isa == Isa::avx512) return {isa, forward_avx512, update_avx512, step_avx512};
+    if (isa == Isa::avx2) return {isa, forward_avx2, update_avx2, step_avx2};
+#endif
+    return {Isa::generic, forward_generic, update_generic, step_generic};
+}
+
+Version best() {
+    const std::vector<Isa> v = available();
+    return version_of(v.back());
+}
+
+Version current = best();
+
+}  // namespace
+
+std::vector<Isa> available() {
+    std::vector<Isa> v;
+    for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512})
+        if (supported(isa)) v.push_back(isa);
+    return v;
+}
+
+const char* name(Isa isa) {
+    switch (isa) {
+        case Isa::avx2: return "avx2";
+        case Isa::avx512: return "avx512";
+        default: return "generic";
+    }
+}
+
+Isa active() { return current.isa; }
+
+bool force(Isa isa) {
+    if (!supported(isa)) return false;
+    current = version_of(isa);
+    return true;
+}
+
+void forward1(const double* w, int width, int ninp, const double* x, double* acc) {
+    current.forward(w, width, ninp, x, acc);
+}
+
+void update1(double* w, double* old, int width, int ninp, const double* x, const double* g, double mom) {
+    current.update(w, old, width, ninp, x, g, mom);
+}
+
+void step1(double* w, double* old, int width, int ninp, const double* xp, const double* g, double mom,
+           const double* x, double* acc) {
+    current.step(w, old, width, ninp, xp, g, mom, x, acc);
+}
+
+double* rows(std::vector<double>& v) {
+    const auto p = reinterpret_cast<std::uintptr_t>(v.data());
+    return v.data() + ((64 - p % 64) % 64) / sizeof(double);
+}
+
+void build_work(State& st, int ninp, int nhid1) {
+    NnWork& wk = st.nn_work;
+    const int width = (nhid1 + 7) / 8 * 8;
+    const std::size_t n = static_cast<std::size_t>(ninp + 1) * static_cast<std::size_t>(width);
+    wk.ninp = ninp;
+    wk.nhid1 = nhid1;
+    wk.width = width;
+    wk.wit.assign(n + 8, 0.0);  // the 8 spare values leave room for the alignment
+    wk.oldt.assign(n + 8, 0.0);
+    wk.acc.assign(width + 8, 0.0);
+    wk.g.assign(width + 8, 0.0);
+    wk.pending = false;
+    double* w = rows(wk.wit);
+    double* o = rows(wk.oldt);
+    const Mat& wi = st.nn_wei.wi;
+    const Mat& oldwi = st.nn_owei.oldwi;
+    for (int j = 0; j < nhid1; ++j) {
+        const double* wc = wi.col(j + 1);
+        const double* oc = oldwi.col(j + 1);
+        for (int k = 0; k <= ninp; ++k) {
+            w[static_cast<std::size_t>(k) * width + j] = wc[k];
+            o[static_cast<std::size_t>(k) * width + j] = oc[k];
+        }
+    }
+    wk.dirty = false;
+    wk.fresh = true;
+}
+
+}  // namespace nntrain::kernel

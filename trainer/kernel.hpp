@@ -1,0 +1,49 @@
+// The training kernel: the first weight layer's forward sums and updates on the interleaved
+// working copy (State::nn_work), in several instruction-set versions chosen at run time, and
+// the plain reference loops every version must match bit for bit.
+//
+// Every version performs, lane by lane, exactly the operations of the plain loops: each
+// target node's sum runs over the sources in increasing order in its own lane, starting from
+// zero, and each update is the element-wise change = x*g + old*mom (bias: old*mom + g).
+// Wider vectors only compute more target nodes at once; no fused multiply-add is used.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "trainer/state.hpp"
+
+namespace nntrain::kernel {
+
+enum class Isa { generic, avx2, avx512 };  // generic: the baseline x86-64 (SSE2) build
+
+// The versions this build carries that this machine can run, the baseline first.
+std::vector<Isa> available();
+const char* name(Isa isa);
+Isa active();
+// Makes isa the version in use (tests, benchmarks); false when this machine cannot run it.
+bool force(Isa isa);
+
+// Sums of the first layer: acc[j] = (sum over k < ninp of x[k]*w(k,j), in k order) + w(ninp,j)
+// for every lane j < width; w is the working copy (rows of width, bias row ninp).
+void forward1(const double* w, int width, int ninp, const double* x, double* acc);
+// Updates of the first layer: change = x[k]*g[j] + old*mom for rows k < ninp, and
+// change = old*mom + g[j] for the bias row; w += change; old = change.
+void update1(double* w, double* old, int width, int ninp, const double* x, const double* g, double mom);
+// The pending update (xp, g, mom) and the next forward sums (x, into acc) in one sweep: the
+// results of update1 followed by forward1.
+void step1(double* w, double* old, int width, int ninp, const double* xp, const double* g, double mom,
+           const double* x, double* acc);
+
+// The working copy's rows, 64-byte aligned inside their vectors.
+double* rows(std::vector<double>& v);
+// Builds the working copy of wi and oldwi for these sizes (not dirty, fresh, nothing pending).
+void build_work(State& st, int ninp, int nhid1);
+
+// The plain loops of the forward pass and back-propagation, straight from their description:
+// the reference the kernel is tested and measured against.
+void calcnet_plain(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double alpha, const double* x);
+void backprop_plain(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha, double rate, double mom,
+                    const double* x, const double* t);
+
+}  // namespace nntrain::kernel
