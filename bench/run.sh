@@ -91,7 +91,7 @@ timeit() {  # timeit REPS command...: median wall seconds (after one untimed run
     awk -v a="$s" -v b="$e" 'BEGIN { printf "%.6f\n", b - a }' 
   done | median
 }
-gb() {  # gb FILE REGEX: milliseconds (and label) of the last median of a Google Benchmark JSON run
+gb() {  # gb FILE REGEX: milliseconds (and label) of the last matching median of a Google Benchmark run
   python3 - "$1" "$2" <<'EOF'
 import json, re, sys
 try:
@@ -99,12 +99,12 @@ try:
 except (OSError, ValueError, KeyError):
     sys.exit()
 scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
-found = None
-for b in runs:
-    if b.get("aggregate_name") == "median" and not b.get("error_occurred") and re.search(sys.argv[2], b["run_name"]):
-        found = "%.6g %s" % (b["real_time"] * scale[b["time_unit"]], b.get("label", "") or "-")
+runs = [b for b in runs if not b.get("error_occurred") and re.search(sys.argv[2], b["run_name"])]
+medians = [b for b in runs if b.get("aggregate_name") == "median"]
+found = medians or [b for b in runs if b.get("run_type") == "iteration"]  # one repetition: no aggregates
 if found:
-    print(found)
+    b = found[-1]
+    print("%.6g %s" % (b["real_time"] * scale[b["time_unit"]], b.get("label", "") or "-"))
 EOF
 }
 gbopts=(--benchmark_repetitions="$REPS" --benchmark_report_aggregates_only=true --benchmark_format=json)
