@@ -89,9 +89,8 @@ TEST(DepthdistFiles, RunsWithoutDepthFilesAndMissingFiles) {
     EXPECT_EQ(empty.status, 2);  // not even a header line
     EXPECT_NE(empty.err.find("q-residue.depth"), std::string::npos);
     // The default types file is the shipped one: 167 types and the catch-all.
-    ts::Result shipped = depthdist({"-dp", "p"}, p.d.path());
     p.run("A:1 ALA\n", "1 A:1 N 1.5 0\n");
-    shipped = depthdist({"-dp", "p"}, p.d.path());
+    ts::Result shipped = depthdist({"-dp", "p"}, p.d.path());
     EXPECT_EQ(shipped.status, 0);
     EXPECT_EQ(ts::lines_of(shipped.out).size(), 168u);
 }
@@ -201,8 +200,9 @@ TEST(DepthdistRealFiles, MatchSumsOverOwnReading) {
         std::istringstream ls(line);
         for (std::string c; std::getline(ls, c, '\t');) f.push_back(c);
         const std::string sample = f[0], base = ts::examples("proteins/depth/" + sample);
+        const std::string cases = f.size() > 22 ? f[22] : "";  // an empty last column is not split off
         std::size_t tagged_unknown = 0;
-        if (auto at = f[22].find("depth_unknown_types="); at != std::string::npos) tagged_unknown = std::stoul(f[22].substr(at + 20));
+        if (auto at = cases.find("depth_unknown_types="); at != std::string::npos) tagged_unknown = std::stoul(cases.substr(at + 20));
 
         std::vector<std::pair<std::string, std::string>> residues;  // key, name
         std::ifstream rin(base + "-residue.depth");
