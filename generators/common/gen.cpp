@@ -49,7 +49,7 @@ void writehelp(std::string_view line2, std::string_view dpdesc, std::string_view
     shown.resize(120, ' ');
     h += textio::fmt_a("-t", 10) + "   " + textio::fmt_a("typefile", 30) + std::string(10, ' ') + shown + "\n";
     h += textio::fmt_a("-h", 10) + "   " + textio::fmt_a("print_this_help", 30) + "\n";
-    h += " \n";
+    h += "\n";  // an empty line: a free-form write of nothing has no leading blank either
     h += " Program to calculate inverse distance inputs to NN.\n";
     textio::out(h);
 }

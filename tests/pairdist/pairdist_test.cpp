@@ -52,7 +52,7 @@ const std::string expected_help =
     "       -dp                          pdbfile                          NONE\n"
     "        -t                         typefile          TYPES\n"
     "        -h                  print_this_help\n"
-    " \n"
+    "\n"
     " Program to calculate inverse distance inputs to NN.\n";
 
 std::string help_with(const std::string& depfl) {
