@@ -22,7 +22,7 @@ static void draw_block(Random& rng, Mat& w, Mat& old, int nsrc, int ntgt) {
 }
 
 void netinit(State& st, int ninp, int nhid1, int nhid2, int nout) {
-    st.nn_work.dirty = st.nn_work.fresh = false;  // new weights replace the kernel's copy
+    sync_weights(st);  // from here on the column-major weights are the current ones
     Random& rng = st.randseed.rng;
     draw_block(rng, st.nn_wei.wi, st.nn_owei.oldwi, ninp, nhid1);
     draw_block(rng, st.nn_wei.wh, st.nn_owei.oldwh, nhid1, nhid2);

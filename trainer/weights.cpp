@@ -55,7 +55,7 @@ void write_block(std::string& text, const Mat& w, int nsrc, int ntgt) {
 }  // namespace
 
 void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhid2, int nout, double& alpha) {
-    st.nn_work.dirty = st.nn_work.fresh = false;  // the file's weights replace the kernel's copy
+    sync_weights(st);  // from here on the column-major weights are the current ones
     textio::Source src = textio::Source::open(fname);
     std::string_view skipped;
     for (int n = 0; n < 3; ++n)
