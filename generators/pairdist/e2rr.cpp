@@ -36,7 +36,7 @@
 #include "textio/files.hpp"
 #include "textio/format.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__)  // SSE2 is part of the base instruction set there
 #include <immintrin.h>
 #define PAIRDIST_X86 1
 #endif
