@@ -38,9 +38,11 @@ std::vector<double> numbers(const std::string& text) {
 struct Depth {
     ts::TempDir d;
     Depth() { ts::write_file(d / "t.types", "ALA N\nALA CA\nGLY CA   extra words\n"); }
-    ts::Result run(const std::string& residues, const std::string& atoms) {
-        ts::write_file(d / "p-residue.depth", "#residue resname depth_mean depth_sd\n" + residues);
-        ts::write_file(d / "p-atom.depth", "#atom residue atom_name depth depth_sd\n" + atoms);
+    ts::Result run(const std::string& residues, const std::string& atoms,
+                   const std::string& rhead = "#residue resname depth_mean depth_sd\n",
+                   const std::string& ahead = "#atom residue atom_name depth depth_sd\n") {
+        ts::write_file(d / "p-residue.depth", rhead + residues);
+        ts::write_file(d / "p-atom.depth", ahead + atoms);
         return depthdist({"-t", "t.types", "-dp", "p"}, d.path());
     }
 };
@@ -131,8 +133,9 @@ TEST(DepthdistWalk, WhichAtomLinesPairWithWhichResidueLines) {
 
 TEST(DepthdistStatistics, WorkedRecordsAndCatchAll) {
     Depth p;
-    // One atom of type 2 (ALA CA) with depth 2 and second value 0.5.
-    ts::Result one = p.run("#A:1 ALA looks like data\nA:1 ALA\n", "1 A:1 CA 2 0.5\n");
+    // One atom of type 2 (ALA CA) with depth 2 and second value 0.5, after header lines that
+    // look like data.
+    ts::Result one = p.run("A:1 ALA\n", "1 A:1 CA 2 0.5\n", "A:1 ALA 9 9\n", "1 A:1 N 9 9\n");
     ASSERT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(numbers(one.out), (std::vector<double>{0, 0, 0, 0, 0.5, 0.5, 0.125, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
     // Two atoms of type 1 with depths 1 and 2, second values 3 and 4.
