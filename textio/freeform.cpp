@@ -241,6 +241,29 @@ bool try_read_reals(Source& src, std::span<double> out) {
     });
 }
 
+bool try_read_word(Source& src, std::string& out, std::size_t len) {
+    std::string_view line;
+    while (src.next_line(line)) {
+        std::size_t p = 0;
+        while (p < line.size() && is_space(line[p])) ++p;
+        if (p == line.size()) continue;
+        if (line[p] == ',') src.error("empty item (a comma with no value before it)");
+        if (line[p] == '\'' || line[p] == '"') {
+            // The free-form scanner handles quotes; a slash inside them is text anyway.
+            Source one = Source::from_text(src.where(), std::string(line.substr(p)));
+            std::string word;
+            read(one, {Item::of(word, len)}, "a quoted text");
+            out = word;
+            return true;
+        }
+        std::size_t q = p;
+        while (q < line.size() && !is_space(line[q]) && line[q] != ',') ++q;
+        out = fixtext(line.substr(p, q - p), len);
+        return true;
+    }
+    return false;
+}
+
 std::string read_line(Source& src, std::size_t len, const std::string& expected) {
     std::string_view line;
     if (!src.next_line(line)) src.eof_error(expected);

@@ -57,6 +57,11 @@ inline void read(Source& src, std::initializer_list<Item> items, const std::stri
 // Fast path for a read of reals only (the database loader's data lines): fills out[0..n).
 bool try_read_reals(Source& src, std::span<double> out);
 
+// The first word of the next line that holds one (file names in a list): a quoted text, or
+// the characters up to a blank, tab, comma or the line end; a slash is part of the word, so
+// paths need no quotes.  The word is cut to len characters.  False at the end of the text.
+bool try_read_word(Source& src, std::string& out, std::size_t len);
+
 // The next line whole, cut to len characters and without trailing blanks.  The end of the
 // text is an error naming `expected`.
 std::string read_line(Source& src, std::size_t len, const std::string& expected);

@@ -81,9 +81,11 @@ bool first_data_line(Source& src, std::string_view& line, std::int64_t& ncomment
     return false;
 }
 
-// Width of a file from its first data line (taken whole: cut to the text length).
+// Width of a file from its first data line.  The words of the whole line are counted, not
+// only those of its first 3600 characters: a wide line of long numbers would otherwise lose
+// its last numbers without a word.
 int width_of(const Source& src, std::string_view line) {
-    int w = icountel(std::string(line.substr(0, std::min(line.size(), textlen))));
+    int w = icountel(std::string(line));
     if (w > maxwidth)
         refuse(src.where() + ": " + std::to_string(w) + " numbers on the first data line, at most " +
                std::to_string(maxwidth) + " are allowed, aborting.");

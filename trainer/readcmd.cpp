@@ -112,7 +112,7 @@ void apply(State& st, const std::string& sw, const std::string& value) {
     else if (sw == "-aw") {
         d.weiav = value;
         textio::Source src = textio::Source::open(d.weiav);
-        textio::read(src, {textio::Item::of(d.weifl, textlen)}, "the name of a weight file");
+        if (!textio::try_read_word(src, d.weifl, textlen)) src.eof_error("the name of a weight file");
         d.fylein.clear();
     }
 }

@@ -188,3 +188,15 @@ TEST(FreeForm, CommandLineWords) {
     EXPECT_EQ(failure_of([&] { read_word("", Item::of(m), "value of -m"); }),
               "value of -m: expected an integer, found nothing");
 }
+
+TEST(FreeForm, FirstWordsOfListLines) {
+    Source s = text("\n   dir/w1.wei  rest\nw2.wei,x\n'a b/c.wei'\n\t\n");
+    std::string w;
+    ASSERT_TRUE(try_read_word(s, w, 3600));
+    EXPECT_EQ(w, "dir/w1.wei");  // a slash is part of a word here
+    ASSERT_TRUE(try_read_word(s, w, 3600));
+    EXPECT_EQ(w, "w2.wei");
+    ASSERT_TRUE(try_read_word(s, w, 3600));
+    EXPECT_EQ(w, "a b/c.wei");
+    EXPECT_FALSE(try_read_word(s, w, 3600));
+}
