@@ -150,6 +150,33 @@ template <class V, int most>
     }
 }
 
+// A column of a small matrix: change = v[k]*g + old[k]*mom for k < n (the sources in the
+// lanes, one target node); w += change; old = change.
+template <class V>
+[[gnu::always_inline]] inline void column_body(double* w, double* old, int n, const double* v, double g, double mom) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    int k = 0;
+    for (; k + lanes <= n; k += lanes) {
+        const V change = load<V>(v + k) * g + load<V>(old + k) * mom;
+        store(w + k, load<V>(w + k) + change);
+        store(old + k, change);
+    }
+    for (; k < n; ++k) {
+        const double change = v[k] * g + old[k] * mom;
+        w[k] = w[k] + change;
+        old[k] = change;
+    }
+}
+
+// One term of n sums at once: s[j] = s[j] + c[j]*d.
+template <class V>
+[[gnu::always_inline]] inline void accumulate_body(double* s, const double* c, int n, double d) {
+    constexpr int lanes = sizeof(V) / sizeof(double);
+    int j = 0;
+    for (; j + lanes <= n; j += lanes) store(s + j, load<V>(s + j) + load<V>(c + j) * d);
+    for (; j < n; ++j) s[j] = s[j] + c[j] * d;
+}
+
 void forward_generic(const double* w, int width, int ninp, const double* x, double* acc) {
     forward_body<v2d, 16>(w, width, ninp, x, acc);
 }
@@ -160,6 +187,10 @@ void step_generic(double* w, double* old, int width, int ninp, const double* xp,
                   const double* x, double* acc) {
     step_body<v2d, 8>(w, old, width, ninp, xp, g, mom, x, acc);
 }
+void column_generic(double* w, double* old, int n, const double* v, double g, double mom) {
+    column_body<v2d>(w, old, n, v, g, mom);
+}
+void accumulate_generic(double* s, const double* c, int n, double d) { accumulate_body<v2d>(s, c, n, d); }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define PROTNN_X86_VERSIONS 1
@@ -175,6 +206,13 @@ __attribute__((target("avx2"))) void step_avx2(double* w, double* old, int width
                                                const double* g, double mom, const double* x, double* acc) {
     step_body<v4d, 16>(w, old, width, ninp, xp, g, mom, x, acc);
 }
+__attribute__((target("avx2"))) void column_avx2(double* w, double* old, int n, const double* v, double g,
+                                                 double mom) {
+    column_body<v4d>(w, old, n, v, g, mom);
+}
+__attribute__((target("avx2"))) void accumulate_avx2(double* s, const double* c, int n, double d) {
+    accumulate_body<v4d>(s, c, n, d);
+}
 __attribute__((target("avx512f"))) void forward_avx512(const double* w, int width, int ninp, const double* x,
                                                        double* acc) {
     forward_body<v8d, 32>(w, width, ninp, x, acc);
@@ -187,17 +225,28 @@ __attribute__((target("avx512f"))) void step_avx512(double* w, double* old, int 
                                                     const double* g, double mom, const double* x, double* acc) {
     step_body<v8d, 32>(w, old, width, ninp, xp, g, mom, x, acc);
 }
+__attribute__((target("avx512f"))) void column_avx512(double* w, double* old, int n, const double* v, double g,
+                                                      double mom) {
+    column_body<v8d>(w, old, n, v, g, mom);
+}
+__attribute__((target("avx512f"))) void accumulate_avx512(double* s, const double* c, int n, double d) {
+    accumulate_body<v8d>(s, c, n, d);
+}
 #endif
 
 using ForwardFn = void (*)(const double*, int, int, const double*, double*);
 using UpdateFn = void (*)(double*, double*, int, int, const double*, const double*, double);
 using StepFn = void (*)(double*, double*, int, int, const double*, const double*, double, const double*, double*);
+using ColumnFn = void (*)(double*, double*, int, const double*, double, double);
+using AccumulateFn = void (*)(double*, const double*, int, double);
 
 struct Version {
     Isa isa;
     ForwardFn forward;
     UpdateFn update;
     StepFn step;
+    ColumnFn column;
+    AccumulateFn accumulate;
 };
 
 bool supported(Isa isa) {
@@ -211,10 +260,10 @@ bool supported(Isa isa) {
 
 Version version_of(Isa isa) {
 #ifdef PROTNN_X86_VERSIONS
-    if (isa == Isa::avx512) return {isa, forward_avx512, update_avx512, step_avx512};
-    if (isa == Isa::avx2) return {isa, forward_avx2, update_avx2, step_avx2};
+    if (isa == Isa::avx512) return {isa, forward_avx512, update_avx512, step_avx512, column_avx512, accumulate_avx512};
+    if (isa == Isa::avx2) return {isa, forward_avx2, update_avx2, step_avx2, column_avx2, accumulate_avx2};
 #endif
-    return {Isa::generic, forward_generic, update_generic, step_generic};
+    return {Isa::generic, forward_generic, update_generic, step_generic, column_generic, accumulate_generic};
 }
 
 Version best() {
@@ -261,6 +310,12 @@ void step1(double* w, double* old, int width, int ninp, const double* xp, const 
            const double* x, double* acc) {
     current.step(w, old, width, ninp, xp, g, mom, x, acc);
 }
+
+void update_column(double* w, double* old, int n, const double* v, double g, double mom) {
+    current.column(w, old, n, v, g, mom);
+}
+
+void accumulate(double* s, const double* c, int n, double d) { current.accumulate(s, c, n, d); }
 
 double* rows(std::vector<double>& v) {
     const auto p = reinterpret_cast<std::uintptr_t>(v.data());

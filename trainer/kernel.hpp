@@ -34,6 +34,10 @@ void update1(double* w, double* old, int width, int ninp, const double* x, const
 // results of update1 followed by forward1.
 void step1(double* w, double* old, int width, int ninp, const double* xp, const double* g, double mom,
            const double* x, double* acc);
+// The smaller matrices, column by column: change = v[k]*g + old[k]*mom; w[k] += change;
+// old[k] = change (k < n); and one term of n sums, s[j] = s[j] + c[j]*d.
+void update_column(double* w, double* old, int n, const double* v, double g, double mom);
+void accumulate(double* s, const double* c, int n, double d);
 
 // The working copy's rows, 64-byte aligned inside their vectors.
 double* rows(std::vector<double>& v);

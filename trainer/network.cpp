@@ -104,11 +104,7 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
     }
     // First-layer deltas, all nodes side by side; each sum over k in increasing order.
     for (int j = 0; j < nhid1; ++j) d1[j] = 0.0;
-    for (int k = 1; k <= nhid2; ++k) {
-        const double dk = d2[k - 1];
-        const double* col = wh.col(k);
-        for (int j = 0; j < nhid1; ++j) d1[j] = d1[j] + col[j] * dk;
-    }
+    for (int k = 1; k <= nhid2; ++k) kernel::accumulate(d1.data(), wh.col(k), nhid1, d2[k - 1]);
     // The step of each first-layer node, g = d1*rate, in its lane (padding lanes stay 0); the
     // first-layer update itself waits for the next forward pass (or sync_weights).
     double* g = kernel::rows(wk.g);
@@ -126,11 +122,7 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
         const double gj = d2[j - 1] * rate;
         double* w = wh.col(j);
         double* o = oldwh.col(j);
-        for (int k = 0; k < nhid1; ++k) {
-            const double change = h1[k] * gj + o[k] * mom;
-            w[k] = w[k] + change;
-            o[k] = change;
-        }
+        kernel::update_column(w, o, nhid1, h1, gj, mom);
         const double change = o[nhid1] * mom + gj;
         w[nhid1] = w[nhid1] + change;
         o[nhid1] = change;
