@@ -348,3 +348,31 @@ TEST(SizeClaims, DataFileLinesBeyondItsNumbers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Results that cannot be written are failures too: a full disk behind standard output, an
+// output file in a directory that does not exist.
+TEST(BadOutput, FullDiskAndMissingDirectory) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    TempDir dir;
+    base_setup(dir.path());
+    auto to_full = [&](const std::string& program, std::vector<std::string> args) {
+        std::vector<std::string> words = {"-c", "exec \"$0\" \"$@\" > /dev/full", testing_support::bin(program)};
+        words.insert(words.end(), args.begin(), args.end());
+        return run("/bin/sh", words, dir.path());
+    };
+    for (const auto& r : {to_full("pairdist", {"-dp", "s.pdb", "-t", "aa.types"}),
+                          to_full("depthdist", {"-dp", "d", "-t", "atom.types"}),
+                          to_full("nntrain", {"-wf", "w.wei", "-pr1", "p1"})}) {
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(message(r.err).substr(0, 30), "standard output: write failed:") << r.err;
+    }
+    const auto before = listing(dir.path());
+    testing_support::Result r = run("nntrain", with(train, {"-owf", "none/net.wei"}), dir.path());
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(message(r.err).substr(0, 12), "none/net.wei") << r.err;
+    EXPECT_EQ(listing(dir.path()), before);
+}
+
+}  // namespace
