@@ -141,25 +141,26 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
 
 void sync_weights(State& st) {
     NnWork& wk = st.nn_work;
-    if (wk.pending) apply_pending(wk);
-    Mat& wi = st.nn_wei.wi;
-    Mat& oldwi = st.nn_owei.oldwi;
-    // A storage set up again since (smaller than the copy) takes nothing from it.
-    if (wk.dirty && wi.ld >= wk.ninp + 1 && wi.cols >= wk.nhid1 && oldwi.ld == wi.ld && oldwi.cols == wi.cols) {
-        const double* w = kernel::rows(wk.wit);
-        const double* o = kernel::rows(wk.oldt);
-        const std::size_t width = static_cast<std::size_t>(wk.width);
-        for (int j = 0; j < wk.nhid1; ++j) {
-            double* wc = wi.col(j + 1);
-            double* oc = oldwi.col(j + 1);
-            for (int k = 0; k <= wk.ninp; ++k) {
-                wc[k] = w[k * width + j];
-                oc[k] = o[k * width + j];
-            }
-        }
+    if (wk.dirty) {
+        copy_first_layer(st, st.nn_wei.wi);
+        copy_first_layer(st, st.nn_owei.oldwi, true);
     }
     wk.dirty = false;
     wk.fresh = false;
+}
+
+void copy_first_layer(State& st, Mat& dest, bool changes) {
+    NnWork& wk = st.nn_work;
+    if (!wk.dirty) return;
+    if (wk.pending) apply_pending(wk);
+    // A storage set up again since (smaller than the copy) takes nothing from it.
+    if (dest.ld < wk.ninp + 1 || dest.cols < wk.nhid1) return;
+    const double* w = kernel::rows(changes ? wk.oldt : wk.wit);
+    const std::size_t width = static_cast<std::size_t>(wk.width);
+    for (int j = 0; j < wk.nhid1; ++j) {
+        double* c = dest.col(j + 1);
+        for (int k = 0; k <= wk.ninp; ++k) c[k] = w[k * width + j];
+    }
 }
 
 // Mean absolute error over fold positions [from, to) of lstt (0-based), in one running sum.

@@ -41,8 +41,12 @@ void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double 
 void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha, double rate, double mom,
               const double* x, const double* t);
 void calcierr(const State& st, double& etr, double& ete, int& better, double emin);
-// Brings nn_wei.wi and nn_owei.oldwi up to date from the training kernel's working copy.
+// Brings nn_wei.wi and nn_owei.oldwi up to date from the training kernel's working copy and
+// makes them the current ones again (the copy is rebuilt from them when next needed).
 void sync_weights(State& st);
+// Writes the current first-layer weights (or, with changes, their previous changes) into the
+// leading part of dest, a matrix of wi's shape, and keeps the kernel's working copy in use.
+void copy_first_layer(State& st, Mat& dest, bool changes = false);
 
 // --- weight files (weights.cpp) --------------------------------------------------------
 void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhid2, int nout, double& alpha);

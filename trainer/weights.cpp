@@ -3,7 +3,7 @@
 // State: readwei writes nn_wei (wi, wh, wo), nn_owei (previous changes = weight/10) and the
 // caller's hidden sizes and alpha; it may set the network storage up again (see below).
 // writewei reads data_files (datdir, type names) and nn_wei_sv; savewei copies nn_wei into
-// nn_wei_sv.
+// nn_wei_sv (the first layer from the training kernel's working copy, nn_work).
 //
 // Weight-file layout: line 1 the database directory in double quotes; lines 2 and 3 the input
 // and output type names, "(100(a,1x))" (each name followed by one blank); line 4 free-form
@@ -98,8 +98,10 @@ void writewei(const State& st, const std::string& fname, int ninp, int nhid1, in
 }
 
 void savewei(State& st) {
-    sync_weights(st);
+    // wi's shape and any part beyond the sizes in force from wi itself, the current first-layer
+    // weights from the training kernel's copy, which stays in use.
     st.nn_wei_sv.wisv = st.nn_wei.wi;
+    copy_first_layer(st, st.nn_wei_sv.wisv);
     st.nn_wei_sv.whsv = st.nn_wei.wh;
     st.nn_wei_sv.wosv = st.nn_wei.wo;
 }
