@@ -1,5 +1,5 @@
 // Network evaluation, back-propagation and the error measures: calcnet, tfunc, backprop,
-// calcierr, and sync_weights.
+// calcierr; and sync_weights, copy_first_layer for the first layer's working copy.
 //
 // State: calcnet reads nn_wei (wi, wh, wo) and writes nn_nodes (hnu1, hnu2, phi2p) and protein
 // i's outputs in db_output.phiut; backprop reads nn_nodes and updates nn_wei and nn_owei;
@@ -7,8 +7,9 @@
 // first layer (wi, oldwi) is worked on in the interleaved working copy of nn_work
 // (trainer/kernel.hpp): calcnet builds it from wi and oldwi unless back-propagation has made
 // it the current one, backprop leaves it current ("dirty") with its first-layer update
-// pending, the next calcnet applies that update in the sweep of its own sums, and
-// sync_weights applies it and copies the copy back.
+// pending, the next calcnet applies that update in the sweep of its own sums;
+// copy_first_layer (savewei uses it) applies it and copies the weights out, and sync_weights
+// also copies them back into wi and oldwi and gives up the copy.
 //
 // Every sum is formed in the order the run's description fixes (products in increasing source
 // order from zero, then the bias, then the scaling by alpha), every product and change in its
