@@ -322,6 +322,12 @@ double* rows(std::vector<double>& v) {
     return v.data() + ((64 - p % 64) % 64) / sizeof(double);
 }
 
+double* work_w(NnWork& wk) { return rows(wk.wit); }
+
+double* work_old(NnWork& wk) {
+    return rows(wk.wit) + static_cast<std::size_t>(wk.ninp + 1) * static_cast<std::size_t>(wk.width);
+}
+
 void build_work(State& st, int ninp, int nhid1) {
     NnWork& wk = st.nn_work;
     const int width = (nhid1 + 7) / 8 * 8;
@@ -329,13 +335,12 @@ void build_work(State& st, int ninp, int nhid1) {
     wk.ninp = ninp;
     wk.nhid1 = nhid1;
     wk.width = width;
-    wk.wit.assign(n + 8, 0.0);  // the 8 spare values leave room for the alignment
-    wk.oldt.assign(n + 8, 0.0);
+    wk.wit.assign(2 * n + 8, 0.0);  // the 8 spare values leave room for the alignment
     wk.acc.assign(width + 8, 0.0);
     wk.g.assign(width + 8, 0.0);
     wk.pending = false;
-    double* w = rows(wk.wit);
-    double* o = rows(wk.oldt);
+    double* w = work_w(wk);
+    double* o = work_old(wk);
     const Mat& wi = st.nn_wei.wi;
     const Mat& oldwi = st.nn_owei.oldwi;
     for (int j = 0; j < nhid1; ++j) {

@@ -39,8 +39,12 @@ void step1(double* w, double* old, int width, int ninp, const double* xp, const 
 void update_column(double* w, double* old, int n, const double* v, double g, double mom);
 void accumulate(double* s, const double* c, int n, double d);
 
-// The working copy's rows, 64-byte aligned inside their vectors.
+// 64-byte aligned data inside a vector of 8 spare values.
 double* rows(std::vector<double>& v);
+// The working copy's weights and previous changes.  One block follows the other, so the copy
+// covers the sets of the caches evenly whatever the addresses the allocator gives.
+double* work_w(NnWork& wk);
+double* work_old(NnWork& wk);
 // Builds the working copy of wi and oldwi for these sizes (not dirty, fresh, nothing pending).
 void build_work(State& st, int ninp, int nhid1);
 

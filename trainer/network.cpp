@@ -29,7 +29,7 @@ double tfunc(double s) { return std::tanh(s); }
 
 // The waiting first-layer update, alone.
 static void apply_pending(NnWork& wk) {
-    kernel::update1(kernel::rows(wk.wit), kernel::rows(wk.oldt), wk.width, wk.ninp, wk.xprev.data(),
+    kernel::update1(kernel::work_w(wk), kernel::work_old(wk), wk.width, wk.ninp, wk.xprev.data(),
                     kernel::rows(wk.g), wk.mom);
     wk.pending = false;
 }
@@ -50,11 +50,11 @@ void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double 
     if (!wk.dirty) kernel::build_work(st, ninp, nhid1);
     double* acc = kernel::rows(wk.acc);
     if (wk.pending) {
-        kernel::step1(kernel::rows(wk.wit), kernel::rows(wk.oldt), wk.width, ninp, wk.xprev.data(),
+        kernel::step1(kernel::work_w(wk), kernel::work_old(wk), wk.width, ninp, wk.xprev.data(),
                       kernel::rows(wk.g), wk.mom, x, acc);
         wk.pending = false;
     } else {
-        kernel::forward1(kernel::rows(wk.wit), wk.width, ninp, x, acc);
+        kernel::forward1(kernel::work_w(wk), wk.width, ninp, x, acc);
     }
     double* h1 = st.nn_nodes.hnu1.data();
     double* h2 = st.nn_nodes.hnu2.data();
@@ -156,7 +156,7 @@ void copy_first_layer(State& st, Mat& dest, bool changes) {
     if (wk.pending) apply_pending(wk);
     // A storage set up again since (smaller than the copy) takes nothing from it.
     if (dest.ld < wk.ninp + 1 || dest.cols < wk.nhid1) return;
-    const double* w = kernel::rows(changes ? wk.oldt : wk.wit);
+    const double* w = changes ? kernel::work_old(wk) : kernel::work_w(wk);
     const std::size_t width = static_cast<std::size_t>(wk.width);
     for (int j = 0; j < wk.nhid1; ++j) {
         double* c = dest.col(j + 1);

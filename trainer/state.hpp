@@ -143,7 +143,8 @@ struct NnWork {
     int nhid1 = 0;
     int width = 0;         // lanes per row: nhid1 rounded up to a multiple of 8
     double mom = 0.0;      // momentum factor of the pending update
-    std::vector<double> wit, oldt;  // (ninp+1) rows of width, bias row last, 64-byte aligned
+    std::vector<double> wit;        // the weights, then their previous changes: two blocks of
+                                    //   (ninp+1) rows of width, bias row last, 64-byte aligned
     std::vector<double> acc, g;     // the sums of a forward pass; the steps d1*rate (width, aligned)
     std::vector<double> xprev;      // the inputs of the pending update
     std::vector<double> sums;       // scratch of the small layers
