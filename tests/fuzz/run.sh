@@ -11,9 +11,10 @@ seconds=${1:-60}
 shift || true
 build=${PROTNN_FUZZ_BUILD:-$root/build-fuzz}
 
+mkdir -p "$build"
 CC=${CC_FUZZ:-clang} CXX=${CXX_FUZZ:-clang++} cmake -S "$root" -B "$build" -DPROTNN_FUZZ=ON \
-  -DPROTNN_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build.configure.log" 2>&1 \
-  || { cat "$build.configure.log"; echo "fuzz: configure failed"; exit 1; }
+  -DPROTNN_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build/configure.log" 2>&1 \
+  || { cat "$build/configure.log"; echo "fuzz: configure failed"; exit 1; }
 cmake --build "$build" -j 2 --target fuzz_all || { echo "fuzz: build failed"; exit 1; }
 
 if [ $# -gt 0 ]; then targets=("$@"); else mapfile -t targets < <(grep . "$build/fuzz_targets.txt"); fi
