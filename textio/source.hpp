@@ -15,7 +15,7 @@ namespace textio {
 class Source {
 public:
     // Reads the whole file.  Failure (status 2) naming the file when it cannot be opened or
-    // read, or is a directory.
+    // read, or is a directory, or its name holds a NUL byte (a name read from a file).
     static Source open(const std::string& path);
     // A text held in memory (a command-line word, a test input).  name is used in messages.
     static Source from_text(std::string name, std::string text);
