@@ -153,13 +153,6 @@ TEST_P(Kernels, BackToBackUpdates) {
 
 INSTANTIATE_TEST_SUITE_P(EveryVersion, Kernels, ::testing::ValuesIn(kernel::available()), isa_name);
 
-TEST(KernelVersions, TheMachineRunsTheBestItSupports) {
-    const auto v = kernel::available();
-    ASSERT_FALSE(v.empty());
-    EXPECT_EQ(v.front(), kernel::Isa::generic);
-    EXPECT_EQ(kernel::active(), v.back());
-}
-
 // After sync_weights the column-major weights are the current ones again: a direct change of
 // wi is seen by the next forward pass.
 TEST(KernelVersions, DirectChangesAfterSyncAreSeen) {
