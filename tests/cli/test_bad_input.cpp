@@ -376,3 +376,50 @@ TEST(BadOutput, FullDiskAndMissingDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// Truncated downloads: real files cut at several places.  Each run either succeeds with the
+// whole table or fails with status 1 or 2, one message line (for nntrain after its prediction
+// header), and nothing on standard output.
+void expect_whole_or_clean_failure(const testing_support::Result& r, std::size_t table_lines, std::size_t header_lines) {
+    if (r.status == 0) {
+        EXPECT_EQ(testing_support::lines_of(r.out).size(), table_lines);
+        return;
+    }
+    EXPECT_TRUE(r.status == 1 || r.status == 2) << r.status << "\n" << r.err;
+    EXPECT_TRUE(r.out.empty()) << "output written by a failed run";
+    std::size_t unknown = 0;  // "Unknown type" notes may precede the message
+    for (const std::string& l : testing_support::lines_of(r.err)) unknown += l.rfind(" Unknown type ", 0) == 0;
+    EXPECT_EQ(testing_support::lines_of(r.err).size(), header_lines + unknown + 1) << r.err;
+}
+
+TEST(Truncated, RealFilesCutAnywhere) {
+    TempDir dir;
+    base_setup(dir.path());
+    const std::string pdb = testing_support::read_file(testing_support::examples("proteins/structures/1vii.pdb"));
+    const std::string atoms = testing_support::read_file(testing_support::examples("proteins/depth/1vii-atom.depth"));
+    const std::string residues = testing_support::read_file(testing_support::examples("proteins/depth/1vii-residue.depth"));
+    ASSERT_EQ(run("nntrain", with(train, {"-owf", "t.wei"}), dir.path()).status, 0);
+    const std::string wei = testing_support::read_file(dir / "t.wei");
+    for (int k = 1; k <= 12; ++k) {
+        SCOPED_TRACE("cut at " + std::to_string(k) + "/13");
+        write_file(dir / "cut.pdb", pdb.substr(0, pdb.size() * k / 13));
+        expect_whole_or_clean_failure(run("pairdist", {"-dp", "cut.pdb", "-t", "aa.types"}, dir.path()), 9, 0);
+        write_file(dir / "cut-atom.depth", atoms.substr(0, atoms.size() * k / 13));
+        write_file(dir / "cut-residue.depth", residues);
+        expect_whole_or_clean_failure(run("depthdist", {"-dp", "cut", "-t", "atom.types"}, dir.path()), 4, 0);
+        write_file(dir / "cut-atom.depth", atoms);
+        write_file(dir / "cut-residue.depth", residues.substr(0, residues.size() * k / 13));
+        expect_whole_or_clean_failure(run("depthdist", {"-dp", "cut", "-t", "atom.types"}, dir.path()), 4, 0);
+        write_file(dir / "cut.wei", wei.substr(0, wei.size() * k / 13));
+        testing_support::Result r = run("nntrain", {"-wf", "cut.wei", "-pr1", "p1"}, dir.path());
+        EXPECT_NE(r.status, 0) << "a cut weight file was read whole";
+        // A cut in the header fails before the prediction header is written, a later one after.
+        const std::size_t header = r.err.find("INS/OUTS") == std::string::npos ? 0 : 3;
+        expect_whole_or_clean_failure(r, 0, header);
+        EXPECT_NE(message(r.err).find("cut.wei"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
