@@ -41,6 +41,9 @@ put('fuzz_database', 'crlf_np', bytes([6, 22]) + join(
     [crlf, '#c\r\n 1, 2 ,3\r\n2*7.5 8\r\n', '#c\r\n 1, 2 ,3\r\n2*7.5 8\r\n', '0.5 0.5\r\n', '1\r\n']))
 put('fuzz_database', 'different_counts', bytes([0, 0]) + join(['db\nin\nout\n' + ids, '1 2 3\n', '1 2 3\n4 5 6\n', '0.1\n', '1\n']))
 put('fuzz_database', 'bad_number', bytes([0, 0]) + join(['db\nin\nout\n' + ids, '1 2 3\n4 x5 6\n', '1 2 3\n4 x5 6\n', '0.1\n', '']))
+put('fuzz_database', 'train', bytes([8, 0]) + join(['/data/db\nin\nout\n' + ids, table, table, '0.5278 0.0000\n', '2\n']))
+put('fuzz_database', 'train_degeneracy_np', bytes([11, 21]) + join(
+    ['db\nin in2\nout\n' + ids, table, '1 2 3\n4 5 NaN\n', '0.5 -1.0E+300\n', '0\n']))
 put('fuzz_database', 'too_few_proteins', bytes([0, 0]) + join(['db\nin\nout\np1\np2\n', table, table, '0.1\n', '']))
 
 
