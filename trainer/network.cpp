@@ -175,7 +175,9 @@ static double fold_error(const State& st, int from, int to) {
         const std::size_t base = static_cast<std::size_t>(nop) * static_cast<std::size_t>(lstt[p] - 1);
         for (int j = 0; j < nop; ++j) s = s + std::fabs(t[base + j] - y[base + j]);
     }
-    const std::int32_t n = (to - from) * nop;  // the integer product, as the description counts it
+    // The count is the 32-bit integer product (it wraps, as such a product does, instead of
+    // being undefined).
+    const auto n = static_cast<std::int32_t>(static_cast<std::int64_t>(to - from) * nop);
     return s / static_cast<double>(n);
 }
 
