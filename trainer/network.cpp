@@ -20,6 +20,7 @@
 #include <cmath>
 #include <vector>
 
+#include "textio/error.hpp"
 #include "trainer/kernel.hpp"
 #include "trainer/nntrain.hpp"
 
@@ -27,9 +28,21 @@ namespace nntrain {
 
 double tfunc(double s) { return std::tanh(s); }
 
+// The inputs of the pending update.  They are read where the driver's slice of the database
+// lies, which nothing changes between an update and the next forward pass; the check only
+// keeps a database loaded again in between from being read out of bounds.
+static const double* pending_inputs(const State& st) {
+    const NnWork& wk = st.nn_work;
+    if (wk.xoff < 0) return wk.xprev.data();
+    if (static_cast<std::size_t>(wk.xoff) + static_cast<std::size_t>(wk.ninp) > st.nn_input.protin.size())
+        textio::fail(textio::status_stop, "The database changed while a weight update was pending, aborting.");
+    return st.nn_input.protin.data() + wk.xoff;
+}
+
 // The waiting first-layer update, alone.
-static void apply_pending(NnWork& wk) {
-    kernel::update1(kernel::work_w(wk), kernel::work_old(wk), wk.width, wk.ninp, wk.xprev.data(),
+static void apply_pending(State& st) {
+    NnWork& wk = st.nn_work;
+    kernel::update1(kernel::work_w(wk), kernel::work_old(wk), wk.width, wk.ninp, pending_inputs(st),
                     kernel::rows(wk.g), wk.mom);
     wk.pending = false;
 }
@@ -50,7 +63,7 @@ void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double 
     if (!wk.dirty) kernel::build_work(st, ninp, nhid1);
     double* acc = kernel::rows(wk.acc);
     if (wk.pending) {
-        kernel::step1(kernel::work_w(wk), kernel::work_old(wk), wk.width, ninp, wk.xprev.data(),
+        kernel::step1(kernel::work_w(wk), kernel::work_old(wk), wk.width, ninp, pending_inputs(st),
                       kernel::rows(wk.g), wk.mom, x, acc);
         wk.pending = false;
     } else {
@@ -80,7 +93,7 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
     NnWork& wk = st.nn_work;
     const bool sizes = wk.ninp == ninp && wk.nhid1 == nhid1;
     if (wk.dirty && !sizes) sync_weights(st);
-    if (wk.pending) apply_pending(wk);  // two updates without a forward pass between them
+    if (wk.pending) apply_pending(st);  // two updates without a forward pass between them
     if (!wk.dirty && !(wk.fresh && sizes)) kernel::build_work(st, ninp, nhid1);
 
     Mat& wh = st.nn_wei.wh;
@@ -113,7 +126,14 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
         d1[j] = (d1[j] * alpha) * (1.0 - h1[j] * h1[j]);
         g[j] = d1[j] * rate;
     }
-    wk.xprev.assign(x, x + (ninp > 0 ? ninp : 0));
+    // Inputs inside the database are read from there when the update is made (no copy).
+    const std::vector<double>& db = st.nn_input.protin;
+    if (!db.empty() && x >= db.data() && ninp >= 0 && x + ninp <= db.data() + db.size()) {
+        wk.xoff = x - db.data();
+    } else {
+        wk.xoff = -1;
+        wk.xprev.assign(x, x + (ninp > 0 ? ninp : 0));
+    }
     wk.mom = mom;
     wk.pending = true;
     wk.dirty = true;
@@ -153,7 +173,7 @@ void sync_weights(State& st) {
 void copy_first_layer(State& st, Mat& dest, bool changes) {
     NnWork& wk = st.nn_work;
     if (!wk.dirty) return;
-    if (wk.pending) apply_pending(wk);
+    if (wk.pending) apply_pending(st);
     // A storage set up again since (smaller than the copy) takes nothing from it.
     if (dest.ld < wk.ninp + 1 || dest.cols < wk.nhid1) return;
     const double* w = changes ? kernel::work_old(wk) : kernel::work_w(wk);

@@ -133,8 +133,9 @@ struct RandSeed {
 // order.  While `dirty` the copy is newer than nn_wei.wi and nn_owei.oldwi: backprop makes it
 // so and sync_weights (savewei calls it) copies it back; whoever reads or writes wi or oldwi
 // directly after a backprop calls sync_weights first.  backprop leaves its first-layer update
-// `pending` (inputs, steps and momentum factor kept here), and the next calcnet applies it row
-// by row in the same sweep that sums the new forward pass (sync_weights applies it alone).
+// `pending` (steps and momentum factor kept here, the inputs where they lie in nn_input.protin,
+// which must not change meanwhile, or copied), and the next calcnet applies it row by row in
+// the same sweep that sums the new forward pass (sync_weights applies it alone).
 struct NnWork {
     bool dirty = false;    // the copy holds the current first-layer weights
     bool fresh = false;    // built by the last calcnet from the current wi and oldwi
@@ -146,7 +147,8 @@ struct NnWork {
     std::vector<double> wit;        // the weights, then their previous changes: two blocks of
                                     //   (ninp+1) rows of width, bias row last, 64-byte aligned
     std::vector<double> acc, g;     // the sums of a forward pass; the steps d1*rate (width, aligned)
-    std::vector<double> xprev;      // the inputs of the pending update
+    std::ptrdiff_t xoff = -1;       // the inputs of the pending update: nn_input.protin[xoff...],
+    std::vector<double> xprev;      //   or (xoff < 0) this copy
     std::vector<double> sums;       // scratch of the small layers
 };
 
