@@ -47,14 +47,40 @@ static void apply_pending(State& st) {
     wk.pending = false;
 }
 
-// Sums of a small layer for all targets at once: s[j] = sum over k of v[k]*w(k,j), then the bias.
+// Sums of a small layer: s[j] = (sum over k < nsrc of v[k]*w(k,j), in k order) + w(nsrc+1,j).
+// Eight columns at a time, each sum in its own register, so the sums run side by side.
 static void layer_sums(const Mat& w, int nsrc, int ntgt, const double* v, double* s) {
-    for (int j = 0; j < ntgt; ++j) s[j] = 0.0;
-    for (int k = 0; k < nsrc; ++k) {
-        const double vk = v[k];
-        for (int j = 0; j < ntgt; ++j) s[j] = s[j] + vk * w.a[static_cast<std::size_t>(j) * w.ld + k];
+    int j = 0;
+    for (; j + 8 <= ntgt; j += 8) {
+        const double* c = w.a.data() + static_cast<std::size_t>(j) * w.ld;
+        const std::size_t ld = static_cast<std::size_t>(w.ld);
+        double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0, a4 = 0.0, a5 = 0.0, a6 = 0.0, a7 = 0.0;
+        for (int k = 0; k < nsrc; ++k) {
+            const double vk = v[k];
+            a0 = a0 + vk * c[k];
+            a1 = a1 + vk * c[ld + k];
+            a2 = a2 + vk * c[2 * ld + k];
+            a3 = a3 + vk * c[3 * ld + k];
+            a4 = a4 + vk * c[4 * ld + k];
+            a5 = a5 + vk * c[5 * ld + k];
+            a6 = a6 + vk * c[6 * ld + k];
+            a7 = a7 + vk * c[7 * ld + k];
+        }
+        s[j] = a0 + c[nsrc];
+        s[j + 1] = a1 + c[ld + nsrc];
+        s[j + 2] = a2 + c[2 * ld + nsrc];
+        s[j + 3] = a3 + c[3 * ld + nsrc];
+        s[j + 4] = a4 + c[4 * ld + nsrc];
+        s[j + 5] = a5 + c[5 * ld + nsrc];
+        s[j + 6] = a6 + c[6 * ld + nsrc];
+        s[j + 7] = a7 + c[7 * ld + nsrc];
     }
-    for (int j = 0; j < ntgt; ++j) s[j] = s[j] + w.a[static_cast<std::size_t>(j) * w.ld + nsrc];
+    for (; j < ntgt; ++j) {
+        const double* c = w.col(j + 1);
+        double a = 0.0;
+        for (int k = 0; k < nsrc; ++k) a = a + v[k] * c[k];
+        s[j] = a + c[nsrc];
+    }
 }
 
 void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double alpha, const double* x) {
