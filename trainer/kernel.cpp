@@ -54,18 +54,27 @@ template <class V, int nv>
     for (int v = 0; v < nv; ++v) store(acc + v * lanes, a[v] + load<V>(bias + v * lanes));
 }
 
-// Blocks of at most `most` lanes; width is a multiple of 8.
+// The last block of a row, of r lanes (r < the block size, a multiple of 8): the block
+// sizes n = most-8, most-16, ... are tried in turn.
+template <class V, int n>
+[[gnu::always_inline]] inline void forward_rest(int r, const double* w, int width, int ninp, const double* x,
+                                                 double* acc) {
+    if constexpr (n >= 8) {
+        if (r == n)
+            forward_block<V, n / (sizeof(V) / sizeof(double))>(w, width, ninp, x, acc);
+        else
+            forward_rest<V, n - 8>(r, w, width, ninp, x, acc);
+    }
+}
+
+// A row in blocks of `most` lanes and one smaller block (width is a multiple of 8).  A wide
+// block sweeps the rows once for many nodes, which matters more than registers to spare.
 template <class V, int most>
 [[gnu::always_inline]] inline void forward_body(const double* w, int width, int ninp, const double* x, double* acc) {
     constexpr int lanes = sizeof(V) / sizeof(double);
     int j = 0;
     for (; width - j >= most; j += most) forward_block<V, most / lanes>(w + j, width, ninp, x, acc + j);
-    switch (width - j) {
-        case 8: forward_block<V, 8 / lanes>(w + j, width, ninp, x, acc + j); break;
-        case 16: if constexpr (most > 16) forward_block<V, 16 / lanes>(w + j, width, ninp, x, acc + j); break;
-        case 24: if constexpr (most > 24) forward_block<V, 24 / lanes>(w + j, width, ninp, x, acc + j); break;
-        default: break;
-    }
+    if (width > j) forward_rest<V, most - 8>(width - j, w + j, width, ninp, x, acc + j);
 }
 
 template <class V>
@@ -130,7 +139,18 @@ template <class V, int nv>
     }
 }
 
-// Blocks of at most `most` lanes (the sums and steps of a block stay in registers).
+template <class V, int n>
+[[gnu::always_inline]] inline void step_rest(int r, double* w, double* old, int width, int ninp, const double* xp,
+                                              const double* g, double mom, const double* x, double* acc) {
+    if constexpr (n >= 8) {
+        if (r == n)
+            step_block<V, n / (sizeof(V) / sizeof(double))>(w, old, width, ninp, xp, g, mom, x, acc);
+        else
+            step_rest<V, n - 8>(r, w, old, width, ninp, xp, g, mom, x, acc);
+    }
+}
+
+// As forward_body: blocks of `most` lanes and one smaller block.
 template <class V, int most>
 [[gnu::always_inline]] inline void step_body(double* w, double* old, int width, int ninp, const double* xp,
                                               const double* g, double mom, const double* x, double* acc) {
@@ -138,16 +158,7 @@ template <class V, int most>
     int j = 0;
     for (; width - j >= most; j += most)
         step_block<V, most / lanes>(w + j, old + j, width, ninp, xp, g + j, mom, x, acc + j);
-    switch (width - j) {
-        case 8: step_block<V, 8 / lanes>(w + j, old + j, width, ninp, xp, g + j, mom, x, acc + j); break;
-        case 16:
-            if constexpr (most > 16) step_block<V, 16 / lanes>(w + j, old + j, width, ninp, xp, g + j, mom, x, acc + j);
-            break;
-        case 24:
-            if constexpr (most > 24) step_block<V, 24 / lanes>(w + j, old + j, width, ninp, xp, g + j, mom, x, acc + j);
-            break;
-        default: break;
-    }
+    if (width > j) step_rest<V, most - 8>(width - j, w + j, old + j, width, ninp, xp, g + j, mom, x, acc + j);
 }
 
 // A column of a small matrix: change = v[k]*g + old[k]*mom for k < n (the sources in the
@@ -178,14 +189,14 @@ template <class V>
 }
 
 void forward_generic(const double* w, int width, int ninp, const double* x, double* acc) {
-    forward_body<v2d, 16>(w, width, ninp, x, acc);
+    forward_body<v2d, 32>(w, width, ninp, x, acc);
 }
 void update_generic(double* w, double* old, int width, int ninp, const double* x, const double* g, double mom) {
     update_body<v2d>(w, old, width, ninp, x, g, mom);
 }
 void step_generic(double* w, double* old, int width, int ninp, const double* xp, const double* g, double mom,
                   const double* x, double* acc) {
-    step_body<v2d, 8>(w, old, width, ninp, xp, g, mom, x, acc);
+    step_body<v2d, 32>(w, old, width, ninp, xp, g, mom, x, acc);
 }
 void column_generic(double* w, double* old, int n, const double* v, double g, double mom) {
     column_body<v2d>(w, old, n, v, g, mom);
@@ -204,7 +215,7 @@ __attribute__((target("avx2"))) void update_avx2(double* w, double* old, int wid
 }
 __attribute__((target("avx2"))) void step_avx2(double* w, double* old, int width, int ninp, const double* xp,
                                                const double* g, double mom, const double* x, double* acc) {
-    step_body<v4d, 16>(w, old, width, ninp, xp, g, mom, x, acc);
+    step_body<v4d, 32>(w, old, width, ninp, xp, g, mom, x, acc);
 }
 __attribute__((target("avx2"))) void column_avx2(double* w, double* old, int n, const double* v, double g,
                                                  double mom) {
@@ -215,7 +226,7 @@ __attribute__((target("avx2"))) void accumulate_avx2(double* s, const double* c,
 }
 __attribute__((target("avx512f"))) void forward_avx512(const double* w, int width, int ninp, const double* x,
                                                        double* acc) {
-    forward_body<v8d, 32>(w, width, ninp, x, acc);
+    forward_body<v8d, 64>(w, width, ninp, x, acc);
 }
 __attribute__((target("avx512f"))) void update_avx512(double* w, double* old, int width, int ninp, const double* x,
                                                       const double* g, double mom) {
@@ -223,7 +234,7 @@ __attribute__((target("avx512f"))) void update_avx512(double* w, double* old, in
 }
 __attribute__((target("avx512f"))) void step_avx512(double* w, double* old, int width, int ninp, const double* xp,
                                                     const double* g, double mom, const double* x, double* acc) {
-    step_body<v8d, 32>(w, old, width, ninp, xp, g, mom, x, acc);
+    step_body<v8d, 64>(w, old, width, ninp, xp, g, mom, x, acc);
 }
 __attribute__((target("avx512f"))) void column_avx512(double* w, double* old, int n, const double* v, double g,
                                                       double mom) {

@@ -102,8 +102,10 @@ std::string isa_name(const ::testing::TestParamInfo<kernel::Isa>& info) { return
 }  // namespace
 
 TEST_P(Kernels, EpochsMatchThePlainLoopsBitForBit) {
-    // Hidden sizes around the lane blocks: 1 node, 8, 21 (3 blocks of 8 with padding), 33 (32+8).
-    for (const Net& n : {Net{37, 21, 21, 3}, Net{5, 1, 1, 1}, Net{64, 8, 3, 2}, Net{19, 33, 6, 4}, Net{3, 0, 2, 1}}) {
+    // Hidden sizes around the lane blocks: 1 node, 8, 21 (24 lanes, 3 of them padding), 33 and 70
+    // (blocks of 32 or 64 lanes and a smaller one).
+    for (const Net& n : {Net{37, 21, 21, 3}, Net{5, 1, 1, 1}, Net{64, 8, 3, 2}, Net{19, 33, 6, 4}, Net{7, 70, 3, 2},
+                         Net{3, 0, 2, 1}}) {
         State plain = random_state(n, 12, 0x9e3779b97f4a7c15ull + n.nip);
         State fast = plain;
         nntrain::Random order_rng;
