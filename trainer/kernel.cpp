@@ -1,6 +1,12 @@
-// The training kernel's first-layer loops in three instruction-set versions (baseline x86-64,
-// AVX2, AVX-512F) picked once at run time from what the machine supports, and the building of
-// the working copy of State::nn_work.
+// The training kernel's loops in three instruction-set versions (baseline x86-64, AVX2,
+// AVX-512F) picked once at run time from what the machine supports: the first layer's forward
+// sums, updates and the fused sweep of both, the column updates and delta sums of the small
+// matrices; and the building of the working copy of State::nn_work.
+//
+// The fused sweep is what makes an epoch fast: a presentation's work is bound by streaming
+// the first layer's weights and previous changes through the caches, and the sweep reads and
+// writes each of them once per presentation (update, then the next forward sum) instead of
+// reading the weights a second time for the forward pass.
 //
 // One template body serves every version: GCC vector types of 2, 4 or 8 doubles, inlined into a
 // function compiled for that instruction set.  Lane j of every vector belongs to target node
