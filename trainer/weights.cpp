@@ -30,8 +30,9 @@ namespace nntrain {
 
 namespace {
 
-// True when the storage holds a network of these sizes (bias rows included).
-bool fits(const State& st, int ninp, int nhid1, int nhid2, int nout) {
+// True when the storage holds a network of these sizes (bias rows included; sizes up to the
+// largest 32-bit integer).
+bool fits(const State& st, std::int64_t ninp, std::int64_t nhid1, std::int64_t nhid2, std::int64_t nout) {
     const NnWei& w = st.nn_wei;
     return w.exists && w.wi.ld >= ninp + 1 && w.wi.cols >= nhid1 && w.wh.ld >= nhid1 + 1 && w.wh.cols >= nhid2 &&
            w.wo.ld >= nhid2 + 1 && w.wo.cols >= nout;
