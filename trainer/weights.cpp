@@ -14,9 +14,10 @@
 // Choices of ours: a file whose hidden layers are larger than the network storage makes
 // readwei set the storage up again with the file's sizes before any weight is read (the
 // database is not reloaded), so nothing is ever written outside the storage; negative hidden
-// sizes in a file are refused as malformed (status 2).  writewei builds the whole text first
-// and creates the file in one step: it appears complete or not at all, and an existing file
-// is never touched.
+// sizes, and sizes that ask for more weights than the file has lines left, are refused as
+// malformed (status 2) before any storage is set up for them.  writewei builds the whole text
+// first and creates the file in one step: it appears complete or not at all, and an existing
+// file is never touched.
 #include <string>
 
 #include "textio/error.hpp"
@@ -36,6 +37,32 @@ bool fits(const State& st, std::int64_t ninp, std::int64_t nhid1, std::int64_t n
     const NnWei& w = st.nn_wei;
     return w.exists && w.wi.ld >= ninp + 1 && w.wi.cols >= nhid1 && w.wh.ld >= nhid1 + 1 && w.wh.cols >= nhid2 &&
            w.wo.ld >= nhid2 + 1 && w.wo.cols >= nout;
+}
+
+// Lines after the current one that hold anything but blanks: the most weights the rest of the
+// file can give, each weight taking a line of its own.  The reading position is kept.
+std::int64_t lines_left(textio::Source& src) {
+    const std::int64_t at = src.line_no();
+    std::int64_t n = 0;
+    std::string_view line;
+    while (src.next_line(line))
+        if (line.find_first_not_of(" \t") != std::string_view::npos) ++n;
+    src.rewind();
+    while (src.line_no() < at && src.next_line(line)) {
+    }
+    return n;
+}
+
+// Refuses sizes that ask for more weights than the file has lines for, before any storage is
+// set up for them (a damaged sizes line must not cost the memory it claims).
+void check_claim(textio::Source& src, std::int64_t ninp, std::int64_t nhid1, std::int64_t nhid2, std::int64_t nout) {
+    const std::int64_t have = lines_left(src);
+    std::int64_t need = 0;  // each term is below 2^62; the sum is compared as it grows
+    for (std::int64_t term : {(ninp + 1) * nhid1, (nhid1 + 1) * nhid2, (nhid2 + 1) * nout}) {
+        need += term;
+        if (need > have)
+            src.error("the sizes ask for more weights than the " + std::to_string(have) + " lines that follow hold");
+    }
 }
 
 // Reads one block of weights in file order (source outer, target inner).
@@ -73,6 +100,7 @@ void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhi
     if (nhid1 < 0 || nhid2 < 0)
         src.error("expected hidden-layer sizes of at least 0, found " + std::to_string(nhid1) + " and " +
                   std::to_string(nhid2));
+    check_claim(src, ninp, nhid1, nhid2, nout);
     if (!fits(st, ninp, nhid1, nhid2, nout)) {
         st.all_sizes.nw1 = nhid1;
         st.all_sizes.nw2 = nhid2;
