@@ -9,6 +9,10 @@
 
 #include "trainer/state.hpp"
 
+namespace textio {
+class Source;
+}
+
 namespace nntrain {
 
 // --- command line and seed (readcmd.cpp) -----------------------------------------------
@@ -52,6 +56,11 @@ void copy_first_layer(State& st, Mat& dest, bool changes = false);
 void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhid2, int nout, double& alpha);
 void writewei(const State& st, const std::string& fname, int ninp, int nhid1, int nhid2, int nout, double alpha);
 void savewei(State& st);
+// Refuses (status 2, naming the file and line) sizes read from a weight file's sizes line that
+// ask for more weights than the lines left in src can hold; the reading position is kept.  For
+// any reader of the sizes line that sets storage up from it.
+void check_weight_claim(textio::Source& src, std::int64_t ninp, std::int64_t nhid1, std::int64_t nhid2,
+                        std::int64_t nout);
 
 // --- random start and presentation order (init.cpp) ------------------------------------
 void netinit(State& st, int ninp, int nhid1, int nhid2, int nout);

@@ -53,18 +53,6 @@ std::int64_t lines_left(textio::Source& src) {
     return n;
 }
 
-// Refuses sizes that ask for more weights than the file has lines for, before any storage is
-// set up for them (a damaged sizes line must not cost the memory it claims).
-void check_claim(textio::Source& src, std::int64_t ninp, std::int64_t nhid1, std::int64_t nhid2, std::int64_t nout) {
-    const std::int64_t have = lines_left(src);
-    std::int64_t need = 0;  // each term is below 2^62; the sum is compared as it grows
-    for (std::int64_t term : {(ninp + 1) * nhid1, (nhid1 + 1) * nhid2, (nhid2 + 1) * nout}) {
-        need += term;
-        if (need > have)
-            src.error("the sizes ask for more weights than the " + std::to_string(have) + " lines that follow hold");
-    }
-}
-
 // Reads one block of weights in file order (source outer, target inner).
 void read_block(textio::Source& src, Mat& w, Mat& old, int nsrc, int ntgt) {
     for (int k = 1; k <= nsrc + 1; ++k)
@@ -81,6 +69,19 @@ void write_block(std::string& text, const Mat& w, int nsrc, int ntgt) {
 }
 
 }  // namespace
+
+// Refuses sizes that ask for more weights than the file has lines for, before any storage is
+// set up for them (a damaged sizes line must not cost the memory it claims).
+void check_weight_claim(textio::Source& src, std::int64_t ninp, std::int64_t nhid1, std::int64_t nhid2,
+                        std::int64_t nout) {
+    const std::int64_t have = lines_left(src);
+    std::int64_t need = 0;  // each term is below 2^62; the sum is compared as it grows
+    for (std::int64_t term : {(ninp + 1) * nhid1, (nhid1 + 1) * nhid2, (nhid2 + 1) * nout}) {
+        need += term;
+        if (need > have)
+            src.error("the sizes ask for more weights than the " + std::to_string(have) + " lines that follow hold");
+    }
+}
 
 void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhid2, int nout, double& alpha) {
     sync_weights(st);  // from here on the column-major weights are the current ones
@@ -100,7 +101,7 @@ void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhi
     if (nhid1 < 0 || nhid2 < 0)
         src.error("expected hidden-layer sizes of at least 0, found " + std::to_string(nhid1) + " and " +
                   std::to_string(nhid2));
-    check_claim(src, ninp, nhid1, nhid2, nout);
+    check_weight_claim(src, ninp, nhid1, nhid2, nout);
     if (!fits(st, ninp, nhid1, nhid2, nout)) {
         st.all_sizes.nw1 = nhid1;
         st.all_sizes.nw2 = nhid2;
