@@ -107,3 +107,15 @@ put('fuzz_depth', 'mismatch', b'\x00' + join(['h\nR1 ALA\nR2 GLY\nR3 ALA\n', 'h\
 put('fuzz_depth', 'first_residue_without_atoms', b'\x00' + join(
     ['h\nR0 ALA\nR1 GLY\n', 'h\n1 R1 N 1.5 0.1\n2 R1 CA 2.0,-0.5\n3 R1 C\n 0.5D0 1E-3\n']))
 put('fuzz_depth', 'weird_distance', b'\x00' + join(['h\nR1 ALA\n', 'h\n1 R1 N 0.0 0.1\n']))
+
+# --- command lines: byte 0 program (0 nntrain, 1 pairdist, 2 depthdist); words split at NUL
+def words(program, *w):
+    return bytes([program]) + b'\0'.join(x.encode() for x in w)
+
+
+put('fuzz_cmdline', 'train', words(0, '-l', 'kelta.db', '-h1', '30', '-m', '500', '-df', '-f', '0.1D0', '-a', '-2.5E-1'))
+put('fuzz_cmdline', 'predict_average', words(0, '-aw', 'wl', '-pr1', 'A', '-prl', 'L', '-nsw', '-dd', '-u', '1e-3'))
+put('fuzz_cmdline', 'help_after_values', words(0, '-m', '50', '-r', '2147483647', '-h'))
+put('fuzz_cmdline', 'negative_value_word', words(0, '-r', '-5'))
+put('fuzz_cmdline', 'pairdist', words(1, '-t', 'my.types', '-dp', '-h'))
+put('fuzz_cmdline', 'depthdist', words(2, 'x', '-dp', 'base', '-t', '--version'))
