@@ -92,16 +92,28 @@ int width_of(const Source& src, std::string_view line) {
     return w;
 }
 
-// Values a data file adds, measured by counting lines (the first protein's files).
-std::int64_t measure(const std::string& path) {
+// Values a data file adds, measured by counting lines (the first protein's files).  The
+// first protein's line counts size the storage of every protein, so the file is also read
+// by numbers, as the loading will read it, and a file whose two counts disagree (an empty or
+// short line, say) is refused here, before that storage is asked for.
+std::int64_t measure(const std::string& path, std::vector<double>& buf) {
     Source src = Source::open(path);
     std::string_view line;
     std::int64_t ncomment = 0;
     if (!first_data_line(src, line, ncomment)) return 0;
-    std::int64_t w = width_of(src, line);
+    const int w = width_of(src, line);
     std::int64_t nlines = 1;
     while (src.next_line(line)) ++nlines;
-    return w * nlines;
+    if (w == 0) return 0;
+    src.rewind();
+    for (std::int64_t k = 0; k < ncomment; ++k) src.next_line(line);
+    std::int64_t reads = 0;
+    while (textio::try_read_reals(src, std::span<double>(buf.data(), static_cast<std::size_t>(w)))) ++reads;
+    if (reads != nlines)
+        refuse(path + ": " + std::to_string(nlines) + " data lines of " + std::to_string(w) + " numbers promise " +
+               std::to_string(std::int64_t{w} * nlines) + " values, the file holds " +
+               std::to_string(std::int64_t{w} * reads) + " (an empty or short data line?), aborting.");
+    return std::int64_t{w} * nlines;
 }
 
 // Loads one data file into out[pos ...], w numbers per read; end is the end of the protein's
@@ -127,12 +139,8 @@ void load_file(const std::string& path, std::vector<double>& out, std::size_t& p
 }
 
 // A protein whose files held fewer values than the first protein's (path: its last file).
-[[noreturn]] void short_protein(const std::string& path, const std::string& id, std::size_t p, std::size_t got,
-                                int expected, const char* what) {
-    if (p == 0)  // the count by lines and the count by numbers disagree on the first protein itself
-        refuse(path + ": the " + what + " files of the first protein '" + id + "' hold " + std::to_string(got) +
-               " values, their line counts promise " + std::to_string(expected) +
-               " (an empty or short data line?), aborting.");
+[[noreturn]] void short_protein(const std::string& path, const std::string& id, std::size_t got, int expected,
+                                const char* what) {
     refuse(path + ": the " + what + " values of protein '" + id + "' are " + std::to_string(got) +
            ", the first protein's " + std::to_string(expected) + ", aborting.");
 }
@@ -199,10 +207,17 @@ void initdb(State& st) {
     }
     d.nsinp = read_types(hdr, d.sinfyles, "input");
     d.nsutp = read_types(hdr, d.sutfyles, "output");
-    if (predicting)
+    if (predicting) {
         textio::read(hdr,
                      {Item::of(s.nip), Item::of(s.nw1), Item::of(s.nw2), Item::of(s.nop), Item::of(s.alpha)},
                      "the sizes nip, nw1, nw2, nop and alpha");
+        // The storage is sized from these before the weights are read: sizes the file cannot
+        // hold are refused now, naming the file, rather than costing the memory they claim.
+        if (s.nip < 0 || s.nw1 < 0 || s.nw2 < 0 || s.nop < 0)
+            hdr.error("expected layer sizes of at least 0, found " + std::to_string(s.nip) + " " +
+                      std::to_string(s.nw1) + " " + std::to_string(s.nw2) + " " + std::to_string(s.nop));
+        check_weight_claim(hdr, s.nip, s.nw1, s.nw2, s.nop);
+    }
     Source ids = std::move(hdr);  // the file the identifiers come from
     if (!predicting) {
         d.arg = textio::read_line(ids, textlen, "a protein identifier");
@@ -214,14 +229,15 @@ void initdb(State& st) {
     }
 
     // 4. Sizes, measured on the first protein.
+    std::vector<double> buf(static_cast<std::size_t>(maxwidth), 0.0);  // one free-form read of a data file
     std::int64_t nip = 0, nop = 0;
     for (int k = 0; k < d.nsinp; ++k) {
         d.tmpfl = data_path(st, d.arg, d.sinfyles[static_cast<std::size_t>(k)]);
-        nip += measure(d.tmpfl);
+        nip += measure(d.tmpfl, buf);
     }
     for (int k = 0; k < d.nsutp; ++k) {
         d.tmpfl = data_path(st, d.arg, d.sutfyles[static_cast<std::size_t>(k)]);
-        nop += measure(d.tmpfl);
+        nop += measure(d.tmpfl, buf);
     }
     if (nip > std::numeric_limits<int>::max() || nop > std::numeric_limits<int>::max())
         refuse("A protein of the database holds more than 2147483647 values, aborting.");
@@ -261,7 +277,6 @@ void initdb(State& st) {
     }
 
     // 9. Loading, every protein's values back to back.
-    std::vector<double> buf(static_cast<std::size_t>(maxwidth), 0.0);
     std::size_t i = 0, o = 0;
     for (std::size_t p = 0; p < np; ++p) {
         if (predicting && !listing)
@@ -274,12 +289,12 @@ void initdb(State& st) {
             d.tmpfl = data_path(st, d.arg, d.sinfyles[static_cast<std::size_t>(k)]);
             load_file(d.tmpfl, in.protin, i, iend, buf, d.arg, s.nip, "input");
         }
-        if (i != iend) short_protein(d.tmpfl, d.arg, p, i - p * static_cast<std::size_t>(s.nip), s.nip, "input");
+        if (i != iend) short_protein(d.tmpfl, d.arg, i - p * static_cast<std::size_t>(s.nip), s.nip, "input");
         for (int k = 0; k < d.nsutp; ++k) {
             d.tmpfl = data_path(st, d.arg, d.sutfyles[static_cast<std::size_t>(k)]);
             load_file(d.tmpfl, in.protut, o, oend, buf, d.arg, s.nop, "target");
         }
-        if (o != oend) short_protein(d.tmpfl, d.arg, p, o - p * static_cast<std::size_t>(s.nop), s.nop, "target");
+        if (o != oend) short_protein(d.tmpfl, d.arg, o - p * static_cast<std::size_t>(s.nop), s.nop, "target");
         if (s.jdf == 1) {
             d.tmpfl = textio::fixtext(d.datdir + "/" + d.arg + "/kelta.dgn", textlen);
             Source dgn = Source::open(d.tmpfl);

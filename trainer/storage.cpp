@@ -8,6 +8,8 @@
 // may rely on that.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <stdexcept>
 
 #include "trainer/nntrain.hpp"
 
@@ -23,9 +25,22 @@ void init_all(State& st) {
     make_network_storage(st);
 }
 
+// Refuses a matrix of rows x cols doubles whose row count or byte size cannot be represented
+// (a size of 2147483647 plus its bias row, say), before anything is allocated.
+static void check_extent(std::int64_t rows, std::int64_t cols) {
+    if (rows > std::numeric_limits<int>::max() || cols > std::numeric_limits<int>::max())
+        throw std::length_error("network size");
+    if (rows > 0 && cols > 0 && rows > std::numeric_limits<std::int64_t>::max() / 8 / cols)
+        throw std::length_error("network size");
+}
+
 void make_network_storage(State& st) {
     const AllSizes& s = st.all_sizes;
     auto extent = [](std::int64_t n) { return static_cast<std::size_t>(std::max<std::int64_t>(n, 0)); };
+    check_extent(std::int64_t{s.nip} + 1, s.nw1);
+    check_extent(std::int64_t{s.nw1} + 1, s.nw2);
+    check_extent(std::int64_t{s.nw2} + 1, s.nop);
+    check_extent(s.nop, s.ntotp);
     // Release the old set first so that the old and the new set are never held together.
     st.nn_wei = NnWei{};
     st.nn_wei_sv = NnWeiSv{};

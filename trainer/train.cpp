@@ -19,6 +19,7 @@
 // Each "/" of the option record becomes "_" in the generated name (not in the log).
 #include <algorithm>
 #include <limits>
+#include <unistd.h>
 
 #include "textio/error.hpp"
 #include "textio/files.hpp"
@@ -77,6 +78,10 @@ void train(State& st) {
     if (!d.weifl.empty()) readwei(st, d.weifl, s.nip, s.nw1, s.nw2, s.nop, s.alpha);
     d.weifl = textio::fixtext(name + ".wei", textlen);
     if (!d.oweifl.empty()) d.weifl = d.oweifl;
+
+    // The weight file is still created exclusively at the end; refusing an existing one now
+    // spares a training whose result could not be saved (and a log beside the earlier file).
+    if (access(d.weifl.c_str(), F_OK) == 0) textio::fail(textio::status_io, d.weifl + ": cannot create: File exists");
 
     double emin = 20.0;  // best (lowest) test error so far
     double betr = std::numeric_limits<double>::quiet_NaN();  // training error of the kept epoch

@@ -199,7 +199,7 @@ TEST(Database, MalformedFilesAreRefusedWithPlaceAndText) {
 
     // The first protein's line count promises more values than its lines hold.
     write_file(db.dir + "/" + db.ids[0] + "/b.in", "0.5\n\n");
-    expect_refusal({"-l", db.list}, 1, {db.ids[0] + "/b.in", "first protein", "13", "14"});
+    expect_refusal({"-l", db.list}, 1, {db.ids[0] + "/b.in", "2 data lines", "promise 2", "holds 1"});
 
     // No value at all on the first protein.
     write_file(db.dir + "/" + db.ids[0] + "/a.in", "# nothing\n");
@@ -231,7 +231,10 @@ TEST(Database, HeaderLimitsAndDegeneracy) {
 TEST(Database, PredictionModes) {
     TempDir t;
     t1test::Db db = t1test::make_db(t.path(), 20);
-    write_file(t / "w.wei", "\"" + db.dir + "\"\na.in b.in \nss.target \n 13 5 4 2 5.0E-01\n");
+    // A header and the (14*5 + 6*4 + 5*2) weight lines its sizes ask for.
+    std::string weights;
+    for (int k = 0; k < 14 * 5 + 6 * 4 + 5 * 2; ++k) weights += " 1.0E-01\n";
+    write_file(t / "w.wei", "\"" + db.dir + "\"\na.in b.in \nss.target \n 13 5 4 2 5.0E-01\n" + weights);
     nntrain::State st = loaded({"-wf", t / "w.wei", "-pr1", db.ids[3]});
     EXPECT_EQ(st.all_sizes.ntotp, 1);
     EXPECT_EQ(st.all_sizes.ntrap, 1);
