@@ -90,7 +90,7 @@ std::string shown(std::string_view text) {
             out += "...";
             break;
         }
-        if (c < 0x20 || c == 0x7f) {
+        if (c < 0x20 || c >= 0x7f) {  // also bytes of other encodings, such as a byte-order mark
             static const char hex[] = "0123456789abcdef";
             out += "\\x";
             out += hex[c >> 4];

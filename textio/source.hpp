@@ -48,7 +48,8 @@ private:
     bool numbered_ = true;
 };
 
-// Quotes an offending text for a message: at most 40 characters, control bytes as \xNN.
+// Quotes an offending text for a message: at most 40 characters, control bytes and bytes
+// above 0x7e as \xNN (so an invisible byte-order mark or a stray Latin-1 byte shows).
 std::string shown(std::string_view text);
 
 }  // namespace textio

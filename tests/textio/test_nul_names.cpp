@@ -1,4 +1,5 @@
-// A file name read from a file may hold a NUL byte; the system would open the name cut at it.
+// Names and offending texts in messages: a file name read from a file may hold a NUL byte (the
+// system would open the name cut at it); bytes that a terminal does not show are written as \xNN.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,4 +22,12 @@ TEST(SourceOpen, NameWithNulByteIsRefusedVisibly) {
         EXPECT_NE(msg.find("\\x00junk"), std::string::npos) << msg;  // shown, not cut
         EXPECT_EQ(msg.find('\0'), std::string::npos);
     }
+}
+
+// A number read from a file saved with a byte-order mark: the message shows the invisible
+// bytes instead of "found '1'".
+TEST(SourceMessages, OffendingTextShowsBytesOutsideAscii) {
+    EXPECT_EQ(textio::shown("\xef\xbb\xbf" "1"), "'\\xef\\xbb\\xbf1'");
+    EXPECT_EQ(textio::shown(std::string("a\0b\x7f", 4)), "'a\\x00b\\x7f'");
+    EXPECT_EQ(textio::shown("A:12 O5'"), "'A:12 O5''");
 }
