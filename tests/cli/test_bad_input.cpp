@@ -167,6 +167,8 @@ TEST(BadInput, Nntrain) {
          }()),
          train, 1, "db/p1/in:1: "},
         {"number with letters", "nntrain", put("db/p3/in", "1 2 3\n4 5x 6\n"), train, 2, "db/p3/in:2: expected a number, found '5x'"},
+        {"data file with a byte-order mark", "nntrain", put("db/p2/in", "\xef\xbb\xbf" "1 2 3\n4 5 6\n"), train, 2,
+         "db/p2/in:1: expected a number, found '\\xef\\xbb\\xbf1'"},
         {"weight with letters", "nntrain",
          put("w.wei", "\"db\"\nin \nout \n 6 1 1 2 0.2\n 0.5x\n" + repeat(" 0.5\n", 12)), predict, 2, "w.wei:5: expected a number, found '0.5x'"},
         {"degeneracy beyond 32 bits", "nntrain", put("db/p3/kelta.dgn", "2147483648\n"), with(train, {"-df"}), 2,
