@@ -31,7 +31,9 @@ for t in "${targets[@]}"; do
   dict=()
   [ -f "$root/tests/fuzz/dict/$t.dict" ] && dict=(-dict="$root/tests/fuzz/dict/$t.dict")
   log="$work/$t.log"
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  # TMPDIR: the harness's scratch directory goes under $work, which is removed at the end even
+  # when libFuzzer leaves without running exit handlers (time limit, crash).
+  TMPDIR="$work" ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$exe" "$corpus" "${dict[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -max_len=8192 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$artifacts/$t-" > "$log" 2>&1
   rc=$?
