@@ -44,6 +44,9 @@ Source Source::open(const std::string& path) {
         data.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    // A UTF-8 byte-order mark, as some editors on Windows save it, is not part of the text:
+    // such a file reads exactly like the same file without it.
+    if (data.compare(0, 3, "\xef\xbb\xbf") == 0) data.erase(0, 3);
     return Source(path, std::move(data));
 }
 

@@ -1,7 +1,8 @@
 // A text file (or a text held in memory) read line by line.
 //
 // The whole file is read into memory at open, so every later step parses from a pointer and
-// a length without further system calls or allocations.  A line is the text up to a line
+// a length without further system calls or allocations.  A leading UTF-8 byte-order mark is
+// dropped.  A line is the text up to a line
 // feed; a carriage return just before the line end is dropped, so files saved with CRLF
 // ends read exactly like files with LF ends.  A last line without a line end counts.
 #pragma once

@@ -31,3 +31,13 @@ TEST(SourceMessages, OffendingTextShowsBytesOutsideAscii) {
     EXPECT_EQ(textio::shown(std::string("a\0b\x7f", 4)), "'a\\x00b\\x7f'");
     EXPECT_EQ(textio::shown("A:12 O5'"), "'A:12 O5''");
 }
+
+// A file saved with a UTF-8 byte-order mark reads exactly like the same file without it.
+TEST(SourceOpen, LeadingByteOrderMarkIsDropped) {
+    testing_support::TempDir dir;
+    testing_support::write_file(dir / "bom", "\xef\xbb\xbf" "ALA\nGLY\n");
+    textio::Source s = textio::Source::open(dir / "bom");
+    std::string_view line;
+    ASSERT_TRUE(s.next_line(line));
+    EXPECT_EQ(line, "ALA");
+}
