@@ -282,7 +282,7 @@ echo "machine: $(lscpu | awk -F: '/Model name/ { gsub(/^ +/, "", $2); print $2 }
 } | awk -F'|' '{ for (i = 1; i <= NF; i++) { c[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } n = NR }
   END { for (r = 1; r <= n; r++) { for (i = 1; i <= 6; i++) printf "%-*s  ", w[i], c[r, i]; printf "\n" } }'
 echo
-echo "bounds: $(tr '\n' ' ' <"$OUT/bound_train")"
+echo "bound kernels, last round: $(tr '\n' ' ' <"$OUT/bound_train")"
 for f in train pairdist; do  # keep the kernel benchmarks' whole reports beside the data
   [[ -f $OUT/$f.json ]] && cp "$OUT/$f.json" "$DATA/bench_$f.json"
 done
