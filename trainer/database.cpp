@@ -81,11 +81,19 @@ bool first_data_line(Source& src, std::string_view& line, std::int64_t& ncomment
     return false;
 }
 
-// Width of a file from its first data line.  The words of the whole line are counted, not
-// only those of its first 3600 characters: a wide line of long numbers would otherwise lose
-// its last numbers without a word.
+// Width of a file from its first data line: the numbers on it, separated as the free-form
+// reads that load the file separate them (blanks, tabs or commas).  Counting words between
+// blanks only would take "0.1,0.2,0.3" for one number, and every read would then drop the
+// rest of its line without a word; for the same reason the whole line is counted, not its
+// first 3600 characters.
 int width_of(const Source& src, std::string_view line) {
-    int w = icountel(std::string(line));
+    int w = 0;
+    bool gap = true;  // before the first character counts as a separator
+    for (char c : line) {
+        const bool sep = c == ' ' || c == '\t' || c == ',';
+        if (!sep && gap) ++w;
+        gap = sep;
+    }
     if (w > maxwidth)
         refuse(src.where() + ": " + std::to_string(w) + " numbers on the first data line, at most " +
                std::to_string(maxwidth) + " are allowed, aborting.");

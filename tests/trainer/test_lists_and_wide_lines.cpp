@@ -1,4 +1,4 @@
-// Paths in weight lists need no quotes, and wide data lines lose no numbers.
+// Paths in weight lists need no quotes, and wide or comma-separated data lines lose no numbers.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -58,4 +58,16 @@ TEST(DataFiles, LinesWiderThanTheTextLengthKeepAllTheirNumbers) {
     nntrain::initdb(st);
     ASSERT_EQ(st.all_sizes.nip, 601);
     for (std::size_t k = 0; k < values.size(); ++k) ASSERT_EQ(st.nn_input.protin[k], values[k]) << k;
+}
+
+TEST(DataFiles, CommaSeparatedLinesKeepAllTheirNumbers) {
+    TempDir t;
+    t1test::Db db = t1test::make_db(t.path(), 20);
+    for (const auto& id : db.ids) write_file(db.dir + "/" + id + "/a.in", "# comma-separated\n1,2,3\n4, 5 ,6\n7,8\t9\n");
+    nntrain::State st;
+    st.data_files.fylein = db.list;
+    nntrain::initdb(st);
+    ASSERT_EQ(st.all_sizes.nip, 10);
+    EXPECT_EQ(std::vector<double>(st.nn_input.protin.begin(), st.nn_input.protin.begin() + 9),
+              (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
 }
