@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "tests/support/numbers.hpp"
 #include "tests/support/run.hpp"
 
 namespace ts = testing_support;
@@ -18,20 +19,8 @@ ts::Result depthdist(const std::vector<std::string>& args, const std::string& di
     return ts::run("depthdist", args, dir);
 }
 
-// The C library's cube root at run time (a constant argument would be folded by the compiler,
-// which may round differently).
-double rt3(double n) {
-    volatile double v = n;
-    return std::cbrt(v);
-}
-
-std::vector<double> numbers(const std::string& text) {
-    std::vector<double> v;
-    std::istringstream in(text);
-    std::string w;
-    while (in >> w) v.push_back(std::strtod(w.c_str(), nullptr));
-    return v;
-}
+using testing_support::numbers;
+using testing_support::rt3;
 
 // A protein "p" in dir: residue lines and atom lines after the usual headers, and a types
 // file of three atom types.

@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "tests/support/numbers.hpp"
 #include "tests/support/run.hpp"
 
 namespace ts = testing_support;
@@ -29,20 +30,8 @@ std::string pdbline(const char* rec, const char* name, const char* res, double x
     return std::string(buf) + "\n";
 }
 
-// The C library's cube root at run time (a constant argument would be folded by the compiler,
-// which may round differently).
-double rt3(double n) {
-    volatile double v = n;
-    return std::cbrt(v);
-}
-
-std::vector<double> numbers(const std::string& text) {
-    std::vector<double> v;
-    std::istringstream in(text);
-    std::string w;
-    while (in >> w) v.push_back(std::strtod(w.c_str(), nullptr));
-    return v;
-}
+using testing_support::numbers;
+using testing_support::rt3;
 
 const std::string expected_help =
     " Distance matrix . Step 1+2\n"
