@@ -5,21 +5,31 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test install bench clean
+.PHONY: all build demo test install bench clean deps
+
+# Debian packages that 'make demo' and 'make test' need: the compilers and GoogleTest, Debian's
+# Python 3 with the libraries of the Python package, DSSP, Snakemake, and Slurm with munge for
+# the cluster tests.  As root they are installed when missing; otherwise the line to run is
+# printed.
+DEB_PACKAGES = g++ cmake make libgtest-dev python3 python3-gemmi python3-numpy \
+  python3-matplotlib python3-pytest dssp snakemake slurm-wlm munge
+
+deps:
+	@./tools/debian-packages.sh $(DEB_PACKAGES)
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
+$(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: $(BUILD)/CMakeCache.txt
+demo: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target nntrain pairdist depthdist
 	./examples/demo.sh $(BUILD)/bin
 
-test: build
+test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 install: build
