@@ -19,7 +19,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing missing Debian packages:$missing" >&2
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q >&2 && apt-get install -y -q --no-install-recommends $missing >&2 || {
+apt-get update -q >&2 && apt-get install -y -q $missing >&2 || {
   echo "apt-get could not install:$missing" >&2
   exit 1
 }
