@@ -21,7 +21,7 @@ def cmd_targets(a: argparse.Namespace) -> None:
     if a.from_dir:
         text = table_from_dir(a.from_dir, groups)
     elif a.structures:
-        text = table_from_structures(a.structures, groups)
+        text = table_from_structures(a.structures, groups, a.jobs)
     else:
         raise ProtnnError("no structure file given (or --from-dir DIR)")
     write_table(text, a.output)
@@ -38,6 +38,11 @@ def cmd_collect(a: argparse.Namespace) -> None:
     from .predictions import collect
     n = collect(a.predictions, a.db, a.output, a.targets, a.role)
     print(f"collect: {a.output}: {n} predictions", file=sys.stderr)
+
+
+def cmd_report(a: argparse.Namespace) -> None:
+    from .report import make_report
+    print(make_report(a.predictions, a.logs, a.output, a.db), end="")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -64,6 +69,8 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("--groups", metavar="FILE",
                    help="TSV/CSV with `sample` or `id` and `group`: adds a group column")
     s.add_argument("-o", "--output", metavar="OUT.csv", help="new file (default: stdout)")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="mkdssp runs at a time (default 1)")
     s.set_defaults(run=cmd_targets)
 
     s = sub.add_parser("db", help="nntrain database with scaled targets and k-fold lists",
@@ -92,6 +99,16 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("--role", help="adds a role column with this word (cv, new, ...)")
     s.add_argument("-o", "--output", required=True, metavar="OUT.tsv")
     s.set_defaults(run=cmd_collect)
+
+    s = sub.add_parser("report", help="HTML report with plots of predictions and training",
+                       description="Writes REPORTDIR/index.html with PNG plots: errors per "
+                       "output beside the trivial predictor, predicted versus target, learning "
+                       "curves of every network and the per-protein table.")
+    s.add_argument("--predictions", required=True, nargs="+", metavar="predictions.tsv")
+    s.add_argument("--logs", required=True, nargs="+", metavar="LOG")
+    s.add_argument("--db", metavar="DBOUT", help="the database: trivial predictor per fold")
+    s.add_argument("-o", "--output", required=True, metavar="REPORTDIR")
+    s.set_defaults(run=cmd_report)
     return p
 
 

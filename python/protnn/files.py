@@ -42,6 +42,9 @@ def write_new(path: str | os.PathLike, write: Callable[[str], None]) -> None:
     fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
                                dir=directory)
     os.close(fd)
+    mask = os.umask(0)
+    os.umask(mask)
+    os.chmod(tmp, 0o666 & ~mask)               # mkstemp makes it private; a result is not
     try:
         write(tmp)
         try:
@@ -77,6 +80,9 @@ class NewDirectory:
             raise ProtnnError(f"{parent}: no such directory")
         self.tmp = tempfile.mkdtemp(prefix="." + os.path.basename(self.path) + ".",
                                     suffix=".tmp", dir=parent)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(self.tmp, 0o777 & ~mask)      # mkdtemp makes it private; a result is not
         return Path(self.tmp)
 
     def __exit__(self, kind, value, trace) -> None:

@@ -23,6 +23,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import gemmi
@@ -294,7 +295,11 @@ def _read_number_file(path: str) -> list[float]:
 
 def table_from_dir(directory: str, groups: dict[str, str] | None) -> str:
     """The targets table of a target-file directory DIR/<id>/ss.target, rg.target."""
-    ids = sorted(d for d in os.listdir(directory) if os.path.isdir(os.path.join(directory, d)))
+    try:
+        names = os.listdir(directory)
+    except OSError as e:
+        raise ProtnnError(f"{directory}: cannot read the directory: {e.strerror}") from None
+    ids = sorted(d for d in names if os.path.isdir(os.path.join(directory, d)))
     if not ids:
         raise ProtnnError(f"{directory}: no protein directories")
     vals = np.full((len(ids), 3), math.nan)
@@ -320,13 +325,17 @@ def table_from_dir(directory: str, groups: dict[str, str] | None) -> str:
     return table_text(ids, list(OUTPUTS), vals, g)
 
 
-def table_from_structures(paths: list[str], groups: dict[str, str] | None) -> str:
-    """The targets table of structure files (ids from the file names)."""
+def table_from_structures(paths: list[str], groups: dict[str, str] | None,
+                          jobs: int = 1) -> str:
+    """The targets table of structure files (ids from the file names); JOBS mkdssp runs at a
+    time."""
     ids = [structure_id(p) for p in paths]
     dup = {i for i in ids if ids.count(i) > 1}
     if dup:
         raise ProtnnError(f"id {sorted(dup)[0]} given by two structure files")
-    vals = np.array([[compute_targets(p)[o] for o in OUTPUTS] for p in paths])
+    with ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
+        found = list(pool.map(compute_targets, paths))
+    vals = np.array([[t[o] for o in OUTPUTS] for t in found])
     g = None
     if groups is not None:
         g = [groups.get(i, i) for i in ids]
