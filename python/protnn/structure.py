@@ -12,6 +12,7 @@ mmCIF), CRYST1, the atom records, TER and END.
 from __future__ import annotations
 
 import gzip
+import json
 import os
 import tempfile
 import zlib
@@ -67,6 +68,31 @@ def _sniff(text: str) -> str:
     return "pdb"
 
 
+def _mmjson_to_cif(text: str, path: str) -> str:
+    """mmJSON text as mmCIF text.  gemmi 0.5.7's own mmJSON reader crashes (bad_alloc or a
+    segmentation fault, even on mmJSON that gemmi wrote), so Python's json module reads it."""
+    try:
+        doc = json.loads(text)
+        (name, block), = doc.items()
+        out = [name if name.startswith("data_") else "data_" + name]
+        for cat, items in block.items():
+            cols = list(items.items())
+            rows = max((len(v) for _, v in cols), default=0)
+            if any(len(v) != rows for _, v in cols):
+                raise ValueError(f"columns of {cat} differ in length")
+            out.append("loop_")
+            out += [f"_{cat}.{item}" for item, _ in cols]
+            for r in range(rows):
+                out.append(" ".join("?" if v[r] is None else
+                                    gemmi.cif.quote(v[r] if isinstance(v[r], str) else
+                                                    repr(v[r]) if isinstance(v[r], float) else
+                                                    str(v[r]))
+                                    for _, v in cols))
+    except (ValueError, AttributeError, TypeError) as e:
+        raise ProtnnError(f"{path}: not mmJSON: {e}") from None
+    return "\n".join(out) + "\n"
+
+
 def read_structure(path: str | os.PathLike) -> tuple[gemmi.Structure, list[str]]:
     """Reads one structure file; returns the structure and notes on what had to be done."""
     path = os.fspath(path)
@@ -78,11 +104,8 @@ def read_structure(path: str | os.PathLike) -> tuple[gemmi.Structure, list[str]]
         if kind == "mmcif":
             st = gemmi.make_structure_from_block(gemmi.cif.read_string(text).sole_block())
         elif kind == "mmjson":
-            # gemmi reads mmJSON from files only: give it the decompressed text as one.
-            with tempfile.NamedTemporaryFile("w", suffix=".json", encoding="utf-8") as tmp:
-                tmp.write(text)
-                tmp.flush()
-                st = gemmi.make_structure_from_block(gemmi.cif.read_mmjson(tmp.name).sole_block())
+            st = gemmi.make_structure_from_block(
+                gemmi.cif.read_string(_mmjson_to_cif(text, path)).sole_block())
         else:
             try:
                 st = gemmi.read_pdb_string(text)

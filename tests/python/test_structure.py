@@ -36,9 +36,9 @@ def test_prep_of_an_nmr_ensemble_gives_the_table_of_one_model(tmp_path, model, s
         run_program("pairdist", "-dp", EXAMPLES / "structures" / f"{sample}.pdb")
 
 
-def test_mmcif_and_gzip_give_the_same_tables_as_pdb(tmp_path):
-    # For every example: the PDB file, an mmCIF written from it by gemmi, and the mmCIF
-    # gzipped under a name without .gz give identical pairdist tables after prep.
+def test_mmcif_mmjson_and_gzip_give_the_same_tables_as_pdb(tmp_path):
+    # For every example: the PDB file, an mmCIF written from it by gemmi, that mmCIF gzipped
+    # under a name without .gz, and the mmJSON of it give identical pairdist tables after prep.
     for sid in STRUCTURES:
         src = EXAMPLES / "structures" / f"{sid}.pdb"
         st, _ = read_structure(src)
@@ -47,12 +47,14 @@ def test_mmcif_and_gzip_give_the_same_tables_as_pdb(tmp_path):
         st.make_mmcif_document().write_file(str(cif))
         gz = tmp_path / f"{sid}.data"
         gz.write_bytes(gzip.compress(cif.read_bytes()))
+        mmjson = tmp_path / f"{sid}.json"
+        mmjson.write_text(st.make_mmcif_document().as_json(mmjson=True))
         tables = []
-        for i, inp in enumerate([src, cif, gz]):
+        for i, inp in enumerate([src, cif, gz, mmjson]):
             out = tmp_path / f"{sid}_{i}.pdb"
             prep(inp, out)
             tables.append(run_program("pairdist", "-dp", out))
-        assert tables[0] and tables[0] == tables[1] == tables[2], sid
+        assert tables[0] and tables[0] == tables[1] == tables[2] == tables[3], sid
 
 
 def test_prep_takes_the_file_gemmi_refuses_and_says_so(tmp_path):
