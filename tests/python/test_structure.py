@@ -112,3 +112,6 @@ def test_prep_never_replaces_a_file(tmp_path):
     assert out.read_text() == "keep" and os.listdir(tmp_path) == ["out.pdb"]
     with pytest.raises(ProtnnError):
         prep(EXAMPLES / "structures" / "1hel.pdb", out)
+    r = protnn("prep", EXAMPLES / "structures" / "1hel.pdb", tmp_path / "no" / "out.pdb")
+    assert r.returncode == 1 and r.stderr == \
+        f"protnn prep: {tmp_path}/no/out.pdb: cannot create: No such file or directory\n"
