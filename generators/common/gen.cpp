@@ -32,8 +32,7 @@ Cmd scancmd(Temp& t, const std::vector<std::string>& words) {
     return Cmd::run;
 }
 
-// One row of the option table: A10, 3X, A30, 10X, A20.
-static std::string row(std::string_view c1, std::string_view c2, std::string_view c3) {
+std::string helprow(std::string_view c1, std::string_view c2, std::string_view c3) {
     return textio::fmt_a(c1, 10) + "   " + textio::fmt_a(c2, 30) + std::string(10, ' ') + textio::fmt_a(c3, 20) + "\n";
 }
 
@@ -42,8 +41,8 @@ void writehelp(std::string_view line2, std::string_view dpdesc, std::string_view
     h += " Distance matrix . Step 1+2\n";
     h += " " + std::string(line2) + "\n";
     h += " Options:\n";
-    h += row("Switch", "Description", "Default");
-    h += row("-dp", dpdesc, "NONE");
+    h += helprow("Switch", "Description", "Default");
+    h += helprow("-dp", dpdesc, "NONE");
     // The -t row shows the first 120 characters of the fixed-length name, blanks included.
     std::string shown(depfl.substr(0, 120));
     shown.resize(120, ' ');

@@ -53,6 +53,9 @@ Cmd scancmd(Temp& t, const std::vector<std::string>& words);
 // two programs, depfl is the current types file shown in the -t row.
 void writehelp(std::string_view line2, std::string_view dpdesc, std::string_view depfl);
 
+// One row of the option table: A10, 3X, A30, 10X, A20, and a line end.
+std::string helprow(std::string_view c1, std::string_view c2, std::string_view c3);
+
 // The file to open for the types file t.depfl whose default name is defname.
 std::string typespath(const std::string& depfl, const std::string& defname);
 

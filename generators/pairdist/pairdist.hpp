@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "generators/common/gen.hpp"
+#include "generators/common/pdb.hpp"
 
 namespace pairdist {
 
@@ -27,10 +28,8 @@ void printhelp(const Temp& t);
 // lines whose first word is ATOM; fills t.pdat, t.iaa, t.nres, t.ipo.
 void readpdb(Temp& t);
 
-// An 8-column coordinate field read as F8.3: blanks are ignored, a blank field is 0, a
-// number without a decimal point has its last three digits as decimals.  False when the
-// field is not a number.
-bool readf83(std::string_view field, double& v);
+// The F8.3 coordinate field reader, shared with atomdepth (generators/common/pdb.hpp).
+using gen::readf83;
 
 // The pair loop in its versions.  All give the same bits: only exactly rounded operations
 // (subtract, multiply, add, square root, divide) are vectorised, and each table cell still
