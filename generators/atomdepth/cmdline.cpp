@@ -12,7 +12,7 @@
 #include <string>
 
 #include "generators/atomdepth/atomdepth.hpp"
-#include "generators/common/gen.hpp"
+#include "generators/common/driver.hpp"
 #include "textio/error.hpp"
 #include "textio/files.hpp"
 #include "textio/format.hpp"

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <limits>
 #include <numbers>
+#include <string>
 
 #include "generators/atomdepth/atomdepth.hpp"
 #include "textio/error.hpp"
@@ -72,7 +73,12 @@ struct Layout {
     std::vector<std::uint32_t> nb;  // positions
 };
 
-Layout layout(const Atoms& at, const std::vector<double>& centred, double probe) {
+// More neighbours than this within contact distance is no molecule (about 80 is usual): such
+// coordinates are refused rather than given work that grows with the square of their number.
+constexpr std::size_t maxnb = 1000;
+
+Layout layout(const Atoms& at, const std::vector<double>& centred, const Settings& set) {
+    const double probe = set.probe;
     const std::size_t n = at.size();
     Layout L;
     double smax = 0, lo[3], hi[3];
@@ -136,6 +142,10 @@ Layout layout(const Atoms& at, const std::vector<double>& centred, double probe)
                     double dx = L.c[p].x - L.c[q].x, dy = L.c[p].y - L.c[q].y, dz = L.c[p].z - L.c[q].z;
                     double d2 = dx * dx + dy * dy + dz * dz, lim = L.s[p] + L.s[q];
                     if (d2 < lim * lim) near.push_back({d2, static_cast<std::uint32_t>(q)});
+                    if (near.size() > maxnb)
+                        textio::fail(textio::status_stop,
+                                     set.dp + ": atom " + at.words[2 * L.perm[p]] + " has more than " + std::to_string(maxnb) +
+                                         " neighbours (atoms closer than their radii plus twice the probe radius)");
                 }
             }
         std::sort(near.begin(), near.end());
@@ -263,13 +273,13 @@ std::vector<double> centre(const Atoms& at) {
 
 std::vector<double> estimate(const Atoms& at, const std::vector<double>& centred, const Settings& s,
                              const std::array<double, 9>& rot) {
-    return estimate_in(layout(at, centred, s.probe), s, rot);
+    return estimate_in(layout(at, centred, s), s, rot);
 }
 
 Depths depths(const Atoms& at, const Settings& s) {
     const std::size_t n = at.size();
     const std::vector<double> c = centre(at);
-    const Layout L = layout(at, c, s.probe);
+    const Layout L = layout(at, c, s);
     std::vector<std::vector<double>> est;
     for (int k = 0; k < s.nest; ++k) est.push_back(estimate_in(L, s, rotations[static_cast<std::size_t>(k)]));
     Depths d;

@@ -1,6 +1,5 @@
-// pairdist's run (initall), help text (printhelp) and structure reading (readpdb).
-// Reads the command line and the files named there; writes t.pdbfl, t.depfl, t.naatyp,
-// t.aatom (via gen::), t.pdat, t.iaa, t.nres, t.ipo.
+// pairdist's description for the shared driver (generator) and its structure reading
+// (readpdb).  Reads the structure file t.pdbfl; writes t.pdat, t.iaa, t.nres, t.ipo.
 //
 // Structure file (PDB format): only lines whose first word is exactly "ATOM" are used; of
 // those, columns 14-16 (atom name), 18-20 (residue name) and 31-38, 39-46, 47-54 (x, y, z
@@ -27,29 +26,8 @@
 
 namespace pairdist {
 
-void printhelp(const Temp& t) { gen::writehelp(" prints parmaters for distance to water", "pdbfile", t.depfl); }
-
-void initall(Temp& t, const std::vector<std::string>& words) {
-    t.pdbfl.clear();
-    t.depfl = deftypes;
-    t.nw = 1;
-    t.wlen = 3;
-    t.np = 3;
-    switch (gen::scancmd(t, words)) {
-    case gen::Cmd::help:
-        printhelp(t);
-        textio::stop_normally();
-    case gen::Cmd::version:
-        textio::out(std::string("pairdist ") + PROTNN_VERSION + "\n");
-        textio::stop_normally();
-    case gen::Cmd::run:
-        break;
-    }
-    gen::readtypes(t, deftypes);
-    if (t.pdbfl.empty()) return;
-    readpdb(t);
-    e2rr(t);
-}
+const gen::Generator generator = {"pairdist", deftypes, 1, 3, 3, " prints parmaters for distance to water", "pdbfile",
+                                  readpdb, e2rr};
 
 void readpdb(Temp& t) {
     t.pdat.clear();

@@ -1,17 +1,42 @@
-// Command-line scan, help text, types file and type lookup shared by pairdist and depthdist.
-// Reads and writes t.pdbfl, t.depfl, t.naatyp, t.aatom of the state group (see gen.hpp).
-#include "generators/common/gen.hpp"
+// The run, command-line scan, help text, types file and type lookup shared by pairdist and
+// depthdist.  Reads and writes the state group (see driver.hpp); the generator's own reader
+// and table writer fill and use the rest.
+#include "generators/common/driver.hpp"
 
 #include <cstdio>
 #include <sys/stat.h>
 
+#include "textio/error.hpp"
 #include "textio/files.hpp"
 #include "textio/format.hpp"
 #include "textio/freeform.hpp"
 #include "textio/source.hpp"
 #include "textio/text.hpp"
+#include "version.hpp"
 
 namespace gen {
+
+void initall(Temp& t, const Generator& g, const std::vector<std::string>& words) {
+    t.pdbfl.clear();
+    t.depfl = g.deftypes;
+    t.nw = g.nw;
+    t.wlen = g.wlen;
+    t.np = g.np;
+    switch (scancmd(t, words)) {
+    case Cmd::help:
+        writehelp(g.line2, g.dpdesc, t.depfl);
+        textio::stop_normally();
+    case Cmd::version:
+        textio::out(std::string(g.name) + " " + PROTNN_VERSION + "\n");
+        textio::stop_normally();
+    case Cmd::run:
+        break;
+    }
+    readtypes(t, g.deftypes);
+    if (t.pdbfl.empty()) return;
+    g.read(t);
+    g.table(t);
+}
 
 Cmd scancmd(Temp& t, const std::vector<std::string>& words) {
     if (words.empty()) return Cmd::help;
@@ -19,7 +44,11 @@ Cmd scancmd(Temp& t, const std::vector<std::string>& words) {
         const std::string& w = words[i];
         // The value word is not skipped: the loop examines it next, so a value that reads
         // "-h" also prints the help.
-        std::string value = i + 1 < words.size() ? textio::fixtext(words[i + 1], fnlen) : std::string();
+        std::string value = i + 1 < words.size() ? std::string(textio::rtrim(words[i + 1])) : std::string();
+        if ((w == "-dp" || w == "-t") && value.size() > fnlen)
+            textio::fail(textio::status_io, "the file name after " + w + " has " + std::to_string(value.size()) +
+                                                " characters, more than the " + std::to_string(fnlen) +
+                                                " this program keeps: " + textio::shown(value));
         if (w == "-dp")
             t.pdbfl = value;
         else if (w == "-t")
