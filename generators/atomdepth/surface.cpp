@@ -292,6 +292,8 @@ Depths depths(const Atoms& at, const Settings& s) {
         for (const auto& e : est) ss += (e[i] - mean) * (e[i] - mean);
         d.depth[i] = mean;
         d.sd[i] = std::sqrt(ss / m);
+        if (!std::isfinite(d.depth[i]) || !std::isfinite(d.sd[i]))  // a guard: bounded coordinates give none
+            textio::fail(textio::status_stop, s.dp + ": atom " + at.words[2 * i] + ": a depth that is not a number");
     }
     return d;
 }
