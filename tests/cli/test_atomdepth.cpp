@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
