@@ -177,6 +177,13 @@ TEST(BadInput, Nntrain) {
          "w.wei:4: expected an integer, found '99999999999'"},
         {"switch value beyond 32 bits", "nntrain", nothing(), {"-l", "good.db", "-m", "4294967296"}, 2,
          "value of -m: expected an integer"},
+        // A switch value is one number, whole: no decimal comma, nothing after the number.
+        {"decimal comma in -u", "nntrain", nothing(), with(train, {"-u", "0,01"}), 2,
+         "value of -u: expected a number, found '0,01'"},
+        {"thousands comma in -m", "nntrain", nothing(), {"-l", "good.db", "-m", "1,000"}, 2,
+         "value of -m: expected an integer, found '1,000'"},
+        {"words after the number of -m", "nntrain", nothing(), {"-l", "good.db", "-m", "1000 junk"}, 2,
+         "value of -m: expected an integer, found '1000 junk'"},
         {"unterminated quote in the list file", "nntrain", put("good.db", "\"db\nin\nout\n" + ids(21)), train, 2,
          "good.db:1: unterminated quoted text"},
         {"unterminated quote in the weight file", "nntrain", put("w.wei", "'db\nin \nout \n 6 1 1 2 0.2\n"), predict, 2,
