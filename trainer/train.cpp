@@ -71,6 +71,12 @@ void train(State& st) {
     NnInput& in = st.nn_input;
     if (!st.nn_wei.exists)
         textio::fail(textio::status_stop, textio::free_line("No database list file to load (blank name), aborting."));
+    // A test fold of the whole list (-f 1, or a share that rounds up to it) leaves no protein
+    // to train on.
+    if (s.ntrap < 1)
+        textio::fail(textio::status_stop,
+                     textio::free_line("Something wrong with database (not enough proteins for training), aborting.",
+                                       s.ntrap));
 
     // Set-up: starting weights and the names of the files written.
     const std::string name = generated_name(st);
