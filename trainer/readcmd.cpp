@@ -125,10 +125,27 @@ void apply(State& st, const std::string& sw, const std::string& value) {
     else if (sw == "-aw") {
         d.weiav = value;
         textio::Source src = textio::Source::open(d.weiav);
-        if (!textio::try_read_word(src, d.weifl, textlen)) src.eof_error("the name of a weight file");
+        if (!read_weight_name(src, d.weifl)) src.eof_error("the name of a weight file");
         d.fylein.clear();
     }
 }
+
+}  // namespace
+
+std::string too_long(std::string_view name) {
+    return "a name of " + std::to_string(textio::rtrim(name).size()) + " characters, at most " +
+           std::to_string(textlen) + " can be kept";
+}
+
+bool read_weight_name(textio::Source& src, std::string& name) {
+    std::string word;
+    if (!textio::try_read_word(src, word, textlen + 1)) return false;
+    if (word.size() > textlen) src.error(too_long(word));
+    name = word;
+    return true;
+}
+
+namespace {
 
 std::string padded(const char* s, std::size_t n) {
     std::string t(s);
@@ -155,7 +172,12 @@ void readcmd(State& st, const std::vector<std::string>& words) {
             if (d.arg == sw.name) hit = &sw;
         if (hit) {
             const bool valued = hit->kind != Kind::flag;
-            if (valued) d.tmpfl = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
+            if (valued) {
+                d.tmpfl = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
+                // A longer value would be cut, and a cut name is another file.
+                if (i + 1 < words.size() && textio::rtrim(words[i + 1]).size() > textlen)
+                    textio::fail(textio::status_io, "value of " + std::string(hit->name) + ": " + too_long(words[i + 1]));
+            }
             apply(st, hit->name, valued ? d.tmpfl : std::string());
             std::string rec = d.weiadd + hit->name;
             if (hit->underscore) rec += "_";

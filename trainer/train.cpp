@@ -82,6 +82,9 @@ void train(State& st) {
     const std::string name = generated_name(st);
     netinit(st, s.nip, s.nw1, s.nw2, s.nop);
     if (!d.weifl.empty()) readwei(st, d.weifl, s.nip, s.nw1, s.nw2, s.nop, s.alpha);
+    if (d.oweifl.empty() && name.size() + 4 > textlen)
+        textio::fail(textio::status_io, "the generated weight-file name (the option record) would be " +
+                                            too_long(name + ".wei") + ": name the file with -owf");
     d.weifl = textio::fixtext(name + ".wei", textlen);
     if (!d.oweifl.empty()) d.weifl = d.oweifl;
 

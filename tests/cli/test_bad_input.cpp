@@ -43,6 +43,11 @@ std::string repeat(const std::string& s, int n) {
     return out;
 }
 
+// A name of exactly 3600 characters that ends in file: "./././.../" and file.
+std::string long_name(const std::string& file) {
+    return repeat("./", 1800 - static_cast<int>(file.size() + 1) / 2) + (file.size() % 2 ? "/" : "") + file;
+}
+
 std::string ids(int n) {
     std::string s;
     for (int i = 1; i <= n; ++i) s += "p" + std::to_string(i) + "\n";
@@ -195,6 +200,11 @@ TEST(BadInput, Nntrain) {
          "value of -np: expected an integer of at least 0, found '-1'"},
         {"-f 1: no training protein", "nntrain", nothing(), with(train, {"-f", "1"}), 1,
          "Something wrong with database (not enough proteins for training), aborting. 0"},
+        // Names longer than the 3600 characters kept: cut, they would name w.wei and n.wei.
+        {"-owf name beyond 3600 characters", "nntrain", nothing(), with(train, {"-owf", long_name("n.wei") + "ght"}), 2,
+         "value of -owf: a name of 3603 characters, at most 3600 can be kept"},
+        {"weight-list name beyond 3600 characters", "nntrain", put("wl.lst", long_name("w.wei") + "x\n"),
+         {"-aw", "wl.lst", "-pr1", "p1"}, 2, "wl.lst:1: a name of 3601 characters, at most 3600 can be kept"},
         // A switch value is one number, whole: no decimal comma, nothing after the number.
         {"decimal comma in -u", "nntrain", nothing(), with(train, {"-u", "0,01"}), 2,
          "value of -u: expected a number, found '0,01'"},
