@@ -24,6 +24,7 @@
 #include "textio/error.hpp"
 #include "textio/files.hpp"
 #include "textio/format.hpp"
+#include "textio/source.hpp"
 #include "textio/text.hpp"
 #include "trainer/nntrain.hpp"
 #include "version.hpp"
@@ -77,6 +78,12 @@ void train(State& st) {
         textio::fail(textio::status_stop,
                      textio::free_line("Something wrong with database (not enough proteins for training), aborting.",
                                        s.ntrap));
+
+    // The weight file keeps the directory on its first line: a line feed in it (a -d value)
+    // would make a file that cannot be read back.
+    if (d.datdir.find('\n') != std::string::npos)
+        textio::fail(textio::status_io, "the database directory " + textio::shown(d.datdir) +
+                                            " holds a line feed, which a weight file cannot keep");
 
     // Set-up: starting weights and the names of the files written.
     const std::string name = generated_name(st);

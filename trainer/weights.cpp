@@ -5,9 +5,10 @@
 // writewei reads data_files (datdir, type names) and nn_wei_sv; savewei copies nn_wei into
 // nn_wei_sv (the first layer from the training kernel's working copy, nn_work).
 //
-// Weight-file layout: line 1 the database directory in double quotes; lines 2 and 3 the input
-// and output type names, "(100(a,1x))" (each name followed by one blank); line 4 free-form
-// "nip nw1 nw2 nop alpha"; then one weight per line, free-form with 17 significant digits, the
+// Weight-file layout: line 1 the database directory in double quotes (a quote inside it
+// doubled, as free-form reading expects); lines 2 and 3 the input and output type names,
+// "(100(a,1x))" (each name followed by one blank); line 4 free-form "nip nw1 nw2 nop alpha";
+// then one weight per line, free-form with 17 significant digits, the
 // three matrices in turn, source index outer and target index inner (the target index changes
 // first, the opposite of the memory order).
 //
@@ -114,7 +115,11 @@ void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhi
 
 void writewei(const State& st, const std::string& fname, int ninp, int nhid1, int nhid2, int nout, double alpha) {
     const DataFiles& df = st.data_files;
-    std::string text = "\"" + df.datdir + "\"\n";
+    // Line 1 is read back free-form: a quote inside the directory is doubled, so the reader
+    // takes it for one quote and not for the end of the text.
+    std::string text = "\"";
+    for (char c : df.datdir) text += c == '"' ? std::string("\"\"") : std::string(1, c);
+    text += "\"\n";
     for (int n = 0; n < df.nsinp; ++n) text += df.sinfyles[n] + " ";
     text += "\n";
     for (int n = 0; n < df.nsutp; ++n) text += df.sutfyles[n] + " ";

@@ -205,6 +205,8 @@ TEST(BadInput, Nntrain) {
          "value of -owf: a name of 3603 characters, at most 3600 can be kept"},
         {"weight-list name beyond 3600 characters", "nntrain", put("wl.lst", long_name("w.wei") + "x\n"),
          {"-aw", "wl.lst", "-pr1", "p1"}, 2, "wl.lst:1: a name of 3601 characters, at most 3600 can be kept"},
+        {"line feed in the database directory", "nntrain", [](const std::string& d) { fs::rename(d + "/db", d + "/db\nx"); },
+         with(train, {"-d", "db\nx"}), 2, "the database directory 'db\\x0ax' holds a line feed"},
         // A switch value is one number, whole: no decimal comma, nothing after the number.
         {"decimal comma in -u", "nntrain", nothing(), with(train, {"-u", "0,01"}), 2,
          "value of -u: expected a number, found '0,01'"},

@@ -236,6 +236,26 @@ TEST(Prediction, ReproducesTheForwardPass) {
     EXPECT_EQ(r.out, lines_of(expected)[3] + "\n" + lines_of(expected)[4] + "\n" + lines_of(expected)[5] + "\n");
 }
 
+// The database directory goes into line 1 of the weight file and is read back from there:
+// quotes, blanks, commas and slashes in it come back as they were, and the prediction of the
+// files so found is the one made with the directory given by hand.
+TEST(Prediction, DatabaseDirectoryReadBackFromTheWeightFile) {
+    Case c;
+    const std::string dir = c.t / "it's \"the\" db, v/2 ''";
+    fs::create_directories(fs::path(dir).parent_path());
+    fs::rename(c.db.dir, dir);
+    c.train("q.wei", {"-l", c.db.list, "-d", dir, "-r", "3", "-h1", "3", "-h2", "2", "-m", "5"});
+    std::string quoted = "\"";
+    for (char ch : dir) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    EXPECT_EQ(lines_of(read_file(c.t / "q.wei"))[0], quoted + "\"");
+    auto r = run("nntrain", {"-wf", "q.wei", "-pr1", c.db.ids[2]}, c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto by_hand = run("nntrain", {"-wf", "q.wei", "-pr1", c.db.ids[2], "-d", dir}, c.t.path());
+    ASSERT_EQ(by_hand.status, 0) << by_hand.err;
+    EXPECT_EQ(r.out, by_hand.out);
+    EXPECT_EQ(lines_of(r.out).size(), 3u);
+}
+
 TEST(Prediction, AveragingOverWeightFiles) {
     Case c;
     c.train("w1.wei", {"-l", c.db.list, "-r", "1", "-h1", "4", "-h2", "3", "-m", "10"});
