@@ -18,6 +18,7 @@
 // weights are written and the result line shows epoch 0, training error NaN, test error 20.
 // Each "/" of the option record becomes "_" in the generated name (not in the log).
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <unistd.h>
 
@@ -65,6 +66,27 @@ std::string type_lines(const State& st) {
     }
     return out;
 }
+
+namespace {
+
+// Weights that are NaN or infinite (a learning rate or momentum so large that training
+// diverged) are never written: the log gets a last line that says why no weight file was
+// written, and the run stops (status 1) naming the epoch whose weights they are.
+void refuse_diverged(const State& st, textio::NewFile& log, int epoch) {
+    const NnWeiSv& w = st.nn_wei_sv;
+    for (const Mat* m : {&w.wisv, &w.whsv, &w.wosv})
+        for (double v : m->a)
+            if (!std::isfinite(v)) {
+                const std::string why = "The weights of epoch " + std::to_string(epoch) +
+                                        " are not all finite numbers (training diverged): no weight file written; "
+                                        "try a lower learning rate (-u), aborting.";
+                log.line(textio::free_line(why));
+                log.close();
+                textio::fail(textio::status_stop, textio::free_line(why));
+            }
+}
+
+}  // namespace
 
 void train(State& st) {
     AllSizes& s = st.all_sizes;
@@ -139,7 +161,8 @@ void train(State& st) {
             double etr = 0, ete = 0;
             int better = 0;
             calcierr(st, etr, ete, better, emin);
-            if (better == 1 || epoch == 1) {
+            const bool keep = better == 1 || epoch == 1;
+            if (keep) {
                 savewei(st);
                 betr = etr;
                 emin = ete;
@@ -149,11 +172,13 @@ void train(State& st) {
                 ++bad;
             }
             log.line(textio::fmt_i(epoch, 10) + textio::fmt_f(etr, 11, 4) + textio::fmt_f(ete, 11, 4));
+            if (keep) refuse_diverged(st, log, epoch);
             ++epoch;
             if (epoch > s.nte || bad >= s.itbmax) break;
         }
     } else {
         savewei(st);  // no epoch: the starting weights are the ones written
+        refuse_diverged(st, log, 0);
     }
 
     log.line("Min error at " + textio::fmt_i(bestep, 7) + ": training, " + textio::fmt_d(betr, 12, 4) +

@@ -16,9 +16,11 @@
 // readwei set the storage up again with the file's sizes before any weight is read (the
 // database is not reloaded), so nothing is ever written outside the storage; negative hidden
 // sizes, and sizes that ask for more weights than the file has lines left, are refused as
-// malformed (status 2) before any storage is set up for them.  writewei builds the whole text
+// malformed (status 2) before any storage is set up for them; so are a NaN or infinite
+// weight or activation parameter (file and line), which would make every output NaN.  writewei builds the whole text
 // first and creates the file in one step: it appears complete or not at all, and an existing
 // file is never touched.
+#include <cmath>
 #include <string>
 
 #include "textio/error.hpp"
@@ -54,12 +56,21 @@ std::int64_t lines_left(textio::Source& src) {
     return n;
 }
 
+// Refuses (status 2, naming the file and line) a NaN or infinite value read from a weight
+// file: one such weight makes every output of the network NaN, and every ensemble it joins.
+void check_finite(const textio::Source& src, double v, const char* what) {
+    if (!std::isfinite(v))
+        src.error(std::string("expected a finite ") + what + ", found " +
+                  (std::isnan(v) ? "NaN" : v > 0 ? "Infinity" : "-Infinity"));
+}
+
 // Reads one block of weights in file order (source outer, target inner).
 void read_block(textio::Source& src, Mat& w, Mat& old, int nsrc, int ntgt) {
     for (int k = 1; k <= nsrc + 1; ++k)
         for (int j = 1; j <= ntgt; ++j) {
             double& v = w(k, j);
             textio::read(src, {textio::Item::of(v)}, "a weight");
+            check_finite(src, v, "weight");
             old(k, j) = v / 10.0;
         }
 }
@@ -95,6 +106,7 @@ void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhi
                  {textio::Item::of(fnip), textio::Item::of(nhid1), textio::Item::of(nhid2), textio::Item::of(fnop),
                   textio::Item::of(alpha)},
                  "the sizes line of a weight file");
+    check_finite(src, alpha, "activation parameter");
     if (fnip != ninp || fnop != nout)
         textio::fail(textio::status_stop,
                      textio::free_line("Different number of inputs/output b/w data and weight files, aborting.", ninp,

@@ -176,6 +176,16 @@ TEST(BadInput, Nntrain) {
          "db/p2/in:2: expected a number, found '\\xef\\xbb\\xbf4'"},
         {"weight with letters", "nntrain",
          put("w.wei", "\"db\"\nin \nout \n 6 1 1 2 0.2\n 0.5x\n" + repeat(" 0.5\n", 12)), predict, 2, "w.wei:5: expected a number, found '0.5x'"},
+        {"NaN weight", "nntrain", put("w.wei", "\"db\"\nin \nout \n 6 1 1 2 0.2\n 0.5\n nan\n" + repeat(" 0.5\n", 11)), predict, 2,
+         "w.wei:6: expected a finite weight, found NaN"},
+        {"infinite weight in an averaged file", "nntrain",
+         [](const std::string& d) {
+             write_file(d + "/wl.lst", "w.wei\ninf.wei\n");
+             write_file(d + "/inf.wei", "\"db\"\nin \nout \n 6 1 1 2 0.2\n" + repeat(" 0.5\n", 12) + " -Inf\n");
+         },
+         {"-aw", "wl.lst", "-pr1", "p1"}, 2, "inf.wei:17: expected a finite weight, found -Infinity"},
+        {"infinite activation parameter", "nntrain", put("w.wei", "\"db\"\nin \nout \n 6 1 1 2 Infinity\n" + repeat(" 0.5\n", 13)),
+         with(train, {"-wf", "w.wei", "-owf", "x.wei"}), 2, "w.wei:4: expected a finite activation parameter, found Infinity"},
         {"degeneracy beyond 32 bits", "nntrain", put("db/p3/kelta.dgn", "2147483648\n"), with(train, {"-df"}), 2,
          "db/p3/kelta.dgn:1: expected an integer, found '2147483648'"},
         {"layer size beyond 32 bits", "nntrain", put("w.wei", "\"db\"\nin \nout \n 6 99999999999 1 2 0.2\n"), predict, 2,

@@ -198,6 +198,23 @@ TEST(Training, EarlyStopEmptyTestFoldAndNoEpoch) {
     EXPECT_EQ(read_file(c.t / "copy.wei"), read_file(c.t / "none.wei"));
 }
 
+// A momentum far too large makes every weight NaN in epoch 1: no weight file, status 1, and
+// the log ends with the reason.
+TEST(Training, DivergedWeightsAreNeverWritten) {
+    Case c;
+    auto r = run("nntrain", {"-l", c.db.list, "-r", "5", "-h1", "3", "-h2", "2", "-m", "5", "-p", "1e300", "-owf", "nan.wei"},
+                 c.t.path());
+    EXPECT_EQ(r.status, 1);
+    const std::string why = " The weights of epoch 1 are not all finite numbers (training diverged): no weight file "
+                            "written; try a lower learning rate (-u), aborting.";
+    EXPECT_EQ(r.err, why + "\n");
+    EXPECT_FALSE(exists(c.t / "nan.wei"));
+    auto l = lines_of(c.log("nan.wei"));
+    ASSERT_EQ(l.size(), 6u + 1 + 1);
+    EXPECT_EQ(l[6], "         1        NaN        NaN");
+    EXPECT_EQ(l[7], why);
+}
+
 TEST(Training, ProteinsPresentedZeroTimesStillGetOutputs) {
     Case c;
     for (const std::string& id : c.db.ids) write_file(c.db.dir + "/" + id + "/kelta.dgn", "0\n");
