@@ -20,7 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include "textio/error.hpp"
 #include "textio/files.hpp"
@@ -119,7 +119,10 @@ void train(State& st) {
 
     // The weight file is still created exclusively at the end; refusing an existing one now
     // spares a training whose result could not be saved (and a log beside the earlier file).
-    if (access(d.weifl.c_str(), F_OK) == 0) textio::fail(textio::status_io, d.weifl + ": cannot create: File exists");
+    // Any directory entry counts, a dangling symbolic link too (lstat, not the link's target):
+    // the final exclusive create refuses it as well.
+    struct stat entry {};
+    if (lstat(d.weifl.c_str(), &entry) == 0) textio::fail(textio::status_io, d.weifl + ": cannot create: File exists");
 
     double emin = 20.0;  // best (lowest) test error so far
     double betr = std::numeric_limits<double>::quiet_NaN();  // training error of the kept epoch

@@ -217,6 +217,10 @@ TEST(BadInput, Nntrain) {
          {"-aw", "wl.lst", "-pr1", "p1"}, 2, "wl.lst:1: a name of 3601 characters, at most 3600 can be kept"},
         {"line feed in the database directory", "nntrain", [](const std::string& d) { fs::rename(d + "/db", d + "/db\nx"); },
          with(train, {"-d", "db\nx"}), 2, "the database directory 'db\\x0ax' holds a line feed"},
+        // Output paths are checked before training: a dangling symbolic link is an existing entry.
+        {"dangling symbolic link as the weight file", "nntrain",
+         [](const std::string& d) { fs::create_symlink("nowhere/x.wei", d + "/x.wei"); }, with(train, {"-owf", "x.wei"}), 2,
+         "x.wei: cannot create: File exists"},
         // A switch value is one number, whole: no decimal comma, nothing after the number.
         {"decimal comma in -u", "nntrain", nothing(), with(train, {"-u", "0,01"}), 2,
          "value of -u: expected a number, found '0,01'"},
