@@ -19,6 +19,7 @@
 // Each "/" of the option record becomes "_" in the generated name (not in the log).
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <sys/stat.h>
 
@@ -123,6 +124,13 @@ void train(State& st) {
     // the final exclusive create refuses it as well.
     struct stat entry {};
     if (lstat(d.weifl.c_str(), &entry) == 0) textio::fail(textio::status_io, d.weifl + ": cannot create: File exists");
+
+    // Choices of ours: an empty test fold keeps the weights of epoch 1, as it always has, but
+    // not without a word.
+    if (s.ntrap == s.ntotp && s.nte >= 1 && s.itbmax >= 1)
+        std::fputs("Warning: the test fold is empty (-f rounds to 0 proteins): early stopping has no test fold, "
+                   "and the weights of the first epoch are kept.\n",
+                   stderr);
 
     double emin = 20.0;  // best (lowest) test error so far
     double betr = std::numeric_limits<double>::quiet_NaN();  // training error of the kept epoch

@@ -178,8 +178,14 @@ TEST(Training, EarlyStopEmptyTestFoldAndNoEpoch) {
     EXPECT_EQ(e[0].substr(10), e[1].substr(10));
     EXPECT_TRUE(lines_of(c.log("still.wei")).back().starts_with("Min error at       1: training, "));
 
-    // Empty test fold: NaN test errors, epoch 1 kept.
-    c.train("nofold.wei", {"-l", c.db.list, "-r", "5", "-h1", "3", "-h2", "2", "-f", "0", "-m", "3"});
+    // Empty test fold: NaN test errors, epoch 1 kept, and a warning that says so.
+    auto r = run("nntrain", {"-l", c.db.list, "-r", "5", "-h1", "3", "-h2", "2", "-f", "0", "-m", "3", "-owf", "nofold.wei"},
+                 c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "Warning: the test fold is empty (-f rounds to 0 proteins): early stopping has no test fold, and the "
+              "weights of the first epoch are kept.\n");
     e = epoch_lines(c.log("nofold.wei"));
     ASSERT_EQ(e.size(), 3u);
     for (const std::string& l : e) EXPECT_EQ(l.substr(21), "        NaN");
