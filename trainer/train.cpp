@@ -26,6 +26,7 @@
 #include "textio/error.hpp"
 #include "textio/files.hpp"
 #include "textio/format.hpp"
+#include "textio/signals.hpp"
 #include "textio/source.hpp"
 #include "textio/text.hpp"
 #include "trainer/nntrain.hpp"
@@ -95,6 +96,11 @@ void train(State& st) {
     NnInput& in = st.nn_input;
     if (!st.nn_wei.exists)
         textio::fail(textio::status_stop, textio::free_line("No database list file to load (blank name), aborting."));
+    // From here on SIGINT, SIGTERM and SIGHUP stop the training after the current
+    // presentation, and the run ends with the weights of the best epoch so far.
+    textio::StopSignals stop;
+    int stopped_in = 0;  // the epoch a stop signal ended early, 0 if none did
+
     // A test fold of the whole list (-f 1, or a share that rounds up to it) leaves no protein
     // to train on.
     if (s.ntrap < 1)
@@ -152,12 +158,16 @@ void train(State& st) {
         int bad = 0;  // consecutive epochs without improvement
         for (;;) {
             permute(st, s.ntrap, 1, s.ntrap, d.lstt2);
-            for (int i = 1; i <= s.ntrap; ++i) {
+            for (int i = 1; i <= s.ntrap && !textio::stop_signal(); ++i) {
                 int k = d.lstt[static_cast<std::size_t>(d.lstt2[static_cast<std::size_t>(i - 1)] - 1)];
-                for (int r = 0; r < in.iprotdg[static_cast<std::size_t>(k - 1)]; ++r) {
+                for (int r = 0; r < in.iprotdg[static_cast<std::size_t>(k - 1)] && !textio::stop_signal(); ++r) {
                     calcnet(st, k, s.nip, s.nw1, s.nw2, s.nop, s.alpha, inputs(k));
                     backprop(st, s.nip, s.nw1, s.nw2, s.nop, s.alpha, s.ratel, s.rmoment, inputs(k), targets(k));
                 }
+            }
+            if (textio::stop_signal()) {  // this epoch is not finished: it neither counts nor logs
+                stopped_in = epoch;
+                break;
             }
             // Proteins never presented this epoch still get outputs of the current network.
             for (int i = 1; i <= s.ntrap; ++i) {
@@ -192,10 +202,28 @@ void train(State& st) {
         refuse_diverged(st, log, 0);
     }
 
+    // Interrupted before any epoch finished: nothing worth keeping.
+    if (textio::stop_signal() && bestep == 0) {
+        const int sig = textio::stop_signal();
+        const std::string why = "Interrupted by " + textio::signal_name(sig) + " in epoch " +
+                                std::to_string(std::max(stopped_in, 1)) + ", before any epoch finished: no weights written.";
+        log.line(textio::free_line(why));
+        log.close();
+        textio::fail(128 + sig, textio::free_line(why));
+    }
+    // The result line follows the weight file, so a log that has it always has its weights.
+    writewei(st, d.weifl, s.nip, s.nw1, s.nw2, s.nop, s.alpha);
     log.line("Min error at " + textio::fmt_i(bestep, 7) + ": training, " + textio::fmt_d(betr, 12, 4) +
              "; overfit, " + textio::fmt_d(emin, 12, 4));
+    if (const int sig = textio::stop_signal()) {
+        const std::string why = "Interrupted by " + textio::signal_name(sig) +
+                                (stopped_in ? " in epoch " + std::to_string(stopped_in) : std::string(" after the last epoch")) +
+                                ": the weights of epoch " + std::to_string(bestep) + " are written to " + d.weifl + ".";
+        log.line(textio::free_line(why));
+        log.close();
+        textio::fail(128 + sig, textio::free_line(why));
+    }
     log.close();
-    writewei(st, d.weifl, s.nip, s.nw1, s.nw2, s.nop, s.alpha);
 }
 
 }  // namespace nntrain
