@@ -17,6 +17,14 @@
 // training error measures the current network on them.  When no epoch runs, the starting
 // weights are written and the result line shows epoch 0, training error NaN, test error 20.
 // Each "/" of the option record becomes "_" in the generated name (not in the log).
+//
+// Choices of ours for results that must be whole: the result line is written after the weight
+// file is in place; weights that are not all finite are never written (status 1, the log says
+// why); SIGINT, SIGTERM and SIGHUP stop the training after the current presentation, write the
+// best weights so far when an epoch has finished, end the log with a line that says so, and
+// exit with 128 + the signal; an empty test fold is warned about on standard error; a training
+// fold of no protein, a weight-file path taken by any directory entry, a generated name longer
+// than a text and a directory holding a line feed are refused before training.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
