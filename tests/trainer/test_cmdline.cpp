@@ -63,10 +63,10 @@ TEST(OptionTable, DefaultsByteForByte) {
 }
 
 TEST(OptionTable, ShowsTheSwitchesToItsLeftOnly) {
-    auto r = run("nntrain", {"-m", "50", "-f", "2.5", "-h", "-h1", "7"});
+    auto r = run("nntrain", {"-m", "50", "-f", "0.25", "-h", "-h1", "7"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(row_of(r.out, "-m"), sp(7) + "-m" + sp(8) + "max_num_epochs" + sp(19 + 18) + "50");
-    EXPECT_EQ(row_of(r.out, "-f").substr(50), sp(8) + "0.250000D+01");
+    EXPECT_EQ(row_of(r.out, "-f").substr(50), sp(8) + "0.250000D+00");
     EXPECT_EQ(row_of(r.out, "-h1").substr(50), sp(18) + "21");
 
     r = run("nntrain", {"-h", "-m", "50"});
