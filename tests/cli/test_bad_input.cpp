@@ -195,6 +195,8 @@ TEST(BadInput, Nntrain) {
         // Values outside a setting's range, refused before any file is read (none.db is not).
         {"-f above 1", "nntrain", nothing(), {"-l", "none.db", "-f", "1.02", "-r", "1"}, 2,
          "value of -f: expected a number from 0 to 1, found '1.02'"},
+        {"-u infinite after -aw (its list is not read)", "nntrain", nothing(), {"-aw", "none.lst", "-pr1", "p1", "-u", "inf"}, 2,
+         "value of -u: expected a finite number, found 'inf'"},
         {"-f infinite", "nntrain", nothing(), with(train, {"-f", "inf"}), 2, "value of -f: expected a finite number, found 'inf'"},
         {"-f negative", "nntrain", nothing(), with(train, {"-f", "-0.5"}), 2,
          "value of -f: expected a number from 0 to 1, found '-0.5'"},
