@@ -49,8 +49,12 @@ int nint(double v) {
     return static_cast<int>(r);
 }
 
+// The path of a protein's file; one longer than a text is refused (status 2), never cut to
+// the name of another file.
 std::string data_path(const State& st, const std::string& id, const std::string& type) {
-    return textio::fixtext(st.data_files.datdir + "/" + id + "/" + type, textlen);
+    std::string path = st.data_files.datdir + "/" + id + "/" + type;
+    if (textio::rtrim(path).size() > textlen) textio::fail(textio::status_io, textio::shown(path) + ": " + too_long(path));
+    return textio::fixtext(path, textlen);
 }
 
 // Reads a type-name line: the words of the whole line are counted, then the same line is read
@@ -304,7 +308,7 @@ void initdb(State& st) {
         }
         if (o != oend) short_protein(d.tmpfl, d.arg, o - p * static_cast<std::size_t>(s.nop), s.nop, "target");
         if (s.jdf == 1) {
-            d.tmpfl = textio::fixtext(d.datdir + "/" + d.arg + "/kelta.dgn", textlen);
+            d.tmpfl = data_path(st, d.arg, "kelta.dgn");
             Source dgn = Source::open(d.tmpfl);
             std::int32_t count = 1;
             textio::read(dgn, {Item::of(count)}, "a presentation count");

@@ -49,7 +49,7 @@ void predict(State& st) {
 
     int count = 0;  // weight files read
     auto next_file = [&] {
-        if (!textio::try_read_word(list, d.weifl, textlen)) return false;
+        if (!read_weight_name(list, d.weifl)) return false;
         if (s.isame != 1) {
             init_all(st);
             if (s.nop != nop0 || s.ntotp != ntotp0)

@@ -74,22 +74,70 @@ void defaults(State& st) {
     d.weiav.clear();
 }
 
-double real_value(const std::string& word, const std::string& sw, double old) {
-    double v = old;  // a slash before the number keeps the old value
+// Refuses (status 2) a switch value outside the range its setting can take, naming the
+// switch and the word: "value of -f: expected a number from 0 to 1, found '1.02'".
+[[noreturn]] void out_of_range(const std::string& sw, const std::string& word, const char* expected) {
+    textio::fail(textio::status_io, "value of " + sw + ": expected " + expected + ", found " + textio::shown(word));
+}
+
+// Every real setting must be a finite number: a NaN or infinite rate, momentum or activation
+// parameter turns every weight into NaN, and -f must give a test fold within the list (a
+// share above 1 would make the training fold negative).
+double real_value(const std::string& word, const std::string& sw) {
+    double v = 0;
     textio::read_word(word, textio::Item::of(v), "value of " + sw);
+    if (!std::isfinite(v)) out_of_range(sw, word, "a finite number");
+    if (sw == "-f" && !(v >= 0.0 && v <= 1.0)) out_of_range(sw, word, "a number from 0 to 1");
     return v;
 }
 
-// Stores the value of switch sw.  Numeric reads start from the setting's current value so a
-// slash leaves it unchanged.
+// Hidden layers of at least one node, a protein count of at least 0.
+std::int32_t int_value(const std::string& word, const std::string& sw) {
+    std::int32_t v = 0;
+    textio::read_word(word, textio::Item::of(v), "value of " + sw);
+    if ((sw == "-h1" || sw == "-h2") && v < 1) out_of_range(sw, word, "an integer of at least 1");
+    if (sw == "-np" && v < 0) out_of_range(sw, word, "an integer of at least 0");
+    return v;
+}
+
+// The value of the switch words[i]: the next word, blank when there is none.  A longer value
+// than a text holds is refused: cut, a name would be another file.
+std::string value_word(const std::vector<std::string>& words, std::size_t i) {
+    if (i + 1 >= words.size()) return {};
+    if (textio::rtrim(words[i + 1]).size() > textlen)
+        textio::fail(textio::status_io, "value of " + textio::fixtext(words[i], textlen) + ": " + too_long(words[i + 1]));
+    return textio::fixtext(words[i + 1], textlen);
+}
+
+const Switch* find_switch(const std::string& arg) {
+    for (const Switch& sw : switches)
+        if (arg == sw.name) return &sw;
+    return nullptr;
+}
+
+// Checks every value the scan of readcmd will meet, up to the word that ends the scan (-h,
+// --version, an unknown switch), before the scan reads any file (the list of -aw): a value
+// out of range or too long is refused before anything is read or written.
+void check_values(const std::vector<std::string>& words) {
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string arg = textio::fixtext(words[i], textlen);
+        const Switch* hit = find_switch(arg);
+        if (!hit) {
+            if (!arg.empty() && arg[0] == '-') return;  // -h, --version or a word that stops the run
+            continue;
+        }
+        if (hit->kind == Kind::flag) continue;
+        const std::string value = value_word(words, i);
+        if (hit->kind == Kind::integer) int_value(value, hit->name);
+        if (hit->kind == Kind::real) real_value(value, hit->name);
+    }
+}
+
+// Stores the value of switch sw (checked by check_values).
 void apply(State& st, const std::string& sw, const std::string& value) {
     AllSizes& s = st.all_sizes;
     DataFiles& d = st.data_files;
-    auto intv = [&](int& target) {
-        std::int32_t v = target;
-        textio::read_word(value, textio::Item::of(v), "value of " + sw);
-        target = v;
-    };
+    auto intv = [&](int& target) { target = int_value(value, sw); };
     if (sw == "-l") d.fylein = value;
     else if (sw == "-d") d.datdir = value;
     else if (sw == "-wf") d.weifl = value;
@@ -99,23 +147,40 @@ void apply(State& st, const std::string& sw, const std::string& value) {
     else if (sw == "-m") intv(s.nte);
     else if (sw == "-np") intv(s.ntotp);
     else if (sw == "-r") intv(st.randseed.itsd);
-    else if (sw == "-f") s.fcv = real_value(value, sw, s.fcv);
+    else if (sw == "-f") s.fcv = real_value(value, sw);
     else if (sw == "-h1") intv(s.nw1);
     else if (sw == "-h2") intv(s.nw2);
     else if (sw == "-mi") intv(s.itbmax);
-    else if (sw == "-a") s.alpha = real_value(value, sw, s.alpha);
-    else if (sw == "-u") s.ratel = real_value(value, sw, s.ratel);
-    else if (sw == "-p") s.rmoment = real_value(value, sw, s.rmoment);
+    else if (sw == "-a") s.alpha = real_value(value, sw);
+    else if (sw == "-u") s.ratel = real_value(value, sw);
+    else if (sw == "-p") s.rmoment = real_value(value, sw);
     else if (sw == "-df") s.jdf = 1;
     else if (sw == "-nsw") s.isame = 0;
     else if (sw == "-dd") s.dbv = 1;
     else if (sw == "-aw") {
         d.weiav = value;
         textio::Source src = textio::Source::open(d.weiav);
-        if (!textio::try_read_word(src, d.weifl, textlen)) src.eof_error("the name of a weight file");
+        if (!read_weight_name(src, d.weifl)) src.eof_error("the name of a weight file");
         d.fylein.clear();
     }
 }
+
+}  // namespace
+
+std::string too_long(std::string_view name) {
+    return "a name of " + std::to_string(textio::rtrim(name).size()) + " characters, at most " +
+           std::to_string(textlen) + " can be kept";
+}
+
+bool read_weight_name(textio::Source& src, std::string& name) {
+    std::string word;
+    if (!textio::try_read_word(src, word, textlen + 1)) return false;
+    if (word.size() > textlen) src.error(too_long(word));
+    name = word;
+    return true;
+}
+
+namespace {
 
 std::string padded(const char* s, std::size_t n) {
     std::string t(s);
@@ -135,14 +200,13 @@ std::string row(const char* sw, const char* desc) {
 void readcmd(State& st, const std::vector<std::string>& words) {
     DataFiles& d = st.data_files;
     defaults(st);
+    check_values(words);
     for (std::size_t i = 0; i < words.size(); ++i) {
         d.arg = textio::fixtext(words[i], textlen);
-        const Switch* hit = nullptr;
-        for (const Switch& sw : switches)
-            if (d.arg == sw.name) hit = &sw;
+        const Switch* hit = find_switch(d.arg);
         if (hit) {
             const bool valued = hit->kind != Kind::flag;
-            if (valued) d.tmpfl = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
+            if (valued) d.tmpfl = value_word(words, i);
             apply(st, hit->name, valued ? d.tmpfl : std::string());
             std::string rec = d.weiadd + hit->name;
             if (hit->underscore) rec += "_";
