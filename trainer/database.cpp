@@ -17,10 +17,12 @@
 // first protein's; no database directory (first header item empty or a bare slash, no -d);
 // a prediction request without a weight file; a training load from a blank list-file name.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <sys/stat.h>
 
 #include "textio/error.hpp"
 #include "textio/format.hpp"
@@ -146,6 +148,21 @@ void load_file(const std::string& path, std::vector<double>& out, std::size_t& p
     }
 }
 
+// True when nothing at all is at path (no file, no directory, no symbolic link), so a
+// prediction can take the protein's targets as unknown; anything else is opened and read.
+bool absent(const std::string& path) {
+    struct stat sb {};
+    return ::lstat(path.c_str(), &sb) != 0 && errno == ENOENT;
+}
+
+// In prediction, a protein with an output-type file missing has unknown targets.
+bool targets_unknown(const State& st, const std::string& id, bool predicting) {
+    if (!predicting) return false;
+    for (int k = 0; k < st.data_files.nsutp; ++k)
+        if (absent(data_path(st, id, st.data_files.sutfyles[static_cast<std::size_t>(k)]))) return true;
+    return false;
+}
+
 // A protein whose files held fewer values than the first protein's (path: its last file).
 [[noreturn]] void short_protein(const std::string& path, const std::string& id, std::size_t got, int expected,
                                 const char* what) {
@@ -243,9 +260,13 @@ void initdb(State& st) {
         d.tmpfl = data_path(st, d.arg, d.sinfyles[static_cast<std::size_t>(k)]);
         nip += measure(d.tmpfl, buf);
     }
-    for (int k = 0; k < d.nsutp; ++k) {
-        d.tmpfl = data_path(st, d.arg, d.sutfyles[static_cast<std::size_t>(k)]);
-        nop += measure(d.tmpfl, buf);
+    if (targets_unknown(st, d.arg, predicting)) {
+        nop = s.nop;  // the weight file's output count
+    } else {
+        for (int k = 0; k < d.nsutp; ++k) {
+            d.tmpfl = data_path(st, d.arg, d.sutfyles[static_cast<std::size_t>(k)]);
+            nop += measure(d.tmpfl, buf);
+        }
     }
     if (nip > std::numeric_limits<int>::max() || nop > std::numeric_limits<int>::max())
         refuse("A protein of the database holds more than 2147483647 values, aborting.");
@@ -298,7 +319,18 @@ void initdb(State& st) {
             load_file(d.tmpfl, in.protin, i, iend, buf, d.arg, s.nip, "input");
         }
         if (i != iend) short_protein(d.tmpfl, d.arg, i - p * static_cast<std::size_t>(s.nip), s.nip, "input");
-        for (int k = 0; k < d.nsutp; ++k) {
+        const bool unknown = targets_unknown(st, d.arg, predicting);
+        if (unknown) {
+            // Predicted all the same; the output-type files that are there must still open.
+            for (int k = 0; k < d.nsutp; ++k) {
+                d.tmpfl = data_path(st, d.arg, d.sutfyles[static_cast<std::size_t>(k)]);
+                if (!absent(d.tmpfl)) Source::open(d.tmpfl);
+            }
+            std::fill(in.protut.begin() + static_cast<std::ptrdiff_t>(o), in.protut.begin() + static_cast<std::ptrdiff_t>(oend),
+                      std::numeric_limits<double>::quiet_NaN());
+            o = oend;
+        }
+        for (int k = 0; k < d.nsutp && !unknown; ++k) {
             d.tmpfl = data_path(st, d.arg, d.sutfyles[static_cast<std::size_t>(k)]);
             load_file(d.tmpfl, in.protut, o, oend, buf, d.arg, s.nop, "target");
         }
