@@ -49,6 +49,11 @@ private:
     bool numbered_ = true;
 };
 
+// Reads the whole file at path into text (its old content replaced, its capacity reused, so a
+// loader that reads many files keeps one buffer).  Fails (status 2) as Source::open does.  A
+// leading byte-order mark is kept: the caller decides (Source::open drops it).
+void read_file(const std::string& path, std::string& text);
+
 // Quotes an offending text for a message: at most 40 characters, control bytes and bytes
 // above 0x7e as \xNN (so an invisible byte-order mark or a stray Latin-1 byte shows).
 std::string shown(std::string_view text);

@@ -324,6 +324,31 @@ TEST(Prediction, AveragingOverWeightFiles) {
     }
 }
 
+// Every list is read once, so a pipe, process substitution, /dev/stdin or a FIFO serves as
+// well as a regular file, for the database list, the prediction list and the weight list.
+TEST(Prediction, ListsFromPipes) {
+    Case c;
+    c.train("w1.wei", {"-l", c.db.list, "-r", "1", "-h1", "4", "-h2", "3", "-m", "3"});
+    c.train("w2.wei", {"-l", c.db.list, "-r", "2", "-h1", "4", "-h2", "3", "-m", "3"});
+    write_file(c.t / "p.lst", c.db.ids[1] + "\n" + c.db.ids[2] + "\n");
+    write_file(c.t / "w.lst", "w1.wei\nw2.wei\n");
+    auto bash = [&](const std::string& script) { return run("/bin/bash", {"-c", script}, c.t.path()); };
+    const std::string nntrain = testing_support::bin("nntrain");
+
+    auto r = bash("cat " + c.db.list + " | " + nntrain + " -l /dev/stdin -r 1 -h1 4 -h2 3 -m 3 -owf piped.wei");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(c.t / "piped.wei"), read_file(c.t / "w1.wei"));
+
+    auto files = run("nntrain", {"-aw", "w.lst", "-prl", "p.lst"}, c.t.path());
+    ASSERT_EQ(files.status, 0) << files.err;
+    r = bash(nntrain + " -aw <(cat w.lst) -prl <(cat p.lst)");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, files.out);
+    r = bash("mkfifo wf pf && { cat w.lst > wf & cat p.lst > pf & " + nntrain + " -aw wf -prl pf -nsw -dd; }");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, files.out);
+}
+
 TEST(Prediction, Refusals) {
     Case c(25, "ss.target");
     c.train("w2.wei", {"-l", c.db.list, "-r", "1", "-h1", "3", "-h2", "2", "-m", "2"});
