@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fcntl.h>
 #include <filesystem>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tests/support/run.hpp"
 #include "tests/trainer/test_t1_support.hpp"
@@ -153,6 +157,64 @@ TEST(Training, LogLayoutGeneratedNameAndRepeatability) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, name + ": cannot create: File exists\n");  // found before any training
     EXPECT_EQ(read_file(c.t / "a/" + name), wei);
+}
+
+// Standard error run on a pseudo-terminal, standard output and input on /dev/null: what the
+// terminal showed and the exit status.
+std::pair<std::string, int> run_on_terminal(const std::string& dir, const std::vector<std::string>& args) {
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {"openpty failed", -1};
+    const std::string program = testing_support::bin("nntrain");
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        if (::chdir(dir.c_str()) != 0 || null < 0) ::_exit(126);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(slave, 2);
+        ::close(master);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(slave);
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, static_cast<std::size_t>(n));
+    ::close(master);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {seen, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// A status line on a terminal, rewritten in place and ended at the end of training; nothing
+// new when standard error is not a terminal (Case::train checks it is empty); the same log and
+// weights either way.
+TEST(Training, StatusLineOnATerminalOnly) {
+    Case c;
+    const std::vector<std::string> args{"-l", c.db.list, "-r", "3", "-h1", "3", "-h2", "2", "-m", "30", "-mi", "1000"};
+    c.train("plain.wei", args);
+    std::vector<std::string> on_tty = args;
+    on_tty.insert(on_tty.end(), {"-owf", "tty.wei"});
+    auto [seen, status] = run_on_terminal(c.t.path(), on_tty);
+    ASSERT_EQ(status, 0) << seen;
+    EXPECT_EQ(seen.rfind("\r\033[Kepoch 1/30  training ", 0), 0u) << seen;
+    const std::size_t last = seen.rfind("\r\033[Kepoch 30/30  training ");
+    ASSERT_NE(last, std::string::npos) << seen;
+    const std::string tail = seen.substr(last);
+    EXPECT_NE(tail.find("  kept epoch "), std::string::npos) << tail;
+    EXPECT_NE(tail.find("  since "), std::string::npos) << tail;
+    EXPECT_NE(tail.find(" epochs/s\r\n"), std::string::npos) << tail;  // the terminal turns the line end into CR LF
+    EXPECT_EQ(tail.substr(tail.size() - 2), "\r\n") << tail;
+    EXPECT_EQ(read_file(c.t / "tty.wei"), read_file(c.t / "plain.wei"));
+    auto log = [&](const std::string& name) {
+        auto l = lines_of(c.log(name));
+        l.erase(l.begin() + 1, l.begin() + 3);  // the options and the weight file name differ
+        return l;
+    };
+    EXPECT_EQ(log("tty.wei"), log("plain.wei"));
 }
 
 TEST(Training, GeneratedNames) {
