@@ -30,6 +30,7 @@
 // unknown, the output count is the weight file's.
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -169,14 +170,19 @@ private:
 
     // The numbers of one data line into values_ (those beyond its size are counted, not
     // kept); returns their count.  Numbers are separated by blanks, tabs or one comma with
-    // optional blanks around it; a slash ends the line (slash_ says so).
+    // optional blanks around it; a slash ends the line (slash_ says so).  Each number is
+    // converted where it stands: std::from_chars reads the common form in one pass (the same
+    // conversion textio::parse_real ends in, so the same bits), and parse_real takes over for
+    // the rest of the grammar (a + sign, a D exponent, an underflow) and for the messages.
     std::size_t parse(std::string_view line, std::int64_t lineno) {
-        std::size_t n = 0, p = 0;
+        auto separator = [](char c) { return c == ' ' || c == '\t' || c == ',' || c == '/'; };
+        std::size_t n = 0;
         bool comma = false;  // a comma since the last number
         slash_ = false;
-        const std::size_t size = line.size();
-        while (p < size) {
-            const char c = line[p];
+        const char* p = line.data();
+        const char* const end = p + line.size();
+        while (p < end) {
+            const char c = *p;
             if (c == ' ' || c == '\t') {
                 ++p;
                 continue;
@@ -191,15 +197,20 @@ private:
                 slash_ = true;
                 break;
             }
-            const std::size_t start = p;
-            while (p < size && line[p] != ' ' && line[p] != '\t' && line[p] != ',' && line[p] != '/') ++p;
-            const std::string_view tok = line.substr(start, p - start);
             double v = 0;
-            if (!textio::parse_real(tok, v)) line_error(lineno, "expected a number, found " + textio::shown(tok));
-            if (!std::isfinite(v)) line_error(lineno, "expected a finite number, found " + textio::shown(tok));
+            auto [q, ec] = std::from_chars(p, end, v, std::chars_format::general);
+            if (ec != std::errc() || (q < end && !separator(*q))) {
+                q = p;
+                while (q < end && !separator(*q)) ++q;
+                if (!textio::parse_real(std::string_view(p, static_cast<std::size_t>(q - p)), v))
+                    line_error(lineno, "expected a number, found " + textio::shown(std::string_view(p, static_cast<std::size_t>(q - p))));
+            }
+            if (!std::isfinite(v))
+                line_error(lineno, "expected a finite number, found " + textio::shown(std::string_view(p, static_cast<std::size_t>(q - p))));
             if (n < values_.size()) values_[n] = v;
             ++n;
             comma = false;
+            p = q;
         }
         return n;
     }
@@ -383,6 +394,12 @@ void initdb(State& st) {
                                                s.ntotp));
             ins.per = protin.size();
             outs.per = protut.size();
+            // Room for every protein of the list at once, as far as 256 MB go; a larger
+            // database grows in steps as its proteins are read, so no count of list lines can
+            // claim memory that the files read do not fill.
+            constexpr std::size_t upfront = std::size_t{256} << 20 >> 3;  // doubles
+            protin.reserve(std::min(np * ins.per, std::max(upfront, ins.per)));
+            protut.reserve(std::min(np * outs.per, std::max(upfront, outs.per)));
         }
         std::int32_t count = 1;
         if (s.jdf == 1) {
