@@ -271,8 +271,21 @@ std::string read_line(Source& src, std::size_t len, const std::string& expected)
 }
 
 void read_word(std::string_view word, Item item, const std::string& what) {
-    Source src = Source::from_word(what, std::string(word));
-    read(src, std::span<const Item>(&item, 1), kind_name(item.kind));
+    // The whole word is the number: a free-form read would take "0,01" as 0 and "1000 junk"
+    // as 1000 and drop the rest without a word.
+    std::size_t b = 0, e = word.size();
+    while (b < e && is_space(word[b])) ++b;
+    while (e > b && is_space(word[e - 1])) --e;
+    const std::string_view tok = word.substr(b, e - b);
+    bool ok = false;
+    switch (item.kind) {
+    case Item::integer: ok = parse_int32(tok, *static_cast<std::int32_t*>(item.target)); break;
+    case Item::real: ok = parse_real(tok, *static_cast<double*>(item.target)); break;
+    case Item::text: *static_cast<std::string*>(item.target) = fixtext(tok, item.len); return;
+    }
+    if (!ok)
+        fail(status_io, what + ": expected " + kind_name(item.kind) + ", found " +
+                            (tok.empty() ? std::string("nothing") : shown(word)));
 }
 
 }  // namespace textio

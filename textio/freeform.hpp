@@ -70,9 +70,10 @@ std::string read_line(Source& src, std::size_t len, const std::string& expected)
 bool parse_int32(std::string_view tok, std::int32_t& out);
 bool parse_real(std::string_view tok, double& out);
 
-// Reads the first item of a word (a command-line value) free-form into item; a word that
-// holds no such item is an error naming `what` (for instance "value of -m").  A slash before
-// the item leaves the target unchanged.
+// Reads a word (a command-line value) that must be exactly one item of its kind: blanks or
+// tabs around it are allowed, anything else (a second number, a decimal comma, letters, a
+// slash, quotes, a repeat count) is an error naming `what` (for instance "value of -m") and
+// the word, status 2.  Reals keep the free-form reading's E and D exponents.
 void read_word(std::string_view word, Item item, const std::string& what);
 
 }  // namespace textio

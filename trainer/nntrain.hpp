@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "trainer/state.hpp"
@@ -28,6 +29,12 @@ std::int32_t inttget_at(std::int32_t n, int hour, int minute, int second);
 // The seed words for itsd (k = Random::nseeds of them) and the seeding itself.
 std::vector<std::int32_t> seed_words(std::int32_t itsd, int k);
 void seed_random(State& st);
+// "a name of N characters, at most 3600 can be kept": names longer than a text are refused,
+// never cut (a cut name is another file).
+std::string too_long(std::string_view name);
+// The next weight-file name of a weight list (the first word of the next line that holds
+// one); a name longer than a text is refused naming the list and line.  False at the end.
+bool read_weight_name(textio::Source& src, std::string& name);
 
 // --- protein database (database.cpp) ---------------------------------------------------
 void initdb(State& st);

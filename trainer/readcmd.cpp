@@ -74,20 +74,33 @@ void defaults(State& st) {
     d.weiav.clear();
 }
 
-double real_value(const std::string& word, const std::string& sw, double old) {
-    double v = old;  // a slash before the number keeps the old value
+// Refuses (status 2) a switch value outside the range its setting can take, naming the
+// switch and the word: "value of -f: expected a number from 0 to 1, found '1.02'".
+[[noreturn]] void out_of_range(const std::string& sw, const std::string& word, const char* expected) {
+    textio::fail(textio::status_io, "value of " + sw + ": expected " + expected + ", found " + textio::shown(word));
+}
+
+// Every real setting must be a finite number: a NaN or infinite rate, momentum or activation
+// parameter turns every weight into NaN, and -f must give a test fold within the list (a
+// share above 1 would make the training fold negative).
+double real_value(const std::string& word, const std::string& sw) {
+    double v = 0;
     textio::read_word(word, textio::Item::of(v), "value of " + sw);
+    if (!std::isfinite(v)) out_of_range(sw, word, "a finite number");
+    if (sw == "-f" && !(v >= 0.0 && v <= 1.0)) out_of_range(sw, word, "a number from 0 to 1");
     return v;
 }
 
-// Stores the value of switch sw.  Numeric reads start from the setting's current value so a
-// slash leaves it unchanged.
+// Stores the value of switch sw, refusing a value outside its range before anything is read
+// or written: hidden layers of at least one node, a protein count of at least 0.
 void apply(State& st, const std::string& sw, const std::string& value) {
     AllSizes& s = st.all_sizes;
     DataFiles& d = st.data_files;
     auto intv = [&](int& target) {
-        std::int32_t v = target;
+        std::int32_t v = 0;
         textio::read_word(value, textio::Item::of(v), "value of " + sw);
+        if ((sw == "-h1" || sw == "-h2") && v < 1) out_of_range(sw, value, "an integer of at least 1");
+        if (sw == "-np" && v < 0) out_of_range(sw, value, "an integer of at least 0");
         target = v;
     };
     if (sw == "-l") d.fylein = value;
@@ -99,13 +112,13 @@ void apply(State& st, const std::string& sw, const std::string& value) {
     else if (sw == "-m") intv(s.nte);
     else if (sw == "-np") intv(s.ntotp);
     else if (sw == "-r") intv(st.randseed.itsd);
-    else if (sw == "-f") s.fcv = real_value(value, sw, s.fcv);
+    else if (sw == "-f") s.fcv = real_value(value, sw);
     else if (sw == "-h1") intv(s.nw1);
     else if (sw == "-h2") intv(s.nw2);
     else if (sw == "-mi") intv(s.itbmax);
-    else if (sw == "-a") s.alpha = real_value(value, sw, s.alpha);
-    else if (sw == "-u") s.ratel = real_value(value, sw, s.ratel);
-    else if (sw == "-p") s.rmoment = real_value(value, sw, s.rmoment);
+    else if (sw == "-a") s.alpha = real_value(value, sw);
+    else if (sw == "-u") s.ratel = real_value(value, sw);
+    else if (sw == "-p") s.rmoment = real_value(value, sw);
     else if (sw == "-df") s.jdf = 1;
     else if (sw == "-nsw") s.isame = 0;
     else if (sw == "-dd") s.dbv = 1;
@@ -114,12 +127,29 @@ void apply(State& st, const std::string& sw, const std::string& value) {
         // Read once, here: a pipe or a FIFO cannot be read again.
         textio::Source src = textio::Source::open(d.weiav);
         d.weinames.clear();
-        for (std::string name; textio::try_read_word(src, name, textlen);) d.weinames.push_back(name);
+        for (std::string name; read_weight_name(src, name);) d.weinames.push_back(name);
         if (d.weinames.empty()) src.eof_error("the name of a weight file");
         d.weifl = d.weinames.front();
         d.fylein.clear();
     }
 }
+
+}  // namespace
+
+std::string too_long(std::string_view name) {
+    return "a name of " + std::to_string(textio::rtrim(name).size()) + " characters, at most " +
+           std::to_string(textlen) + " can be kept";
+}
+
+bool read_weight_name(textio::Source& src, std::string& name) {
+    std::string word;
+    if (!textio::try_read_word(src, word, textlen + 1)) return false;
+    if (word.size() > textlen) src.error(too_long(word));
+    name = word;
+    return true;
+}
+
+namespace {
 
 std::string padded(const char* s, std::size_t n) {
     std::string t(s);
@@ -146,7 +176,12 @@ void readcmd(State& st, const std::vector<std::string>& words) {
             if (d.arg == sw.name) hit = &sw;
         if (hit) {
             const bool valued = hit->kind != Kind::flag;
-            if (valued) d.tmpfl = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
+            if (valued) {
+                d.tmpfl = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
+                // A longer value would be cut, and a cut name is another file.
+                if (i + 1 < words.size() && textio::rtrim(words[i + 1]).size() > textlen)
+                    textio::fail(textio::status_io, "value of " + std::string(hit->name) + ": " + too_long(words[i + 1]));
+            }
             apply(st, hit->name, valued ? d.tmpfl : std::string());
             std::string rec = d.weiadd + hit->name;
             if (hit->underscore) rec += "_";

@@ -18,12 +18,15 @@
 // weights are written and the result line shows epoch 0, training error NaN, test error 20.
 // Each "/" of the option record becomes "_" in the generated name (not in the log).
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <limits>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include "textio/error.hpp"
 #include "textio/files.hpp"
 #include "textio/format.hpp"
+#include "textio/source.hpp"
 #include "textio/text.hpp"
 #include "trainer/nntrain.hpp"
 #include "version.hpp"
@@ -65,23 +68,69 @@ std::string type_lines(const State& st) {
     return out;
 }
 
+namespace {
+
+// Weights that are NaN or infinite (a learning rate or momentum so large that training
+// diverged) are never written: the log gets a last line that says why no weight file was
+// written, and the run stops (status 1) naming the epoch whose weights they are.
+void refuse_diverged(const State& st, textio::NewFile& log, int epoch) {
+    const NnWeiSv& w = st.nn_wei_sv;
+    for (const Mat* m : {&w.wisv, &w.whsv, &w.wosv})
+        for (double v : m->a)
+            if (!std::isfinite(v)) {
+                const std::string why = "The weights of epoch " + std::to_string(epoch) +
+                                        " are not all finite numbers (training diverged): no weight file written; "
+                                        "try a lower learning rate (-u), aborting.";
+                log.line(textio::free_line(why));
+                log.close();
+                textio::fail(textio::status_stop, textio::free_line(why));
+            }
+}
+
+}  // namespace
+
 void train(State& st) {
     AllSizes& s = st.all_sizes;
     DataFiles& d = st.data_files;
     NnInput& in = st.nn_input;
     if (!st.nn_wei.exists)
         textio::fail(textio::status_stop, textio::free_line("No database list file to load (blank name), aborting."));
+    // A test fold of the whole list (-f 1, or a share that rounds up to it) leaves no protein
+    // to train on.
+    if (s.ntrap < 1)
+        textio::fail(textio::status_stop,
+                     textio::free_line("Something wrong with database (not enough proteins for training), aborting.",
+                                       s.ntrap));
+
+    // The weight file keeps the directory on its first line: a line feed in it (a -d value)
+    // would make a file that cannot be read back.
+    if (d.datdir.find('\n') != std::string::npos)
+        textio::fail(textio::status_io, "the database directory " + textio::shown(d.datdir) +
+                                            " holds a line feed, which a weight file cannot keep");
 
     // Set-up: starting weights and the names of the files written.
     const std::string name = generated_name(st);
     netinit(st, s.nip, s.nw1, s.nw2, s.nop);
     if (!d.weifl.empty()) readwei(st, d.weifl, s.nip, s.nw1, s.nw2, s.nop, s.alpha);
+    if (d.oweifl.empty() && name.size() + 4 > textlen)
+        textio::fail(textio::status_io, "the generated weight-file name (the option record) would be " +
+                                            too_long(name + ".wei") + ": name the file with -owf");
     d.weifl = textio::fixtext(name + ".wei", textlen);
     if (!d.oweifl.empty()) d.weifl = d.oweifl;
 
     // The weight file is still created exclusively at the end; refusing an existing one now
     // spares a training whose result could not be saved (and a log beside the earlier file).
-    if (access(d.weifl.c_str(), F_OK) == 0) textio::fail(textio::status_io, d.weifl + ": cannot create: File exists");
+    // Any directory entry counts, a dangling symbolic link too (lstat, not the link's target):
+    // the final exclusive create refuses it as well.
+    struct stat entry {};
+    if (lstat(d.weifl.c_str(), &entry) == 0) textio::fail(textio::status_io, d.weifl + ": cannot create: File exists");
+
+    // Choices of ours: an empty test fold keeps the weights of epoch 1, as it always has, but
+    // not without a word.
+    if (s.ntrap == s.ntotp && s.nte >= 1 && s.itbmax >= 1)
+        std::fputs("Warning: the test fold is empty (-f rounds to 0 proteins): early stopping has no test fold, "
+                   "and the weights of the first epoch are kept.\n",
+                   stderr);
 
     double emin = 20.0;  // best (lowest) test error so far
     double betr = std::numeric_limits<double>::quiet_NaN();  // training error of the kept epoch
@@ -123,7 +172,8 @@ void train(State& st) {
             double etr = 0, ete = 0;
             int better = 0;
             calcierr(st, etr, ete, better, emin);
-            if (better == 1 || epoch == 1) {
+            const bool keep = better == 1 || epoch == 1;
+            if (keep) {
                 savewei(st);
                 betr = etr;
                 emin = ete;
@@ -133,6 +183,7 @@ void train(State& st) {
                 ++bad;
             }
             log.line(textio::fmt_i(epoch, 10) + textio::fmt_f(etr, 11, 4) + textio::fmt_f(ete, 11, 4));
+            if (keep) refuse_diverged(st, log, epoch);
             st.progress.epoch(epoch, s.nte, etr, ete, bestep, bad);
             ++epoch;
             if (epoch > s.nte || bad >= s.itbmax) break;
@@ -140,6 +191,7 @@ void train(State& st) {
         st.progress.finish();
     } else {
         savewei(st);  // no epoch: the starting weights are the ones written
+        refuse_diverged(st, log, 0);
     }
 
     log.line("Min error at " + textio::fmt_i(bestep, 7) + ": training, " + textio::fmt_d(betr, 12, 4) +

@@ -5,9 +5,10 @@
 // writewei reads data_files (datdir, type names) and nn_wei_sv; savewei copies nn_wei into
 // nn_wei_sv (the first layer from the training kernel's working copy, nn_work).
 //
-// Weight-file layout: line 1 the database directory in double quotes; lines 2 and 3 the input
-// and output type names, "(100(a,1x))" (each name followed by one blank); line 4 free-form
-// "nip nw1 nw2 nop alpha"; then one weight per line, free-form with 17 significant digits, the
+// Weight-file layout: line 1 the database directory in double quotes (a quote inside it
+// doubled, as free-form reading expects); lines 2 and 3 the input and output type names,
+// "(100(a,1x))" (each name followed by one blank); line 4 free-form "nip nw1 nw2 nop alpha";
+// then one weight per line, free-form with 17 significant digits, the
 // three matrices in turn, source index outer and target index inner (the target index changes
 // first, the opposite of the memory order).
 //
@@ -15,9 +16,11 @@
 // readwei set the storage up again with the file's sizes before any weight is read (the
 // database is not reloaded), so nothing is ever written outside the storage; negative hidden
 // sizes, and sizes that ask for more weights than the file has lines left, are refused as
-// malformed (status 2) before any storage is set up for them.  writewei builds the whole text
+// malformed (status 2) before any storage is set up for them; so are a NaN or infinite
+// weight or activation parameter (file and line), which would make every output NaN.  writewei builds the whole text
 // first and creates the file in one step: it appears complete or not at all, and an existing
 // file is never touched.
+#include <cmath>
 #include <string>
 
 #include "textio/error.hpp"
@@ -53,12 +56,21 @@ std::int64_t lines_left(textio::Source& src) {
     return n;
 }
 
+// Refuses (status 2, naming the file and line) a NaN or infinite value read from a weight
+// file: one such weight makes every output of the network NaN, and every ensemble it joins.
+void check_finite(const textio::Source& src, double v, const char* what) {
+    if (!std::isfinite(v))
+        src.error(std::string("expected a finite ") + what + ", found " +
+                  (std::isnan(v) ? "NaN" : v > 0 ? "Infinity" : "-Infinity"));
+}
+
 // Reads one block of weights in file order (source outer, target inner).
 void read_block(textio::Source& src, Mat& w, Mat& old, int nsrc, int ntgt) {
     for (int k = 1; k <= nsrc + 1; ++k)
         for (int j = 1; j <= ntgt; ++j) {
             double& v = w(k, j);
             textio::read(src, {textio::Item::of(v)}, "a weight");
+            check_finite(src, v, "weight");
             old(k, j) = v / 10.0;
         }
 }
@@ -94,6 +106,7 @@ void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhi
                  {textio::Item::of(fnip), textio::Item::of(nhid1), textio::Item::of(nhid2), textio::Item::of(fnop),
                   textio::Item::of(alpha)},
                  "the sizes line of a weight file");
+    check_finite(src, alpha, "activation parameter");
     if (fnip != ninp || fnop != nout)
         textio::fail(textio::status_stop,
                      textio::free_line("Different number of inputs/output b/w data and weight files, aborting.", ninp,
@@ -114,7 +127,11 @@ void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhi
 
 void writewei(const State& st, const std::string& fname, int ninp, int nhid1, int nhid2, int nout, double alpha) {
     const DataFiles& df = st.data_files;
-    std::string text = "\"" + df.datdir + "\"\n";
+    // Line 1 is read back free-form: a quote inside the directory is doubled, so the reader
+    // takes it for one quote and not for the end of the text.
+    std::string text = "\"";
+    for (char c : df.datdir) text += c == '"' ? std::string("\"\"") : std::string(1, c);
+    text += "\"\n";
     for (int n = 0; n < df.nsinp; ++n) text += df.sinfyles[n] + " ";
     text += "\n";
     for (int n = 0; n < df.nsutp; ++n) text += df.sutfyles[n] + " ";

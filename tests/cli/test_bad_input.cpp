@@ -43,6 +43,11 @@ std::string repeat(const std::string& s, int n) {
     return out;
 }
 
+// A name of exactly 3600 characters that ends in file: "./././.../" and file.
+std::string long_name(const std::string& file) {
+    return repeat("./", 1800 - static_cast<int>(file.size() + 1) / 2) + (file.size() % 2 ? "/" : "") + file;
+}
+
 std::string ids(int n) {
     std::string s;
     for (int i = 1; i <= n; ++i) s += "p" + std::to_string(i) + "\n";
@@ -181,12 +186,58 @@ TEST(BadInput, Nntrain) {
          "db/p2/in:2: expected a number, found '\\xef\\xbb\\xbf4'"},
         {"weight with letters", "nntrain",
          put("w.wei", "\"db\"\nin \nout \n 6 1 1 2 0.2\n 0.5x\n" + repeat(" 0.5\n", 12)), predict, 2, "w.wei:5: expected a number, found '0.5x'"},
+        {"NaN weight", "nntrain", put("w.wei", "\"db\"\nin \nout \n 6 1 1 2 0.2\n 0.5\n nan\n" + repeat(" 0.5\n", 11)), predict, 2,
+         "w.wei:6: expected a finite weight, found NaN"},
+        {"infinite weight in an averaged file", "nntrain",
+         [](const std::string& d) {
+             write_file(d + "/wl.lst", "w.wei\ninf.wei\n");
+             write_file(d + "/inf.wei", "\"db\"\nin \nout \n 6 1 1 2 0.2\n" + repeat(" 0.5\n", 12) + " -Inf\n");
+         },
+         {"-aw", "wl.lst", "-pr1", "p1"}, 2, "inf.wei:17: expected a finite weight, found -Infinity"},
+        {"infinite activation parameter", "nntrain", put("w.wei", "\"db\"\nin \nout \n 6 1 1 2 Infinity\n" + repeat(" 0.5\n", 13)),
+         with(train, {"-wf", "w.wei", "-owf", "x.wei"}), 2, "w.wei:4: expected a finite activation parameter, found Infinity"},
         {"degeneracy beyond 32 bits", "nntrain", put("db/p3/kelta.dgn", "2147483648\n"), with(train, {"-df"}), 2,
          "db/p3/kelta.dgn:1: expected an integer, found '2147483648'"},
         {"layer size beyond 32 bits", "nntrain", put("w.wei", "\"db\"\nin \nout \n 6 99999999999 1 2 0.2\n"), predict, 2,
          "w.wei:4: expected an integer, found '99999999999'"},
         {"switch value beyond 32 bits", "nntrain", nothing(), {"-l", "good.db", "-m", "4294967296"}, 2,
          "value of -m: expected an integer"},
+        // Values outside a setting's range, refused before any file is read (none.db is not).
+        {"-f above 1", "nntrain", nothing(), {"-l", "none.db", "-f", "1.02", "-r", "1"}, 2,
+         "value of -f: expected a number from 0 to 1, found '1.02'"},
+        {"-f infinite", "nntrain", nothing(), with(train, {"-f", "inf"}), 2, "value of -f: expected a finite number, found 'inf'"},
+        {"-f negative", "nntrain", nothing(), with(train, {"-f", "-0.5"}), 2,
+         "value of -f: expected a number from 0 to 1, found '-0.5'"},
+        {"-u NaN", "nntrain", nothing(), with(train, {"-u", "nan"}), 2, "value of -u: expected a finite number, found 'nan'"},
+        {"-u infinite", "nntrain", nothing(), with(train, {"-u", "inf"}), 2, "value of -u: expected a finite number, found 'inf'"},
+        {"-a NaN", "nntrain", nothing(), with(train, {"-a", "NaN"}), 2, "value of -a: expected a finite number, found 'NaN'"},
+        {"-p infinite", "nntrain", nothing(), with(train, {"-p", "-Infinity"}), 2,
+         "value of -p: expected a finite number, found '-Infinity'"},
+        {"-h1 0", "nntrain", nothing(), with(train, {"-h1", "0"}), 2, "value of -h1: expected an integer of at least 1, found '0'"},
+        {"-h2 negative", "nntrain", nothing(), with(train, {"-h2", "-2"}), 2,
+         "value of -h2: expected an integer of at least 1, found '-2'"},
+        {"-np negative", "nntrain", nothing(), with(train, {"-np", "-1"}), 2,
+         "value of -np: expected an integer of at least 0, found '-1'"},
+        {"-f 1: no training protein", "nntrain", nothing(), with(train, {"-f", "1"}), 1,
+         "Something wrong with database (not enough proteins for training), aborting. 0"},
+        // Names longer than the 3600 characters kept: cut, they would name w.wei and n.wei.
+        {"-owf name beyond 3600 characters", "nntrain", nothing(), with(train, {"-owf", long_name("n.wei") + "ght"}), 2,
+         "value of -owf: a name of 3603 characters, at most 3600 can be kept"},
+        {"weight-list name beyond 3600 characters", "nntrain", put("wl.lst", long_name("w.wei") + "x\n"),
+         {"-aw", "wl.lst", "-pr1", "p1"}, 2, "wl.lst:1: a name of 3601 characters, at most 3600 can be kept"},
+        {"line feed in the database directory", "nntrain", [](const std::string& d) { fs::rename(d + "/db", d + "/db\nx"); },
+         with(train, {"-d", "db\nx"}), 2, "the database directory 'db\\x0ax' holds a line feed"},
+        // Output paths are checked before training: a dangling symbolic link is an existing entry.
+        {"dangling symbolic link as the weight file", "nntrain",
+         [](const std::string& d) { fs::create_symlink("nowhere/x.wei", d + "/x.wei"); }, with(train, {"-owf", "x.wei"}), 2,
+         "x.wei: cannot create: File exists"},
+        // A switch value is one number, whole: no decimal comma, nothing after the number.
+        {"decimal comma in -u", "nntrain", nothing(), with(train, {"-u", "0,01"}), 2,
+         "value of -u: expected a number, found '0,01'"},
+        {"thousands comma in -m", "nntrain", nothing(), {"-l", "good.db", "-m", "1,000"}, 2,
+         "value of -m: expected an integer, found '1,000'"},
+        {"words after the number of -m", "nntrain", nothing(), {"-l", "good.db", "-m", "1000 junk"}, 2,
+         "value of -m: expected an integer, found '1000 junk'"},
         {"unterminated quote in the list file", "nntrain", put("good.db", "\"db\nin\nout\n" + ids(21)), train, 2,
          "good.db:1: unterminated quoted text"},
         {"unterminated quote in the weight file", "nntrain", put("w.wei", "'db\nin \nout \n 6 1 1 2 0.2\n"), predict, 2,

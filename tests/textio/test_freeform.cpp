@@ -181,12 +181,25 @@ TEST(FreeForm, CommandLineWords) {
     std::int32_t m = 1000;
     read_word("50", Item::of(m), "value of -m");
     EXPECT_EQ(m, 50);
-    read_word("/", Item::of(m), "value of -m");  // a slash leaves the value as it was
-    EXPECT_EQ(m, 50);
+    read_word(" 60\t", Item::of(m), "value of -m");  // blanks around the number are no part of it
+    EXPECT_EQ(m, 60);
     EXPECT_EQ(failure_of([&] { read_word("5.5", Item::of(m), "value of -m"); }),
               "value of -m: expected an integer, found '5.5'");
     EXPECT_EQ(failure_of([&] { read_word("", Item::of(m), "value of -m"); }),
               "value of -m: expected an integer, found nothing");
+    // A word is one number or an error: no free-form reading of its first item.
+    for (const char* w : {"1,000", "1000 junk", "7,9", "/", "'5'", "2*5", "5/", "1e3"})
+        EXPECT_EQ(failure_of([&] { read_word(w, Item::of(m), "value of -m"); }),
+                  std::string("value of -m: expected an integer, found '") + w + "'");
+    EXPECT_EQ(m, 60);
+    double u = 0.5;
+    read_word("1.5D-3", Item::of(u), "value of -u");
+    EXPECT_EQ(u, 1.5e-3);
+    read_word("2E1", Item::of(u), "value of -u");
+    EXPECT_EQ(u, 20.0);
+    for (const char* w : {"0,01", "0.01 0.02", "0.01x", "1E", "1e309"})
+        EXPECT_EQ(failure_of([&] { read_word(w, Item::of(u), "value of -u"); }),
+                  std::string("value of -u: expected a number, found '") + w + "'");
 }
 
 TEST(FreeForm, FirstWordsOfListLines) {

@@ -240,8 +240,14 @@ TEST(Training, EarlyStopEmptyTestFoldAndNoEpoch) {
     EXPECT_EQ(e[0].substr(10), e[1].substr(10));
     EXPECT_TRUE(lines_of(c.log("still.wei")).back().starts_with("Min error at       1: training, "));
 
-    // Empty test fold: NaN test errors, epoch 1 kept.
-    c.train("nofold.wei", {"-l", c.db.list, "-r", "5", "-h1", "3", "-h2", "2", "-f", "0", "-m", "3"});
+    // Empty test fold: NaN test errors, epoch 1 kept, and a warning that says so.
+    auto r = run("nntrain", {"-l", c.db.list, "-r", "5", "-h1", "3", "-h2", "2", "-f", "0", "-m", "3", "-owf", "nofold.wei"},
+                 c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "Warning: the test fold is empty (-f rounds to 0 proteins): early stopping has no test fold, and the "
+              "weights of the first epoch are kept.\n");
     e = epoch_lines(c.log("nofold.wei"));
     ASSERT_EQ(e.size(), 3u);
     for (const std::string& l : e) EXPECT_EQ(l.substr(21), "        NaN");
@@ -258,6 +264,23 @@ TEST(Training, EarlyStopEmptyTestFoldAndNoEpoch) {
     // Starting from a weight file (its hidden sizes win over -h1) and running no epoch copies it.
     c.train("copy.wei", {"-l", c.db.list, "-wf", "none.wei", "-h1", "9", "-m", "0"});
     EXPECT_EQ(read_file(c.t / "copy.wei"), read_file(c.t / "none.wei"));
+}
+
+// A momentum far too large makes every weight NaN in epoch 1: no weight file, status 1, and
+// the log ends with the reason.
+TEST(Training, DivergedWeightsAreNeverWritten) {
+    Case c;
+    auto r = run("nntrain", {"-l", c.db.list, "-r", "5", "-h1", "3", "-h2", "2", "-m", "5", "-p", "1e300", "-owf", "nan.wei"},
+                 c.t.path());
+    EXPECT_EQ(r.status, 1);
+    const std::string why = " The weights of epoch 1 are not all finite numbers (training diverged): no weight file "
+                            "written; try a lower learning rate (-u), aborting.";
+    EXPECT_EQ(r.err, why + "\n");
+    EXPECT_FALSE(exists(c.t / "nan.wei"));
+    auto l = lines_of(c.log("nan.wei"));
+    ASSERT_EQ(l.size(), 6u + 1 + 1);
+    EXPECT_EQ(l[6], "         1        NaN        NaN");
+    EXPECT_EQ(l[7], why);
 }
 
 TEST(Training, ProteinsPresentedZeroTimesStillGetOutputs) {
@@ -341,6 +364,26 @@ TEST(Prediction, ProteinsWithoutTargetFiles) {
     r = run("nntrain", {"-l", c.db.list, "-r", "1", "-m", "1", "-owf", "x.wei"}, c.t.path());
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(lines_of(r.err).back(), c.db.dir + "/" + first + "/ss.target: cannot open: No such file or directory");
+}
+
+// The database directory goes into line 1 of the weight file and is read back from there:
+// quotes, blanks, commas and slashes in it come back as they were, and the prediction of the
+// files so found is the one made with the directory given by hand.
+TEST(Prediction, DatabaseDirectoryReadBackFromTheWeightFile) {
+    Case c;
+    const std::string dir = c.t / "it's \"the\" db, v/2 ''";
+    fs::create_directories(fs::path(dir).parent_path());
+    fs::rename(c.db.dir, dir);
+    c.train("q.wei", {"-l", c.db.list, "-d", dir, "-r", "3", "-h1", "3", "-h2", "2", "-m", "5"});
+    std::string quoted = "\"";
+    for (char ch : dir) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    EXPECT_EQ(lines_of(read_file(c.t / "q.wei"))[0], quoted + "\"");
+    auto r = run("nntrain", {"-wf", "q.wei", "-pr1", c.db.ids[2]}, c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto by_hand = run("nntrain", {"-wf", "q.wei", "-pr1", c.db.ids[2], "-d", dir}, c.t.path());
+    ASSERT_EQ(by_hand.status, 0) << by_hand.err;
+    EXPECT_EQ(r.out, by_hand.out);
+    EXPECT_EQ(lines_of(r.out).size(), 3u);
 }
 
 TEST(Prediction, AveragingOverWeightFiles) {
