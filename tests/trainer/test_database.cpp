@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "tests/support/run.hpp"
-#include "tests/trainer/test_t1_support.hpp"
+#include "tests/support/database.hpp"
 #include "textio/freeform.hpp"
 #include "textio/source.hpp"
 #include "trainer/nntrain.hpp"
@@ -14,7 +14,7 @@
 using testing_support::read_file;
 using testing_support::TempDir;
 using testing_support::write_file;
-using t1test::failure_of;
+using testing_support::failure_of;
 namespace fs = std::filesystem;
 
 namespace {
@@ -74,7 +74,7 @@ TEST(Database, CountingWordsAndLines) {
 
 TEST(Database, SizesFoldsAndValueLayout) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 25, "ss.target rg.target");
+    testing_support::Db db = testing_support::make_db(t.path(), 25, "ss.target rg.target");
     nntrain::State st = loaded({"-l", db.list});
     const auto& s = st.all_sizes;
     const auto& d = st.data_files;
@@ -116,7 +116,7 @@ TEST(Database, SizesFoldsAndValueLayout) {
 
 TEST(Database, ProteinCountAndFoldSize) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 30);
+    testing_support::Db db = testing_support::make_db(t.path(), 30);
     EXPECT_EQ(loaded({"-l", db.list}).all_sizes.ntrap, 28);  // 1.5 rounds to 2
     EXPECT_EQ(loaded({"-l", db.list, "-np", "0"}).all_sizes.ntotp, 30);
     EXPECT_EQ(loaded({"-l", db.list, "-np", "31"}).all_sizes.ntotp, 30);
@@ -131,7 +131,7 @@ TEST(Database, ProteinCountAndFoldSize) {
 
 TEST(Database, DirectoryFromTheListOrFromD) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 20);
+    testing_support::Db db = testing_support::make_db(t.path(), 20);
     std::string list = read_file(db.list);
     std::string rest = list.substr(list.find('\n'));
     // -d wins; the first line is still read.
@@ -154,7 +154,7 @@ TEST(Database, DirectoryFromTheListOrFromD) {
 
 TEST(Database, CommentLinesAndWidth) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 20);
+    testing_support::Db db = testing_support::make_db(t.path(), 20);
     // Width 3 from the first data line, which every later line must match.
     write_file(db.dir + "/" + db.ids[0] + "/a.in", "# one\n#two\n1 2 3\n4 5 6\n7,8 9\n-1 -2 -3\n");
     for (std::size_t p = 1; p < db.ids.size(); ++p)
@@ -186,7 +186,7 @@ TEST(Database, CommentLinesAndWidth) {
 
 TEST(Database, MalformedFilesAreRefusedWithPlaceAndText) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 20);
+    testing_support::Db db = testing_support::make_db(t.path(), 20);
     const std::string p2 = db.dir + "/" + db.ids[2];
     const std::string good = read_file(p2 + "/a.in");
 
@@ -229,7 +229,7 @@ TEST(Database, MalformedFilesAreRefusedWithPlaceAndText) {
 
 TEST(Database, HeaderLimitsAndDegeneracy) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 20);
+    testing_support::Db db = testing_support::make_db(t.path(), 20);
     std::string list = read_file(db.list);
     std::size_t l1 = list.find('\n'), l2 = list.find('\n', l1 + 1);
     std::string many;
@@ -250,7 +250,7 @@ TEST(Database, HeaderLimitsAndDegeneracy) {
 
 TEST(Database, PredictionModes) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 20);
+    testing_support::Db db = testing_support::make_db(t.path(), 20);
     // A header and the (14*5 + 6*4 + 5*2) weight lines its sizes ask for.
     std::string weights;
     for (int k = 0; k < 14 * 5 + 6 * 4 + 5 * 2; ++k) weights += " 1.0E-01\n";
@@ -281,7 +281,7 @@ TEST(Database, PredictionModes) {
 
 TEST(Storage, ReloadFlag) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 20);
+    testing_support::Db db = testing_support::make_db(t.path(), 20);
     nntrain::State st;
     nntrain::readcmd(st, {"-l", ""});
     nntrain::init_all(st);  // neither a list file nor a weight file: nothing happens

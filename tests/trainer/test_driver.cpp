@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "tests/support/run.hpp"
-#include "tests/trainer/test_t1_support.hpp"
+#include "tests/support/database.hpp"
 #include "textio/format.hpp"
 #include "textio/freeform.hpp"
 #include "trainer/nntrain.hpp"
@@ -81,8 +81,8 @@ struct Net {
 
 struct Case {
     TempDir t;
-    t1test::Db db;
-    explicit Case(int n = 25, const std::string& outs = "ss.target rg.target") : db(t1test::make_db(t.path(), n, outs)) {}
+    testing_support::Db db;
+    explicit Case(int n = 25, const std::string& outs = "ss.target rg.target") : db(testing_support::make_db(t.path(), n, outs)) {}
 
     std::vector<double> inputs(const std::string& id) const {
         std::vector<double> v = numbers_in(read_file(db.dir + "/" + id + "/a.in"));

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "tests/trainer/test_t2_support.hpp"
+#include "tests/support/network.hpp"
 #include "trainer/kernel.hpp"
 #include "trainer/nntrain.hpp"
 
@@ -26,9 +26,9 @@ struct Net {
 // (saturated nodes) and tiny ones.
 State random_state(const Net& n, int ntotp, std::uint64_t seed) {
     State st;
-    t2test::make_net(st, n.nip, n.h1, n.h2, n.nop, ntotp);
-    t2test::Filler f{seed};
-    t2test::random_weights(st, f, 0.5);
+    testing_support::network_storage(st, n.nip, n.h1, n.h2, n.nop, ntotp);
+    testing_support::Filler f{seed};
+    testing_support::random_weights(st, f, 0.5);
     st.nn_input.protin.resize(static_cast<std::size_t>(n.nip) * ntotp);
     f.fill(st.nn_input.protin, -2.0, 2.0);
     for (std::size_t k = 0; k < st.nn_input.protin.size(); k += 17) st.nn_input.protin[k] = 0.0;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/run.hpp"
-#include "tests/trainer/test_t1_support.hpp"
+#include "tests/support/database.hpp"
 #include "textio/format.hpp"
 #include "trainer/kernel.hpp"
 #include "trainer/nntrain.hpp"
@@ -63,7 +63,7 @@ std::vector<std::string> plain_training(State& st) {
 
 TEST(Training, EveryKernelVersionWritesThePlainLoopsWeightFile) {
     TempDir dir;
-    const t1test::Db db = t1test::make_db(dir.path(), 30, "ss.target rg.target");
+    const testing_support::Db db = testing_support::make_db(dir.path(), 30, "ss.target rg.target");
     for (const std::string h1 : {"21", "9"}) {
         const std::vector<std::string> args{"-l", db.list, "-r", "4242", "-m", "25", "-mi", "6", "-h1", h1, "-h2", "5",
                                             "-u", "0.05"};
@@ -88,7 +88,7 @@ TEST(Training, EveryKernelVersionWritesThePlainLoopsWeightFile) {
 // The real program on the same database: its weight file is the plain replay's.
 TEST(Training, TheProgramWritesThePlainLoopsWeightFile) {
     TempDir dir;
-    const t1test::Db db = t1test::make_db(dir.path(), 25, "ss.target");
+    const testing_support::Db db = testing_support::make_db(dir.path(), 25, "ss.target");
     const std::vector<std::string> args{"-l", db.list, "-r", "77", "-m", "15", "-h1", "12", "-h2", "3"};
     State plain = set_up(args, dir / "plain.wei");
     plain_training(plain);
