@@ -2,7 +2,7 @@
 // seed_words, seed_random.
 //
 // State written: the settings of all_sizes, data_files and randseed (their defaults, then the
-// switches), the working texts arg and tmpfl, the option record weiadd, and the seeding of
+// switches), the option record weiadd, and the seeding of
 // the random stream.  printhelp only reads the settings.
 //
 // External format: the nntrain command line (one-dash switches compared whole, each value the
@@ -69,7 +69,6 @@ void defaults(State& st) {
     s.rmoment = static_cast<double>(0.4f);
     s.jdf = 0;
     s.isame = 1;
-    d.ioffl = 15;
     s.dbv = 0;
     d.weiav.clear();
 }
@@ -170,36 +169,37 @@ void readcmd(State& st, const std::vector<std::string>& words) {
     DataFiles& d = st.data_files;
     defaults(st);
     for (std::size_t i = 0; i < words.size(); ++i) {
-        d.arg = textio::fixtext(words[i], textlen);
+        const std::string word = textio::fixtext(words[i], textlen);
         const Switch* hit = nullptr;
         for (const Switch& sw : switches)
-            if (d.arg == sw.name) hit = &sw;
+            if (word == sw.name) hit = &sw;
         if (hit) {
             const bool valued = hit->kind != Kind::flag;
+            std::string value;  // the word after the switch
             if (valued) {
-                d.tmpfl = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
+                value = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
                 // A longer value would be cut, and a cut name is another file.
                 if (i + 1 < words.size() && textio::rtrim(words[i + 1]).size() > textlen)
                     textio::fail(textio::status_io, "value of " + std::string(hit->name) + ": " + too_long(words[i + 1]));
             }
-            apply(st, hit->name, valued ? d.tmpfl : std::string());
+            apply(st, hit->name, value);
             std::string rec = d.weiadd + hit->name;
             if (hit->underscore) rec += "_";
-            if (valued) rec += d.tmpfl;
+            if (valued) rec += value;
             d.weiadd = textio::fixtext(rec, textlen);
             continue;
         }
-        if (d.arg == "-h") {
+        if (word == "-h") {
             printhelp(st, stdout);
             textio::stop_normally();
         }
-        if (d.arg == "--version") {
+        if (word == "--version") {
             textio::out(std::string("nntrain ") + PROTNN_VERSION + "\n");
             textio::stop_normally();
         }
         // Value words are passed over here; only a word that looks like a switch stops the run.
-        if (!d.arg.empty() && d.arg[0] == '-')
-            textio::fail(textio::status_stop, textio::free_line("Aborting, didnt recognize ", d.arg));
+        if (!word.empty() && word[0] == '-')
+            textio::fail(textio::status_stop, textio::free_line("Aborting, didnt recognize ", word));
     }
     seed_random(st);
 }

@@ -64,12 +64,9 @@ struct AllSizes {
 
 // data_files: file names, type lists and protein order.
 struct DataFiles {
-    std::string arg;       // the command-line word being examined; later the identifier last used
-    std::string tmpfl;     // the word after a switch; later the data-file path last used
     std::string fylein = "kelta.db";  // file whose first three lines give the database header
     std::string datdir;    // database directory
     std::string foldpart;  // "# DB: nip,nop,ntotp = " and the three counts
-    int ioffl = 15;        // output channel number of the training log (fixed)
     std::vector<int> lstt;   // protein order: [0, ntrap) training fold, [ntrap, ntotp) test fold
     std::vector<int> lstt2;  // presentation order of the training fold: positions (1-based) in lstt
     int nsinp = 0;           // number of input types
