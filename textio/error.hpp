@@ -8,7 +8,8 @@
 //
 // Exit statuses: 0 normal stop (help, --version, end of run), 1 a stop of the program's own
 // (its message texts), 2 a file that cannot be opened, read or created, a value that is not
-// a number, or memory that cannot be had.
+// a number, or memory that cannot be had; 128 + N a run that stopped itself on signal N (an
+// interrupted training, which still writes its results).
 #pragma once
 
 #include <functional>

@@ -30,7 +30,8 @@ private:
 // Writes content to a new file that appears complete or not at all: the text goes to a
 // temporary file in the same directory, which is then linked to path (link() refuses an
 // existing path) and removed.  Failure (status 2) naming path when it exists or cannot be
-// written; the temporary file never stays behind.
+// written; the temporary file never stays behind, not even when a signal ends the process
+// during the write (SIGKILL aside): a signal left at its default action removes it first.
 void write_new_file(const std::string& path, std::string_view content);
 
 // Writes text to standard output (buffered; run_main flushes and checks it).

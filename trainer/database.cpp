@@ -65,8 +65,12 @@ int nint(double v) {
     return static_cast<int>(r);
 }
 
+// The path of a protein's file; one longer than a text is refused (status 2), never cut to
+// the name of another file.
 std::string data_path(const State& st, const std::string& id, const std::string& type) {
-    return textio::fixtext(st.data_files.datdir + "/" + id + "/" + type, textlen);
+    std::string path = st.data_files.datdir + "/" + id + "/" + type;
+    if (textio::rtrim(path).size() > textlen) textio::fail(textio::status_io, textio::shown(path) + ": " + too_long(path));
+    return textio::fixtext(path, textlen);
 }
 
 // True when nothing at all is at path (no file, no directory, no symbolic link).
@@ -403,7 +407,7 @@ void initdb(State& st) {
         }
         std::int32_t count = 1;
         if (s.jdf == 1) {
-            Source dgn = Source::open(textio::fixtext(d.datdir + "/" + id + "/kelta.dgn", textlen));
+            Source dgn = Source::open(data_path(st, id, "kelta.dgn"));
             textio::read(dgn, {Item::of(count)}, "a presentation count");
         }
         counts.push_back(count);

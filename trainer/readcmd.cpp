@@ -90,18 +90,53 @@ double real_value(const std::string& word, const std::string& sw) {
     return v;
 }
 
-// Stores the value of switch sw, refusing a value outside its range before anything is read
-// or written: hidden layers of at least one node, a protein count of at least 0.
+// Hidden layers of at least one node, a protein count of at least 0.
+std::int32_t int_value(const std::string& word, const std::string& sw) {
+    std::int32_t v = 0;
+    textio::read_word(word, textio::Item::of(v), "value of " + sw);
+    if ((sw == "-h1" || sw == "-h2") && v < 1) out_of_range(sw, word, "an integer of at least 1");
+    if (sw == "-np" && v < 0) out_of_range(sw, word, "an integer of at least 0");
+    return v;
+}
+
+// The value of the switch words[i]: the next word, blank when there is none.  A longer value
+// than a text holds is refused: cut, a name would be another file.
+std::string value_word(const std::vector<std::string>& words, std::size_t i) {
+    if (i + 1 >= words.size()) return {};
+    if (textio::rtrim(words[i + 1]).size() > textlen)
+        textio::fail(textio::status_io, "value of " + textio::fixtext(words[i], textlen) + ": " + too_long(words[i + 1]));
+    return textio::fixtext(words[i + 1], textlen);
+}
+
+const Switch* find_switch(const std::string& arg) {
+    for (const Switch& sw : switches)
+        if (arg == sw.name) return &sw;
+    return nullptr;
+}
+
+// Checks every value the scan of readcmd will meet, up to the word that ends the scan (-h,
+// --version, an unknown switch), before the scan reads any file (the list of -aw): a value
+// out of range or too long is refused before anything is read or written.
+void check_values(const std::vector<std::string>& words) {
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string arg = textio::fixtext(words[i], textlen);
+        const Switch* hit = find_switch(arg);
+        if (!hit) {
+            if (!arg.empty() && arg[0] == '-') return;  // -h, --version or a word that stops the run
+            continue;
+        }
+        if (hit->kind == Kind::flag) continue;
+        const std::string value = value_word(words, i);
+        if (hit->kind == Kind::integer) int_value(value, hit->name);
+        if (hit->kind == Kind::real) real_value(value, hit->name);
+    }
+}
+
+// Stores the value of switch sw (checked by check_values).
 void apply(State& st, const std::string& sw, const std::string& value) {
     AllSizes& s = st.all_sizes;
     DataFiles& d = st.data_files;
-    auto intv = [&](int& target) {
-        std::int32_t v = 0;
-        textio::read_word(value, textio::Item::of(v), "value of " + sw);
-        if ((sw == "-h1" || sw == "-h2") && v < 1) out_of_range(sw, value, "an integer of at least 1");
-        if (sw == "-np" && v < 0) out_of_range(sw, value, "an integer of at least 0");
-        target = v;
-    };
+    auto intv = [&](int& target) { target = int_value(value, sw); };
     if (sw == "-l") d.fylein = value;
     else if (sw == "-d") d.datdir = value;
     else if (sw == "-wf") d.weifl = value;
@@ -168,20 +203,13 @@ std::string row(const char* sw, const char* desc) {
 void readcmd(State& st, const std::vector<std::string>& words) {
     DataFiles& d = st.data_files;
     defaults(st);
+    check_values(words);
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string word = textio::fixtext(words[i], textlen);
-        const Switch* hit = nullptr;
-        for (const Switch& sw : switches)
-            if (word == sw.name) hit = &sw;
+        const Switch* hit = find_switch(word);
         if (hit) {
             const bool valued = hit->kind != Kind::flag;
-            std::string value;  // the word after the switch
-            if (valued) {
-                value = i + 1 < words.size() ? textio::fixtext(words[i + 1], textlen) : std::string();
-                // A longer value would be cut, and a cut name is another file.
-                if (i + 1 < words.size() && textio::rtrim(words[i + 1]).size() > textlen)
-                    textio::fail(textio::status_io, "value of " + std::string(hit->name) + ": " + too_long(words[i + 1]));
-            }
+            const std::string value = valued ? value_word(words, i) : std::string();  // the word after the switch
             apply(st, hit->name, value);
             std::string rec = d.weiadd + hit->name;
             if (hit->underscore) rec += "_";

@@ -17,6 +17,14 @@
 // training error measures the current network on them.  When no epoch runs, the starting
 // weights are written and the result line shows epoch 0, training error NaN, test error 20.
 // Each "/" of the option record becomes "_" in the generated name (not in the log).
+//
+// Choices of ours for results that must be whole: the result line is written after the weight
+// file is in place; weights that are not all finite are never written (status 1, the log says
+// why); SIGINT, SIGTERM and SIGHUP stop the training after the current presentation, write the
+// best weights so far when an epoch has finished, end the log with a line that says so, and
+// exit with 128 + the signal; an empty test fold is warned about on standard error; a training
+// fold of no protein, a weight-file path taken by any directory entry, a generated name longer
+// than a text and a directory holding a line feed are refused before training.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +34,7 @@
 #include "textio/error.hpp"
 #include "textio/files.hpp"
 #include "textio/format.hpp"
+#include "textio/signals.hpp"
 #include "textio/source.hpp"
 #include "textio/text.hpp"
 #include "trainer/nntrain.hpp"
@@ -95,6 +104,11 @@ void train(State& st) {
     NnInput& in = st.nn_input;
     if (!st.nn_wei.exists)
         textio::fail(textio::status_stop, textio::free_line("No database list file to load (blank name), aborting."));
+    // From here on SIGINT, SIGTERM and SIGHUP stop the training after the current
+    // presentation, and the run ends with the weights of the best epoch so far.
+    textio::StopSignals stop;
+    int stopped_in = 0;  // the epoch a stop signal ended early, 0 if none did
+
     // A test fold of the whole list (-f 1, or a share that rounds up to it) leaves no protein
     // to train on.
     if (s.ntrap < 1)
@@ -152,12 +166,16 @@ void train(State& st) {
         int bad = 0;  // consecutive epochs without improvement
         for (;;) {
             permute(st, s.ntrap, 1, s.ntrap, d.lstt2);
-            for (int i = 1; i <= s.ntrap; ++i) {
+            for (int i = 1; i <= s.ntrap && !textio::stop_signal(); ++i) {
                 int k = d.lstt[static_cast<std::size_t>(d.lstt2[static_cast<std::size_t>(i - 1)] - 1)];
-                for (int r = 0; r < in.iprotdg[static_cast<std::size_t>(k - 1)]; ++r) {
+                for (int r = 0; r < in.iprotdg[static_cast<std::size_t>(k - 1)] && !textio::stop_signal(); ++r) {
                     calcnet(st, k, s.nip, s.nw1, s.nw2, s.nop, s.alpha, inputs(k));
                     backprop(st, s.nip, s.nw1, s.nw2, s.nop, s.alpha, s.ratel, s.rmoment, inputs(k), targets(k));
                 }
+            }
+            if (textio::stop_signal()) {  // this epoch is not finished: it neither counts nor logs
+                stopped_in = epoch;
+                break;
             }
             // Proteins never presented this epoch still get outputs of the current network.
             for (int i = 1; i <= s.ntrap; ++i) {
@@ -194,10 +212,28 @@ void train(State& st) {
         refuse_diverged(st, log, 0);
     }
 
+    // Interrupted before any epoch finished: nothing worth keeping.
+    if (textio::stop_signal() && bestep == 0) {
+        const int sig = textio::stop_signal();
+        const std::string why = "Interrupted by " + textio::signal_name(sig) + " in epoch " +
+                                std::to_string(std::max(stopped_in, 1)) + ", before any epoch finished: no weights written.";
+        log.line(textio::free_line(why));
+        log.close();
+        textio::fail(128 + sig, textio::free_line(why));
+    }
+    // The result line follows the weight file, so a log that has it always has its weights.
+    writewei(st, d.weifl, s.nip, s.nw1, s.nw2, s.nop, s.alpha);
     log.line("Min error at " + textio::fmt_i(bestep, 7) + ": training, " + textio::fmt_d(betr, 12, 4) +
              "; overfit, " + textio::fmt_d(emin, 12, 4));
+    if (const int sig = textio::stop_signal()) {
+        const std::string why = "Interrupted by " + textio::signal_name(sig) +
+                                (stopped_in ? " in epoch " + std::to_string(stopped_in) : std::string(" after the last epoch")) +
+                                ": the weights of epoch " + std::to_string(bestep) + " are written to " + d.weifl + ".";
+        log.line(textio::free_line(why));
+        log.close();
+        textio::fail(128 + sig, textio::free_line(why));
+    }
     log.close();
-    writewei(st, d.weifl, s.nip, s.nw1, s.nw2, s.nop, s.alpha);
 }
 
 }  // namespace nntrain

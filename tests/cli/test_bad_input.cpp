@@ -162,7 +162,7 @@ TEST(BadInput, Nntrain) {
         {"NUL byte in a number", "nntrain", put("db/p3/in", "1 2 3\n4 5" + nul + " 6\n"), train, 2,
          "db/p3/in:2: expected a number, found '5\\x00'"},
         {"100000-character identifier", "nntrain", put("good.db", "db\nin\nout\n" + std::string(100000, 'x') + "\n" + ids(21)),
-         train, 2, "db/xxxxxxxx"},
+         train, 2, "'db/xxxxxxxx"},  // the identifier is cut to 3600 characters, the path refused
         {"100000-character data line", "nntrain", put("db/p1/in", std::string(50000, '1').replace(1, 1, " ") + "\n"), train,
          2, "db/p1/in:1: expected a number"},
         {"100000-character line of numbers", "nntrain", put("db/p1/in", [] {
@@ -205,6 +205,8 @@ TEST(BadInput, Nntrain) {
         // Values outside a setting's range, refused before any file is read (none.db is not).
         {"-f above 1", "nntrain", nothing(), {"-l", "none.db", "-f", "1.02", "-r", "1"}, 2,
          "value of -f: expected a number from 0 to 1, found '1.02'"},
+        {"-u infinite after -aw (its list is not read)", "nntrain", nothing(), {"-aw", "none.lst", "-pr1", "p1", "-u", "inf"}, 2,
+         "value of -u: expected a finite number, found 'inf'"},
         {"-f infinite", "nntrain", nothing(), with(train, {"-f", "inf"}), 2, "value of -f: expected a finite number, found 'inf'"},
         {"-f negative", "nntrain", nothing(), with(train, {"-f", "-0.5"}), 2,
          "value of -f: expected a number from 0 to 1, found '-0.5'"},
@@ -223,6 +225,8 @@ TEST(BadInput, Nntrain) {
         // Names longer than the 3600 characters kept: cut, they would name w.wei and n.wei.
         {"-owf name beyond 3600 characters", "nntrain", nothing(), with(train, {"-owf", long_name("n.wei") + "ght"}), 2,
          "value of -owf: a name of 3603 characters, at most 3600 can be kept"},
+        {"data-file path beyond 3600 characters", "nntrain", put("good.db", "db\ninx\nout\n" + ids(21)),
+         with(train, {"-d", repeat("./", 1796) + "db"}), 2, "'" + repeat("./", 20) + "...': a name of 3601 characters"},
         {"weight-list name beyond 3600 characters", "nntrain", put("wl.lst", long_name("w.wei") + "x\n"),
          {"-aw", "wl.lst", "-pr1", "p1"}, 2, "wl.lst:1: a name of 3601 characters, at most 3600 can be kept"},
         {"line feed in the database directory", "nntrain", [](const std::string& d) { fs::rename(d + "/db", d + "/db\nx"); },

@@ -1,10 +1,16 @@
 // Output files are never overwritten: a training run whose weight file or training log already
-// exists stops with status 2 and leaves the existing files exactly as they were.
+// exists stops with status 2 and leaves the existing files exactly as they were.  And they are
+// whole or absent: an interrupted training writes the best weights so far and says so in its
+// log, a log's result line means its weight file is there, and no temporary file outlives a
+// signal.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 #include "tests/support/run.hpp"
@@ -111,6 +117,88 @@ TEST(NoOverwrite, FreshDirectoryWritesBoth) {
     EXPECT_EQ(run("nntrain", with(args, {"-owf", "net.wei"}), dir.path()).status, 2);
     expect_untouched(dir / "net.wei", wei);
     expect_untouched(dir / "net.wei.fort.15", log);
+}
+
+// Temporary files left in dir (the hidden ".tmp-" files of an output file being written).
+std::vector<std::string> temporaries(const TempDir& dir) {
+    std::vector<std::string> t;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        if (e.path().filename().string().rfind(".tmp-", 0) == 0) t.push_back(e.path().filename().string());
+    return t;
+}
+
+// Waits until the log holds n lines, then sends sig to the run.
+std::function<void(int)> signal_after_lines(const std::string& log, std::size_t n, int sig) {
+    return [log, n, sig](int pid) {
+        while (!testing_support::exists(log) || testing_support::lines_of(read_file(log)).size() < n)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ::kill(pid, sig);
+    };
+}
+
+// A stop signal during training: the weights of the best epoch so far are written, the log
+// ends with the result line and a line that says where the run stopped, the status is
+// 128 + the signal's number.
+TEST(Interrupted, BestWeightsSoFarWrittenAndSaid) {
+    for (int sig : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        TempDir dir;
+        database(dir);
+        const std::vector<std::string> endless = {"-m", "100000000", "-mi", "100000000", "-r", "5", "-h1", "3", "-h2", "2",
+                                                  "-owf", "net.wei"};
+        testing_support::Result r =
+            testing_support::run_meanwhile("nntrain", endless, dir.path(), signal_after_lines(dir / "net.wei.fort.15", 9, sig));
+        EXPECT_EQ(r.status, 128 + sig) << r.err;
+        std::vector<std::string> log = testing_support::lines_of(read_file(dir / "net.wei.fort.15"));
+        ASSERT_GE(log.size(), 6u + 3 + 2);
+        const std::size_t epochs = log.size() - 8;  // the epoch lines: all finished epochs
+        const std::string name = sig == SIGINT ? "SIGINT" : "SIGHUP";
+        const std::string last = " Interrupted by " + name + " in epoch " + std::to_string(epochs + 1) + ": the weights of epoch ";
+        EXPECT_EQ(log.back().substr(0, last.size()), last) << log.back();
+        EXPECT_TRUE(log.back().ends_with(" are written to net.wei.")) << log.back();
+        EXPECT_EQ(r.err, log.back() + "\n");
+        EXPECT_TRUE(log[log.size() - 2].starts_with("Min error at ")) << log[log.size() - 2];
+        EXPECT_TRUE(log[6 + epochs - 1].starts_with(std::string(9 - std::to_string(epochs).size(), ' ') + " " + std::to_string(epochs))) << log[6 + epochs - 1];
+        // The weights are whole: a prediction reads them.
+        EXPECT_EQ(run("nntrain", {"-wf", "net.wei", "-pr1", "p3"}, dir.path()).status, 0);
+        EXPECT_TRUE(temporaries(dir).empty());
+    }
+}
+
+// Stopped before the first epoch ends (a presentation count that makes epoch 1 endless): no
+// weights to write, and the log says so.
+TEST(Interrupted, BeforeTheFirstEpochEndsNoWeights) {
+    TempDir dir;
+    database(dir);
+    write_file(dir / "db/p1/kelta.dgn", "2000000000\n");
+    for (int i = 2; i <= 21; ++i) write_file(dir / ("db/p" + std::to_string(i) + "/kelta.dgn"), "1\n");
+    testing_support::Result r = testing_support::run_meanwhile(
+        "nntrain", with(args, {"-df", "-owf", "net.wei"}), dir.path(), signal_after_lines(dir / "net.wei.fort.15", 6, SIGTERM));
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    const std::string why = " Interrupted by SIGTERM in epoch 1, before any epoch finished: no weights written.";
+    EXPECT_EQ(r.err, why + "\n");
+    std::vector<std::string> log = testing_support::lines_of(read_file(dir / "net.wei.fort.15"));
+    ASSERT_EQ(log.size(), 7u);
+    EXPECT_EQ(log.back(), why);
+    EXPECT_FALSE(testing_support::exists(dir / "net.wei"));
+}
+
+// The weight write ended by a signal (SIGXFSZ: the weight file outgrows the size limit, the
+// log does not): the temporary file is removed, and the log has no result line, since the
+// weight file never appeared.
+TEST(Interrupted, SignalDuringTheWeightWriteLeavesNoTemporaryFile) {
+    TempDir dir;
+    database(dir);
+    testing_support::Result r =
+        run("/bin/sh", {"-c", "ulimit -f 100; exec \"$0\" \"$@\"", testing_support::bin("nntrain"), "-m", "2", "-r", "5", "-h1",
+                        "300", "-h2", "300", "-owf", "big.wei"},
+            dir.path());
+    EXPECT_EQ(r.status, 128 + SIGXFSZ) << r.err;
+    EXPECT_TRUE(temporaries(dir).empty()) << temporaries(dir).front();
+    EXPECT_FALSE(testing_support::exists(dir / "big.wei"));
+    std::vector<std::string> log = testing_support::lines_of(read_file(dir / "big.wei.fort.15"));
+    ASSERT_EQ(log.size(), 8u);
+    EXPECT_FALSE(log.back().starts_with("Min error at")) << "a result line without its weight file";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <csignal>
 #include <sstream>
 #include <spawn.h>
 #include <stdexcept>
@@ -42,6 +43,11 @@ std::vector<std::vector<std::string>> manifest() {
 
 Result run(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
            const std::string& input) {
+    return run_meanwhile(program, args, dir, nullptr, input);
+}
+
+Result run_meanwhile(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
+                     const std::function<void(int pid)>& meanwhile, const std::string& input) {
     TempDir io;
     std::string in_path = io / "stdin", out_path = io / "stdout", err_path = io / "stderr";
     write_file(in_path, input);
@@ -60,10 +66,20 @@ Result run(const std::string& program, const std::vector<std::string>& args, con
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
+    // Every signal at its default action in the program, whatever the test runner ignores.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, exe.c_str(), &fa, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
     if (rc != 0) throw std::runtime_error("cannot start " + exe);
+    if (meanwhile) meanwhile(pid);
     int ws = 0;
     waitpid(pid, &ws, 0);
     Result r;

@@ -1,6 +1,7 @@
 // Test helpers: run a program of the build as a user would and capture what it says.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ struct Result {
 // (empty: the current directory), with input on standard input.
 Result run(const std::string& program, const std::vector<std::string>& args, const std::string& dir = "",
            const std::string& input = "");
+
+// As run, and calls meanwhile(pid) while the program runs (to send it a signal, say).
+Result run_meanwhile(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
+                     const std::function<void(int pid)>& meanwhile, const std::string& input = "");
 
 // The path of a program of the build, and the examples directory of the source tree.
 std::string bin(const std::string& program);

@@ -2,6 +2,9 @@
 // switches and the option record (readcmd in-process), the default seed and the seed words.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+
 #include "tests/support/run.hpp"
 #include "tests/support/database.hpp"
 #include "trainer/nntrain.hpp"
@@ -60,10 +63,10 @@ TEST(OptionTable, DefaultsByteForByte) {
 }
 
 TEST(OptionTable, ShowsTheSwitchesToItsLeftOnly) {
-    auto r = run("nntrain", {"-m", "50", "-f", "2.5", "-h", "-h1", "7"});
+    auto r = run("nntrain", {"-m", "50", "-f", "0.25", "-h", "-h1", "7"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(row_of(r.out, "-m"), sp(7) + "-m" + sp(8) + "max_num_epochs" + sp(19 + 18) + "50");
-    EXPECT_EQ(row_of(r.out, "-f").substr(50), sp(8) + "0.250000D+01");
+    EXPECT_EQ(row_of(r.out, "-f").substr(50), sp(8) + "0.250000D+00");
     EXPECT_EQ(row_of(r.out, "-h1").substr(50), sp(18) + "21");
 
     r = run("nntrain", {"-h", "-m", "50"});
@@ -174,6 +177,42 @@ TEST(Seed, DefaultSeedFromTheTimeOfDay) {
     for (int h = 0; h < 24; h += 5)
         for (int m = 0; m < 60; m += 7)
             for (int s = 0; s < 60; ++s) EXPECT_GE(nntrain::inttget_at(7, h, m, s), 22);
+}
+
+// The default seed is not one seed per second, and the documentation says so with these
+// numbers; every training example in it gives its own -r.
+TEST(Seed, DefaultSeedsCollideAsTheDocumentationSays) {
+    std::set<std::int32_t> day;
+    std::size_t fewest = 60, same_as_previous = 0;
+    for (int h = 0; h < 24; ++h)
+        for (int m = 0; m < 60; ++m) {
+            std::set<std::int32_t> minute;
+            for (int s = 0; s < 60; ++s) {
+                const std::int32_t v = nntrain::inttget_at(7, h, m, s);
+                day.insert(v);
+                minute.insert(v);
+                if (s > 0 && v == nntrain::inttget_at(7, h, m, s - 1)) ++same_as_previous;
+            }
+            fewest = std::min(fewest, minute.size());
+        }
+    EXPECT_EQ(day.size(), 47835u);
+    EXPECT_EQ(fewest, 38u);
+    EXPECT_EQ(same_as_previous, 5768u);
+    EXPECT_EQ(nntrain::inttget_at(7, 16, 29, 28), 6055);
+    EXPECT_EQ(nntrain::inttget_at(7, 16, 29, 29), 6055);
+
+    const std::string readme = testing_support::read_file(std::string(PROTNN_SOURCE_DIR) + "/README.md");
+    std::string prose = readme;  // the facts may be broken across lines
+    std::replace(prose.begin(), prose.end(), '\n', ' ');
+    for (const char* fact : {"47,835 distinct values", "as few as 38", "5,768 pairs", "16:29:28 and 16:29:29 both give 6055"})
+        EXPECT_NE(prose.find(fact), std::string::npos) << fact;
+    const std::string page = testing_support::read_file(std::string(PROTNN_SOURCE_DIR) + "/doc/nntrain.1");
+    EXPECT_NE(page.find("47,835"), std::string::npos);
+    for (const std::string& doc : {readme, page})
+        for (const std::string& line : lines_of(doc)) {
+            if (line.rfind("nntrain -l", 0) != 0 && line.rfind("nntrain \\-l", 0) != 0) continue;
+            EXPECT_TRUE(line.find(" -r ") != std::string::npos || line.find(" \\-r ") != std::string::npos) << line;
+        }
 }
 
 TEST(Seed, SeedWords) {
