@@ -272,7 +272,7 @@ bool supported(Isa isa) {
     if (isa == Isa::avx2) return __builtin_cpu_supports("avx2");
     if (isa == Isa::avx512) return __builtin_cpu_supports("avx512f");
 #endif
-    return isa == Isa::generic;
+    return isa == Isa::generic || isa == Isa::plain;
 }
 
 Version version_of(Isa isa) {
@@ -280,7 +280,10 @@ Version version_of(Isa isa) {
     if (isa == Isa::avx512) return {isa, forward_avx512, update_avx512, step_avx512, column_avx512, accumulate_avx512};
     if (isa == Isa::avx2) return {isa, forward_avx2, update_avx2, step_avx2, column_avx2, accumulate_avx2};
 #endif
-    return {Isa::generic, forward_generic, update_generic, step_generic, column_generic, accumulate_generic};
+    // The plain version computes in calcnet_plain and backprop_plain; the generic functions
+    // only stand in for its table entries.
+    return {isa == Isa::plain ? Isa::plain : Isa::generic, forward_generic, update_generic, step_generic, column_generic,
+            accumulate_generic};
 }
 
 Version best() {
@@ -294,13 +297,14 @@ Version current = best();
 
 std::vector<Isa> available() {
     std::vector<Isa> v;
-    for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512})
+    for (Isa isa : {Isa::plain, Isa::generic, Isa::avx2, Isa::avx512})
         if (supported(isa)) v.push_back(isa);
     return v;
 }
 
 const char* name(Isa isa) {
     switch (isa) {
+        case Isa::plain: return "plain";
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
         default: return "generic";

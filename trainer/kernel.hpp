@@ -15,9 +15,12 @@
 
 namespace nntrain::kernel {
 
-enum class Isa { generic, avx2, avx512 };  // generic: the baseline x86-64 (SSE2) build
+// plain: the reference loops of kernel_ref.cpp on the column-major weights (no working copy);
+// generic: the kernel for the baseline x86-64 (SSE2) build; avx2, avx512: wider vectors.
+enum class Isa { plain, generic, avx2, avx512 };
 
-// The versions this build carries that this machine can run, the baseline first.
+// The versions this build carries that this machine can run: plain first, the fastest last
+// (the one in use unless force chooses another).
 std::vector<Isa> available();
 const char* name(Isa isa);
 Isa active();

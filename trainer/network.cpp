@@ -84,6 +84,11 @@ static void layer_sums(const Mat& w, int nsrc, int ntgt, const double* v, double
 }
 
 void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double alpha, const double* x) {
+    if (kernel::active() == kernel::Isa::plain) {
+        sync_weights(st);  // the plain loops read and write the column-major weights
+        kernel::calcnet_plain(st, i, ninp, nhid1, nhid2, nout, alpha, x);
+        return;
+    }
     NnWork& wk = st.nn_work;
     if (wk.dirty && (wk.ninp != ninp || wk.nhid1 != nhid1)) sync_weights(st);
     if (!wk.dirty) kernel::build_work(st, ninp, nhid1);
@@ -116,6 +121,11 @@ void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double 
 
 void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha, double rate, double mom,
               const double* x, const double* t) {
+    if (kernel::active() == kernel::Isa::plain) {
+        sync_weights(st);
+        kernel::backprop_plain(st, ninp, nhid1, nhid2, nout, alpha, rate, mom, x, t);
+        return;
+    }
     NnWork& wk = st.nn_work;
     const bool sizes = wk.ninp == ninp && wk.nhid1 == nhid1;
     if (wk.dirty && !sizes) sync_weights(st);

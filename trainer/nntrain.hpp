@@ -78,6 +78,12 @@ void permute(State& st, int n, int lo, int hi, std::vector<int>& a);
 // --- the driver (train.cpp: training; predict.cpp: prediction and averaging) ------------
 void kelta2train(State& st);
 void train(State& st);
+// One epoch of training, as train runs it: a new presentation order of the training fold, a
+// forward pass and an update per presentation, then a forward pass for every protein of the
+// training fold presented no time and of the test fold (their outputs in phiut, for calcierr).
+// False when a stop signal ended it early.  The kernel version in use (kernel::force) decides
+// how calcnet and backprop compute, so tests and benchmarks run this loop on any version.
+bool train_epoch(State& st);
 void predict(State& st);
 // "train." ntotp (6 digits) "_" itsd (11 digits) "." and the option record.
 std::string generated_name(const State& st);
