@@ -359,7 +359,6 @@ void build_work(State& st, int ninp, int nhid1) {
     wk.wit.assign(2 * n + 8, 0.0);  // the 8 spare values leave room for the alignment
     wk.acc.assign(width + 8, 0.0);
     wk.g.assign(width + 8, 0.0);
-    wk.pending = false;
     double* w = work_w(wk);
     double* o = work_old(wk);
     const Mat& wi = st.nn_wei.wi;
@@ -372,8 +371,7 @@ void build_work(State& st, int ninp, int nhid1) {
             o[static_cast<std::size_t>(k) * width + j] = oc[k];
         }
     }
-    wk.dirty = false;
-    wk.fresh = true;
+    wk.built(wi, oldwi);
 }
 
 }  // namespace nntrain::kernel

@@ -48,11 +48,11 @@ double* rows(std::vector<double>& v);
 // covers the sets of the caches evenly whatever the addresses the allocator gives.
 double* work_w(NnWork& wk);
 double* work_old(NnWork& wk);
-// Builds the working copy of wi and oldwi for these sizes (not dirty, fresh, nothing pending).
+// Builds the working copy of wi and oldwi for these sizes (fresh, nothing pending).
 void build_work(State& st, int ninp, int nhid1);
 
-// The plain loops of the forward pass and back-propagation, straight from their description:
-// the reference the kernel is tested and measured against.
+// The plain loops of the forward pass and back-propagation, one sum at a time in the fixed
+// order: the reference the kernel is tested and measured against (the plain version).
 void calcnet_plain(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double alpha, const double* x);
 void backprop_plain(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha, double rate, double mom,
                     const double* x, const double* t);

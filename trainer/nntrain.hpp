@@ -1,5 +1,5 @@
-// The routines of nntrain, in run order.  Each works on the State (state.hpp); sizes and
-// array slices are passed where the routine's description says so.
+// The routines of nntrain, in run order.  Each works on the State (state.hpp); the sizes in
+// force and the array slices a routine works on are passed to it.
 #pragma once
 
 #include <cstdint>
@@ -54,7 +54,8 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
               const double* x, const double* t);
 void calcierr(const State& st, double& etr, double& ete, int& better, double emin);
 // Brings nn_wei.wi and nn_owei.oldwi up to date from the training kernel's working copy and
-// makes them the current ones again (the copy is rebuilt from them when next needed).
+// makes the copy stale (it is built from them when next needed): the one way to change them
+// from outside the kernel.  Call it before writing wi or oldwi.
 void sync_weights(State& st);
 // Writes the current first-layer weights (or, with changes, their previous changes) into the
 // leading part of dest, a matrix of wi's shape, and keeps the kernel's working copy in use.

@@ -11,7 +11,7 @@
 // by readcmd): the headers on standard error (title line, "Weights file: ", the "(200A15)" type line) and the
 // prediction lines on standard output, "(A,1x,2G12.4)" or, averaging, "(A,1x,3G12.4)".
 //
-// Deviations: a variance that rounding makes negative is taken as 0, so identical outputs
+// Choices of ours: a variance that rounding makes negative is taken as 0, so identical outputs
 // give a deviation of 0; a later weight file that makes the database load in another shape
 // (-nsw -dd) is refused (exit 1).
 #include <cmath>

@@ -9,7 +9,7 @@
 // word after its switch, value words examined again in their own turn) and the option table
 // on standard output, laid out "(A10,A40,A20)" / "(A10,A40,I20)" / "(A10,A40,D20.6)".
 //
-// Deviations: an unrecognised switch stops with status 1 (not 0); `--version` prints
+// Choices of ours: an unrecognised switch stops with status 1 (not 0); `--version` prints
 // "nntrain <version>" on standard output and stops (status 0), after the switches to its left.
 #include <cmath>
 #include <cstdint>

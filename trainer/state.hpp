@@ -4,8 +4,8 @@
 // Conventions:
 // - Texts are fixed-length texts of `textlen` characters (textio/text.hpp): std::strings
 //   already cut to that length with their trailing blanks dropped; empty means "not given".
-// - Arrays are std::vectors indexed from 0; the routines' comments speak of the 1-based
-//   positions of the run's description (protein p's inputs are protin[(p-1)*nip ...]).
+// - Arrays are std::vectors indexed from 0; the routines' comments speak of 1-based positions
+//   (protein p's inputs are protin[(p-1)*nip ...]), as the list files and logs count them.
 // - A weight matrix (source node k, target node j), 1-based, lives in column-major order:
 //   the weights into one target node are adjacent, the source index runs fastest, and the
 //   row after the last source node is the bias row.  Mat::ld is the number of rows the
@@ -131,16 +131,48 @@ struct RandSeed {
 // nn_work: the training kernel's working copy of the first weight layer (trainer/kernel.hpp):
 // wi and oldwi with the target index fastest, each row padded to `width` (a multiple of 8)
 // lanes, so a forward pass sums 8 target nodes at a time, each in its own lane and in its own
-// order.  While `dirty` the copy is newer than nn_wei.wi and nn_owei.oldwi: backprop makes it
-// so and sync_weights (savewei calls it) copies it back; whoever reads or writes wi or oldwi
-// directly after a backprop calls sync_weights first.  backprop leaves its first-layer update
-// `pending` (steps and momentum factor kept here, the inputs where they lie in nn_input.protin,
-// which must not change meanwhile, or copied), and the next calcnet applies it row by row in
-// the same sweep that sums the new forward pass (sync_weights applies it alone).
-struct NnWork {
-    bool dirty = false;    // the copy holds the current first-layer weights
-    bool fresh = false;    // built by the last calcnet from the current wi and oldwi
-    bool pending = false;  // a first-layer update waits: xprev, g, mom
+// order.  The copy's state is its own (copy(), pending()) and changes only through the named
+// steps below, which the kernel's routines take:
+// - stale: nothing usable; the next forward pass or update builds it from wi and oldwi;
+// - fresh: built from wi and oldwi and not changed since, so the forward passes of a
+//   prediction use it protein after protein without building it again;
+// - ahead: back-propagation has changed it, and wi and oldwi are behind it.
+// backprop leaves its first-layer update pending (steps and momentum factor kept here, the
+// inputs where they lie in nn_input.protin, which must not change meanwhile, or copied), and
+// the next calcnet applies it row by row in the same sweep that sums the new forward pass.
+// The one way for code outside the kernel to change wi or oldwi is sync_weights (network.cpp):
+// it writes an ahead copy back and makes the copy stale.  A copy is also taken for stale when
+// the storage of wi or oldwi is not the one it was built from (set up again, or replaced).
+class NnWork {
+public:
+    enum class Copy { stale, fresh, ahead };
+    Copy copy() const { return copy_; }
+    bool pending() const { return pending_; }
+    // True when the copy was built from this storage of wi and oldwi (same arrays, same shape).
+    bool built_from(const Mat& wi, const Mat& oldwi) const {
+        return wi.a.data() == from_wi_ && oldwi.a.data() == from_oldwi_ && wi.a.size() == size_wi_ &&
+               oldwi.a.size() == size_oldwi_;
+    }
+
+    // The steps (kernel routines only).
+    void built(const Mat& wi, const Mat& oldwi) {  // from wi and oldwi, nothing pending
+        copy_ = Copy::fresh;
+        pending_ = false;
+        from_wi_ = wi.a.data();
+        from_oldwi_ = oldwi.a.data();
+        size_wi_ = wi.a.size();
+        size_oldwi_ = oldwi.a.size();
+    }
+    void update_left_pending() {  // backprop: the copy is ahead, its first-layer update waits
+        copy_ = Copy::ahead;
+        pending_ = true;
+    }
+    void update_applied() { pending_ = false; }
+    void released() {  // written back (or never ahead): wi and oldwi are the current weights
+        copy_ = Copy::stale;
+        pending_ = false;
+    }
+
     int ninp = 0;          // sizes the copy was built for
     int nhid1 = 0;
     int width = 0;         // lanes per row: nhid1 rounded up to a multiple of 8
@@ -151,6 +183,14 @@ struct NnWork {
     std::ptrdiff_t xoff = -1;       // the inputs of the pending update: nn_input.protin[xoff...],
     std::vector<double> xprev;      //   or (xoff < 0) this copy
     std::vector<double> sums;       // scratch of the small layers
+    std::vector<double> d1, d2, d3; // scratch of back-propagation: the deltas of the three layers
+
+private:
+    Copy copy_ = Copy::stale;
+    bool pending_ = false;
+    const double* from_wi_ = nullptr;  // the storage the copy was built from
+    const double* from_oldwi_ = nullptr;
+    std::size_t size_wi_ = 0, size_oldwi_ = 0;
 };
 
 struct State {

@@ -12,7 +12,7 @@
 // "Weights file: ", "(a2,a,i15)" seed line, "(200A15)" type line, the database summary, one
 // "(I10,100(F11.4))" line per epoch and the "(a,i7,a,d12.4,a,d12.4)" result line.
 //
-// Deviations: "Must have -pr1/l with -aw, aborting." exits 1.  Training proteins presented
+// Choices of ours: "Must have -pr1/l with -aw, aborting." exits 1.  Training proteins presented
 // fewer than once per epoch get a forward pass (no update) after each training pass, so the
 // training error measures the current network on them.  When no epoch runs, the starting
 // weights are written and the result line shows epoch 0, training error NaN, test error 20.

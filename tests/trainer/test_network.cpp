@@ -156,8 +156,10 @@ TEST(Backprop, ChangeIsTheNegativeGradientStep) {
             State p = orig;
             nntrain::Mat& w = (&w0 == &orig.nn_wei.wi) ? p.nn_wei.wi : (&w0 == &orig.nn_wei.wh) ? p.nn_wei.wh : p.nn_wei.wo;
             const double h = 1e-6;
+            nntrain::sync_weights(p);  // the one way to change the weights the kernel's copy mirrors
             w.a[n] = w0.a[n] + h;
             const double ep = half_squared_error(p, x, t);
+            nntrain::sync_weights(p);
             w.a[n] = w0.a[n] - h;
             const double em = half_squared_error(p, x, t);
             const double grad = (ep - em) / (2 * h);
