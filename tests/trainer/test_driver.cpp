@@ -105,6 +105,16 @@ struct Case {
         ASSERT_EQ(r.err, "");
     }
     std::string log(const std::string& name) const { return read_file(t / (name + ".fort.15")); }
+    // Networks w1.wei (seed 1, settings a) and w2.wei (seed 2, settings b), and the prediction
+    // list p.lst of proteins 1 and 2.
+    void two_networks(const std::vector<std::string>& a, const std::vector<std::string>& b) const {
+        std::vector<std::string> one{"-l", db.list, "-r", "1"}, two{"-l", db.list, "-r", "2"};
+        one.insert(one.end(), a.begin(), a.end());
+        two.insert(two.end(), b.begin(), b.end());
+        train("w1.wei", one);
+        train("w2.wei", two);
+        write_file(t / "p.lst", db.ids[1] + "\n" + db.ids[2] + "\n");
+    }
 };
 
 std::vector<std::string> epoch_lines(const std::string& log) {
@@ -388,9 +398,7 @@ TEST(Prediction, DatabaseDirectoryReadBackFromTheWeightFile) {
 
 TEST(Prediction, AveragingOverWeightFiles) {
     Case c;
-    c.train("w1.wei", {"-l", c.db.list, "-r", "1", "-h1", "4", "-h2", "3", "-m", "10"});
-    c.train("w2.wei", {"-l", c.db.list, "-r", "2", "-h1", "6", "-h2", "2", "-m", "10"});
-    write_file(c.t / "p.lst", c.db.ids[1] + "\n" + c.db.ids[2] + "\n");
+    c.two_networks({"-h1", "4", "-h2", "3", "-m", "10"}, {"-h1", "6", "-h2", "2", "-m", "10"});
 
     // One file: the means are its outputs and every deviation is exactly 0.
     write_file(c.t / "one.lst", "w1.wei\n");
@@ -433,9 +441,7 @@ TEST(Prediction, AveragingOverWeightFiles) {
 // well as a regular file, for the database list, the prediction list and the weight list.
 TEST(Prediction, ListsFromPipes) {
     Case c;
-    c.train("w1.wei", {"-l", c.db.list, "-r", "1", "-h1", "4", "-h2", "3", "-m", "3"});
-    c.train("w2.wei", {"-l", c.db.list, "-r", "2", "-h1", "4", "-h2", "3", "-m", "3"});
-    write_file(c.t / "p.lst", c.db.ids[1] + "\n" + c.db.ids[2] + "\n");
+    c.two_networks({"-h1", "4", "-h2", "3", "-m", "3"}, {"-h1", "4", "-h2", "3", "-m", "3"});
     write_file(c.t / "w.lst", "w1.wei\nw2.wei\n");
     auto bash = [&](const std::string& script) { return run("/bin/bash", {"-c", script}, c.t.path()); };
     const std::string nntrain = testing_support::bin("nntrain");
