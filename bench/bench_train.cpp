@@ -62,11 +62,9 @@ void epoch(State& st) {
 }
 
 void BM_epoch_plain(benchmark::State& bs) {
-    const kernel::Isa saved = kernel::active();
-    kernel::force(kernel::Isa::plain);
     State st = make_state();
+    kernel::force(st, kernel::Isa::plain);
     for (auto _ : bs) epoch(st);
-    kernel::force(saved);
     bs.counters["us_per_presentation"] = benchmark::Counter(
         static_cast<double>(bs.iterations()) * st.all_sizes.ntrap,
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
@@ -74,18 +72,16 @@ void BM_epoch_plain(benchmark::State& bs) {
 
 void BM_epoch_fast(benchmark::State& bs) {
     const kernel::Isa isa = static_cast<kernel::Isa>(bs.range(0));
-    const kernel::Isa saved = kernel::active();
-    if (!kernel::force(isa)) {
+    State st = make_state();
+    if (!kernel::force(st, isa)) {
         bs.SkipWithError("this machine cannot run that version");
         return;
     }
     bs.SetLabel(kernel::name(isa));
-    State st = make_state();
     for (auto _ : bs) epoch(st);
     bs.counters["us_per_presentation"] = benchmark::Counter(
         static_cast<double>(bs.iterations()) * st.all_sizes.ntrap,
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    kernel::force(saved);
 }
 
 void versions(benchmark::internal::Benchmark* b) {

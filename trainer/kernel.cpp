@@ -286,13 +286,6 @@ Version version_of(Isa isa) {
             accumulate_generic};
 }
 
-Version best() {
-    const std::vector<Isa> v = available();
-    return version_of(v.back());
-}
-
-Version current = best();
-
 }  // namespace
 
 std::vector<Isa> available() {
@@ -311,32 +304,35 @@ const char* name(Isa isa) {
     }
 }
 
-Isa active() { return current.isa; }
+Isa fastest() {
+    static const Isa best = available().back();
+    return best;
+}
 
-bool force(Isa isa) {
+bool force(State& st, Isa isa) {
     if (!supported(isa)) return false;
-    current = version_of(isa);
+    st.nn_work.version = isa;
     return true;
 }
 
-void forward1(const double* w, int width, int ninp, const double* x, double* acc) {
-    current.forward(w, width, ninp, x, acc);
+void forward1(Isa isa, const double* w, int width, int ninp, const double* x, double* acc) {
+    version_of(isa).forward(w, width, ninp, x, acc);
 }
 
-void update1(double* w, double* old, int width, int ninp, const double* x, const double* g, double mom) {
-    current.update(w, old, width, ninp, x, g, mom);
+void update1(Isa isa, double* w, double* old, int width, int ninp, const double* x, const double* g, double mom) {
+    version_of(isa).update(w, old, width, ninp, x, g, mom);
 }
 
-void step1(double* w, double* old, int width, int ninp, const double* xp, const double* g, double mom,
+void step1(Isa isa, double* w, double* old, int width, int ninp, const double* xp, const double* g, double mom,
            const double* x, double* acc) {
-    current.step(w, old, width, ninp, xp, g, mom, x, acc);
+    version_of(isa).step(w, old, width, ninp, xp, g, mom, x, acc);
 }
 
-void update_column(double* w, double* old, int n, const double* v, double g, double mom) {
-    current.column(w, old, n, v, g, mom);
+void update_column(Isa isa, double* w, double* old, int n, const double* v, double g, double mom) {
+    version_of(isa).column(w, old, n, v, g, mom);
 }
 
-void accumulate(double* s, const double* c, int n, double d) { current.accumulate(s, c, n, d); }
+void accumulate(Isa isa, double* s, const double* c, int n, double d) { version_of(isa).accumulate(s, c, n, d); }
 
 double* rows(std::vector<double>& v) {
     const auto p = reinterpret_cast<std::uintptr_t>(v.data());

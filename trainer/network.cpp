@@ -43,7 +43,7 @@ static const double* pending_inputs(const State& st) {
 // The waiting first-layer update, alone.
 static void apply_pending(State& st) {
     NnWork& wk = st.nn_work;
-    kernel::update1(kernel::work_w(wk), kernel::work_old(wk), wk.width, wk.ninp, pending_inputs(st),
+    kernel::update1(wk.version, kernel::work_w(wk), kernel::work_old(wk), wk.width, wk.ninp, pending_inputs(st),
                     kernel::rows(wk.g), wk.mom);
     wk.update_applied();
 }
@@ -85,7 +85,7 @@ static void layer_sums(const Mat& w, int nsrc, int ntgt, const double* v, double
 }
 
 void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double alpha, const double* x) {
-    if (kernel::active() == kernel::Isa::plain) {
+    if (kernel::active(st) == kernel::Isa::plain) {
         sync_weights(st);  // the plain loops read and write the column-major weights
         kernel::calcnet_plain(st, i, ninp, nhid1, nhid2, nout, alpha, x);
         return;
@@ -97,11 +97,11 @@ void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double 
         kernel::build_work(st, ninp, nhid1);
     double* acc = kernel::rows(wk.acc);
     if (wk.pending()) {
-        kernel::step1(kernel::work_w(wk), kernel::work_old(wk), wk.width, ninp, pending_inputs(st),
+        kernel::step1(wk.version, kernel::work_w(wk), kernel::work_old(wk), wk.width, ninp, pending_inputs(st),
                       kernel::rows(wk.g), wk.mom, x, acc);
         wk.update_applied();
     } else {
-        kernel::forward1(kernel::work_w(wk), wk.width, ninp, x, acc);
+        kernel::forward1(wk.version, kernel::work_w(wk), wk.width, ninp, x, acc);
     }
     double* h1 = st.nn_nodes.hnu1.data();
     double* h2 = st.nn_nodes.hnu2.data();
@@ -124,7 +124,7 @@ void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double 
 
 void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha, double rate, double mom,
               const double* x, const double* t) {
-    if (kernel::active() == kernel::Isa::plain) {
+    if (kernel::active(st) == kernel::Isa::plain) {
         sync_weights(st);
         kernel::backprop_plain(st, ninp, nhid1, nhid2, nout, alpha, rate, mom, x, t);
         return;
@@ -161,7 +161,7 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
     }
     // First-layer deltas, all nodes side by side; each sum over k in increasing order.
     for (int j = 0; j < nhid1; ++j) d1[j] = 0.0;
-    for (int k = 1; k <= nhid2; ++k) kernel::accumulate(d1.data(), wh.col(k), nhid1, d2[k - 1]);
+    for (int k = 1; k <= nhid2; ++k) kernel::accumulate(wk.version, d1.data(), wh.col(k), nhid1, d2[k - 1]);
     // The step of each first-layer node, g = d1*rate, in its lane (padding lanes stay 0); the
     // first-layer update itself waits for the next forward pass (or sync_weights).
     double* g = kernel::rows(wk.g);
@@ -184,7 +184,7 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
         const double gj = d2[j - 1] * rate;
         double* w = wh.col(j);
         double* o = oldwh.col(j);
-        kernel::update_column(w, o, nhid1, h1, gj, mom);
+        kernel::update_column(wk.version, w, o, nhid1, h1, gj, mom);
         const double change = o[nhid1] * mom + gj;
         w[nhid1] = w[nhid1] + change;
         o[nhid1] = change;

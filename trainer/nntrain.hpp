@@ -82,7 +82,7 @@ void train(State& st);
 // One epoch of training, as train runs it: a new presentation order of the training fold, a
 // forward pass and an update per presentation, then a forward pass for every protein of the
 // training fold presented no time and of the test fold (their outputs in phiut, for calcierr).
-// False when a stop signal ended it early.  The kernel version in use (kernel::force) decides
+// False when a stop signal ended it early.  The State's kernel version (kernel::force) decides
 // how calcnet and backprop compute, so tests and benchmarks run this loop on any version.
 bool train_epoch(State& st);
 void predict(State& st);

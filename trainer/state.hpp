@@ -26,6 +26,15 @@ constexpr std::size_t textlen = 3600;  // length of every text of the run
 constexpr int maxtypes = 100;          // input or output type names per direction
 constexpr int maxwidth = 1000;         // numbers on one data line
 
+namespace kernel {
+// The versions of the training kernel (trainer/kernel.hpp).  plain: the reference loops of
+// kernel_ref.cpp on the column-major weights (no working copy); generic: the kernel for the
+// baseline x86-64 (SSE2) build; avx2, avx512: wider vectors.
+enum class Isa { plain, generic, avx2, avx512 };
+// The fastest version this machine runs (the one a new State uses).
+Isa fastest();
+}  // namespace kernel
+
 // A weight matrix with 1-based (source, target) access.
 struct Mat {
     int ld = 0;    // rows of the storage: source nodes + 1 (the bias row)
@@ -184,6 +193,7 @@ public:
     std::vector<double> xprev;      //   or (xoff < 0) this copy
     std::vector<double> sums;       // scratch of the small layers
     std::vector<double> d1, d2, d3; // scratch of back-propagation: the deltas of the three layers
+    kernel::Isa version = kernel::fastest();  // the kernel version calcnet and backprop use
 
 private:
     Copy copy_ = Copy::stale;

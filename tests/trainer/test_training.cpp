@@ -24,13 +24,11 @@ State set_up(std::vector<std::string> args, const std::string& out) {
     return st;
 }
 
-// Trains with kernel version isa (the version in use is restored after).
+// Trains with kernel version isa.
 void train_on(kernel::Isa isa, const std::vector<std::string>& args, const std::string& out) {
-    const kernel::Isa saved = kernel::active();
-    ASSERT_TRUE(kernel::force(isa));
     State st = set_up(args, out);
+    ASSERT_TRUE(kernel::force(st, isa));
     nntrain::kelta2train(st);
-    kernel::force(saved);
 }
 
 std::vector<std::string> epoch_lines(const std::string& log_path) {
