@@ -30,6 +30,8 @@ public:
     bool at_end() const { return pos_ >= data_.size(); }
 
     const std::string& name() const { return name_; }
+    // The whole text (a leading byte-order mark already dropped).
+    const std::string& text() const { return data_; }
     // Number of the line last returned by next_line (0 before the first).
     std::int64_t line_no() const { return line_no_; }
     // "name:line" for messages (just "name" before the first line).

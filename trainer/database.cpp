@@ -329,6 +329,10 @@ void initdb(State& st) {
 
     // 3. Header.
     Source hdr = list ? std::move(*list) : Source::open(d.fylein);
+    if (predicting) {  // the weights come next, from the same text
+        d.header_of = d.fylein;
+        d.header_text = hdr.text();
+    }
     std::string dir;
     textio::read(hdr, {Item::of(dir, textlen)}, "the database directory");
     if (d.datdir.empty()) {

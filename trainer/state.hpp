@@ -92,6 +92,8 @@ struct DataFiles {
     std::string weiav;    // file listing the weight files to average over (-aw)
     std::vector<std::string> weinames;  // the weight files it names, read once by readcmd
     std::string weiadd;   // option record: the switches given, with their values
+    std::string header_of;    // the weight file whose header the database load read last
+    std::string header_text;  //   and its text, kept for readwei (a pipe cannot be read again)
 };
 
 // nn_wei: current weights.  `exists` stands for the whole set of thirteen network arrays.

@@ -438,7 +438,8 @@ TEST(Prediction, AveragingOverWeightFiles) {
 }
 
 // Every list is read once, so a pipe, process substitution, /dev/stdin or a FIFO serves as
-// well as a regular file, for the database list, the prediction list and the weight list.
+// well as a regular file, for the database list, the prediction list, the weight list and the
+// weight file of a prediction.
 TEST(Prediction, ListsFromPipes) {
     Case c;
     c.two_networks({"-h1", "4", "-h2", "3", "-m", "3"}, {"-h1", "4", "-h2", "3", "-m", "3"});
@@ -458,6 +459,12 @@ TEST(Prediction, ListsFromPipes) {
     r = bash("mkfifo wf pf && { cat w.lst > wf & cat p.lst > pf & " + nntrain + " -aw wf -prl pf -nsw -dd; }");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, files.out);
+    // The weight file of -wf too: its header and its weights come from one read.
+    auto one = run("nntrain", {"-wf", "w1.wei", "-prl", "p.lst"}, c.t.path());
+    ASSERT_EQ(one.status, 0) << one.err;
+    r = bash(nntrain + " -wf <(cat w1.wei) -prl p.lst");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, one.out);
 }
 
 TEST(Prediction, Refusals) {
