@@ -205,7 +205,10 @@ void train(State& st) {
                 ++bad;
             }
             log.line(textio::fmt_i(epoch, 10) + textio::fmt_f(etr, 11, 4) + textio::fmt_f(ete, 11, 4));
-            if (keep) refuse_diverged(st, log, epoch);
+            // A NaN error is the usual sign of weights gone NaN: stop at once rather than train on
+            // (weights gone infinite can still give finite errors; the check before the write
+            // finds those).
+            if (keep && !(std::isfinite(etr) && std::isfinite(ete))) refuse_diverged(st, log, epoch);
             st.progress.epoch(epoch, s.nte, etr, ete, bestep, bad);
             ++epoch;
             if (epoch > s.nte || bad >= s.itbmax) break;
@@ -213,7 +216,6 @@ void train(State& st) {
         st.progress.finish();
     } else {
         savewei(st);  // no epoch: the starting weights are the ones written
-        refuse_diverged(st, log, 0);
     }
 
     // Interrupted before any epoch finished: nothing worth keeping.
@@ -225,6 +227,7 @@ void train(State& st) {
         log.close();
         textio::fail(128 + sig, textio::free_line(why));
     }
+    refuse_diverged(st, log, bestep);
     // The result line follows the weight file, so a log that has it always has its weights.
     writewei(st, d.weifl, s.nip, s.nw1, s.nw2, s.nop, s.alpha);
     log.line("Min error at " + textio::fmt_i(bestep, 7) + ": training, " + textio::fmt_d(betr, 12, 4) +

@@ -127,10 +127,13 @@ std::vector<std::string> temporaries(const TempDir& dir) {
     return t;
 }
 
-// Waits until the log holds n lines, then sends sig to the run.
+// Waits until the log holds n lines (a minute at most, so a run that fails early cannot hang
+// the test), then sends sig to the run.
 std::function<void(int)> signal_after_lines(const std::string& log, std::size_t n, int sig) {
     return [log, n, sig](int pid) {
-        while (!testing_support::exists(log) || testing_support::lines_of(read_file(log)).size() < n)
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while ((!testing_support::exists(log) || testing_support::lines_of(read_file(log)).size() < n) &&
+               std::chrono::steady_clock::now() < give_up)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         ::kill(pid, sig);
     };
