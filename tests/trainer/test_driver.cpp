@@ -4,11 +4,14 @@
 // weight file.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <fcntl.h>
 #include <filesystem>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "tests/support/run.hpp"
@@ -225,6 +228,31 @@ TEST(Training, StatusLineOnATerminalOnly) {
         return l;
     };
     EXPECT_EQ(log("tty.wei"), log("plain.wei"));
+}
+
+// While a database that takes its time loads, the line counts the proteins loaded, and it is
+// erased before training starts.  (A data file that is a FIFO, written half a second late,
+// makes the load slow enough to be shown.)
+TEST(Training, StatusLineWhileTheDatabaseLoads) {
+    Case c;
+    const std::string slow = c.db.dir + "/" + c.db.ids[1] + "/b.in";
+    const std::string text = read_file(slow);
+    fs::remove(slow);
+    ASSERT_EQ(::mkfifo(slow.c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        write_file(slow, text);
+    });
+    auto [seen, status] = run_on_terminal(c.t.path(), {"-l", c.db.list, "-r", "3", "-h1", "3", "-h2", "2", "-m", "2",
+                                                       "-owf", "slow.wei"});
+    writer.join();
+    ASSERT_EQ(status, 0) << seen;
+    const std::size_t shown = seen.find("\r\033[Kloading proteins 2/25");
+    ASSERT_NE(shown, std::string::npos) << seen;
+    const std::size_t training = seen.find("\r\033[Kepoch 1/2");
+    ASSERT_NE(training, std::string::npos) << seen;
+    EXPECT_EQ(seen.substr(training - 4, 4), "\r\033[K");  // the loading line erased first
+    EXPECT_LT(shown, training);
 }
 
 TEST(Training, GeneratedNames) {
