@@ -300,7 +300,6 @@ void initdb(State& st) {
 
     // 1. The proteins: the identifiers from line 4 of the list file, or the prediction list
     // (read once; a reload takes them from prdids), or the one -pr1 names.
-    std::vector<std::string> ids;
     std::optional<Source> list;
     if (!predicting) {
         list.emplace(Source::open(d.fylein));
