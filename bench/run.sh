@@ -4,9 +4,12 @@
 #
 #   bench/run.sh           the full run (about 5 minutes on 2 cores; needs ~0.4 GB of disk)
 #   bench/run.sh --quick   small sizes and few repetitions: checks that the tooling works
+#   bench/run.sh --load    the database loading figures only (before and after, see BEFORE)
 #
 # Environment: BUILD (build directory, default <repo>/build-bench), REPS (repetitions of each
-# timing), DATA (where the generated data go, default $BUILD/benchdata).  Missing Debian
+# timing), DATA (where the generated data go, default $BUILD/benchdata), BEFORE (a git revision
+# whose loader is measured beside this tree's, in the same rounds; default ab0b46a, the last
+# one that read the first protein's files three times; empty: none).  Missing Debian
 # packages (libfann-dev, libbenchmark-dev, python3-numpy, python3-scipy, time, freesasa) are installed
 # with apt-get when running as root.  Run it on a quiet machine: the figures are wall-clock
 # medians.
@@ -15,8 +18,11 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build-bench}
 DATA=${DATA:-$BUILD/benchdata}
-QUICK=0
+QUICK=0 LOADONLY=0
 [[ ${1:-} == --quick ]] && QUICK=1
+[[ ${1:-} == --load ]] && LOADONLY=1
+BEFORE=${BEFORE-ab0b46a}
+want() { ((!LOADONLY)) || [[ $1 == load ]]; }  # want SECTION: is the section measured in this run?
 if ((QUICK)); then REPS=${REPS:-3}; else REPS=${REPS:-7}; fi
 PY=/usr/bin/python3  # Debian's python, where python3-numpy and python3-scipy install
 TYPES=$ROOT/data/amino_acids.types
@@ -33,6 +39,7 @@ need=()
 for p in libfann-dev libbenchmark-dev python3-numpy python3-scipy time freesasa; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
+((LOADONLY)) && need=()  # the loading figures need none of them
 if ((${#need[@]})); then
   if [[ $(id -u) == 0 ]]; then
     say "installing ${need[*]}"
@@ -50,9 +57,28 @@ targets=(nntrain pairdist bench_bound bench_load)
 help=$(cmake --build "$BUILD" --target help)
 have_target() { grep -qx "\.\.\. $1" <<<"$help"; }
 for t in fann_epoch bench_train bench_pairdist; do have_target "$t" && targets+=("$t"); done
+((LOADONLY)) && targets=(nntrain bench_load)
 cmake --build "$BUILD" -j2 --target "${targets[@]}" >&2
 BIN=$BUILD/bin
 has() { [[ -x $BIN/$1 ]]; }
+# The loader before: BEFORE's sources, built beside this tree (once per revision).
+BBIN=
+if [[ -n $BEFORE ]] && want load; then
+  bsrc=$BUILD/before-src bbuild=$BUILD/before
+  if [[ ! -x $bbuild/bin/nntrain || $(cat "$bbuild/revision" 2>/dev/null) != "$BEFORE" ]]; then
+    say "building revision $BEFORE in $bbuild"
+    rm -rf "$bsrc" "$bbuild"
+    mkdir -p "$bsrc"
+    git -C "$ROOT" archive "$BEFORE" | tar -x -C "$bsrc"
+    cmake -S "$bsrc" -B "$bbuild" -DCMAKE_BUILD_TYPE=Release -DPROTNN_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$bbuild" -j2 --target nntrain >&2
+    echo "$BEFORE" >"$bbuild/revision"
+  fi
+  # This tree's harness on that revision's loader: the same measurement of both.
+  g++ -std=c++20 -O2 -ffp-contract=off -I"$bsrc" -I"$bbuild/generated" "$ROOT/bench/bench_load.cpp" \
+    "$bbuild/trainer/libtrainer_core.a" "$bbuild/textio/libtextio.a" -o "$bbuild/bin/bench_load"
+  BBIN=$bbuild/bin
+fi
 
 # --- data -------------------------------------------------------------------------------------
 mkdir -p "$DATA"
@@ -71,6 +97,7 @@ gen() {  # gen db N | gen pdb N: made once (the list file and the PDB file are w
 }
 if ((QUICK)); then dbs=(60 500); pdbs=(2000); loaddb=500; peer_sizes=(2000)
 else dbs=(60 500 5000); pdbs=(2000 20000 50000); loaddb=5000; peer_sizes=(2000 20000); fi
+if ((LOADONLY)); then dbs=(500 "$loaddb"); pdbs=(); fi
 for n in "${dbs[@]}"; do gen db "$n"; done
 for n in "${pdbs[@]}"; do gen pdb "$n"; done
 DB500=$DATA/db500/bench.db
@@ -112,6 +139,7 @@ ge() { awk -v a="$1" -v b="$2" 'BEGIN { print (a >= b) ? "yes" : "NO" }'; }
 # --- training epoch ---------------------------------------------------------------------------
 # Rounds: each round measures ours, the peer and the bound once, so that a disturbance from
 # outside falls on all of them alike; the figures are the medians over the rounds.
+if want epoch; then
 say "training epoch (500 proteins: 475 presentations, 2123-21-21-3)"
 epochs=$((QUICK ? 5 : 20))
 nt() {  # nntrain for $1 epochs in a fresh directory (its output files are created new)
@@ -161,16 +189,67 @@ if [[ -n $plain && -n $fast ]]; then
   row "epoch kernel ($label) vs bound (ms)" "$(fmt "$fast" ms)" "$(fmt "$bound_epoch" ms)" "$(ratio "$fast" "$bound_epoch")x" "<= 2x" "$(ge 2 "$(ratio "$fast" "$bound_epoch")")"
 fi
 
+fi
+
 # --- database loading -------------------------------------------------------------------------
-say "database loading ($loaddb proteins)"
-"$BIN/bench_load" "$DATA/db$loaddb/bench.db" "$REPS" >"$OUT/load"
-row "load: initdb vs iostream (MB/s)" "$(fmt "$(val load_initdb_rate "$OUT/load")" MB/s)" \
-  "$(fmt "$(val load_iostream_rate "$OUT/load")" MB/s)" \
-  "$(ratio "$(val load_initdb_rate "$OUT/load")" "$(val load_iostream_rate "$OUT/load")")x" ">= 300 MB/s" \
-  "$(ge "$(val load_initdb_rate "$OUT/load")" 300)"
+# Rounds: this tree's bench_load and BEFORE's, one after the other, then a whole 2-epoch
+# training on the 500-protein database by each build's nntrain; medians over the rounds.
+say "database loading ($loaddb proteins${BBIN:+, this tree and revision $BEFORE side by side})"
+two_epochs() {  # two_epochs BINDIR NAME: wall seconds of a 2-epoch training; keeps log and weights
+  local d s e
+  d=$(mktemp -d -p "$OUT")
+  s=$(now)
+  (cd "$d" && "$1/nntrain" -l "$DB500" -m 2 -mi 100000 -r 7 -owf w.wei >/dev/null)
+  e=$(now)
+  cp "$d/w.wei" "$OUT/$2.wei"
+  cp "$d/w.wei.fort.15" "$OUT/$2.log"
+  rm -rf "$d"
+  awk -v a="$s" -v b="$e" 'BEGIN { printf "%.6f\n", b - a }'
+}
+: >"$OUT/loads"
+for ((r = 0; r < REPS; r++)); do
+  peer=--no-peer
+  ((r == 0)) && peer=
+  "$BIN/bench_load" "$DATA/db$loaddb/bench.db" 1 $peer >"$OUT/load"
+  [[ -z $peer ]] && cp "$OUT/load" "$OUT/load_peer"
+  after=$(val load_initdb_median "$OUT/load") after_cpu=$(val load_initdb_cpu_median "$OUT/load")
+  before=- before_cpu=- t_before=-
+  if [[ -n $BBIN ]]; then
+    "$BBIN/bench_load" "$DATA/db$loaddb/bench.db" 1 --no-peer >"$OUT/load_before"
+    check "revision $BEFORE and this tree store the same bits" \
+      test "$(val load_checksum "$OUT/load_before")" = "$(val load_checksum "$OUT/load")"
+    before=$(val load_initdb_median "$OUT/load_before") before_cpu=$(val load_initdb_cpu_median "$OUT/load_before")
+    t_before=$(two_epochs "$BBIN" before)
+  fi
+  t_after=$(two_epochs "$BIN" after)
+  echo "$after $after_cpu $before $before_cpu $t_after $t_before" >>"$OUT/loads"
+done
+bytes=$(val load_bytes "$OUT/load")
+rate() { awk -v b="$bytes" -v t="$1" 'BEGIN { print b / t / 1e6 }'; }
+after=$(rate "$(col 1 "$OUT/loads")") after_cpu=$(rate "$(col 2 "$OUT/loads")")
+io=$(val load_iostream_rate "$OUT/load_peer")
+row "load: initdb vs iostream (MB/s, wall; iostream: one round)" "$(fmt "$after" MB/s)" "$(fmt "$io" MB/s)" \
+  "$(ratio "$after" "$io")x" ">= 500 MB/s" "$(ge "$after" 500)"
+row "load: initdb (MB/s, CPU time)" "$(fmt "$after_cpu" MB/s)" "-" "-" ">= 500 MB/s" "$(ge "$after_cpu" 500)"
+if [[ -n $BBIN ]]; then
+  check "the 2-epoch trainings of $BEFORE and this tree write the same weights" \
+    cmp -s "$OUT/before.wei" "$OUT/after.wei"
+  check "the 2-epoch trainings of $BEFORE and this tree write the same log" \
+    cmp -s "$OUT/before.log" "$OUT/after.log"
+  before=$(rate "$(col 3 "$OUT/loads")") before_cpu=$(rate "$(col 4 "$OUT/loads")")
+  row "load: initdb now vs revision $BEFORE (MB/s, wall)" "$(fmt "$after" MB/s)" "$(fmt "$before" MB/s)" \
+    "$(ratio "$after" "$before")x" "-" "-"
+  row "load: initdb now vs revision $BEFORE (MB/s, CPU time)" "$(fmt "$after_cpu" MB/s)" "$(fmt "$before_cpu" MB/s)" \
+    "$(ratio "$after_cpu" "$before_cpu")x" "-" "-"
+  t_after=$(col 5 "$OUT/loads") t_before=$(col 6 "$OUT/loads")
+  row "nntrain -m 2, 500 proteins, whole process: now vs $BEFORE (s)" "$(fmt "$t_after" s)" "$(fmt "$t_before" s)" \
+    "$(ratio "$t_before" "$t_after")x" "-" "-"
+fi
+printf '# %s MB of text\n' "$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1e6 }')" >&2
 
 # --- pairdist ---------------------------------------------------------------------------------
 # Rounds again: per size, the program, the bound and (for the peer's sizes) the numpy script.
+if want pairdist; then
 say "pairdist"
 wall() {  # wall command...: wall seconds of one run
   local s e
@@ -242,7 +321,10 @@ if has bench_pairdist; then
   fi
 fi
 
+fi
+
 # --- peak memory of a training run ------------------------------------------------------------
+if want memory; then
 say "peak memory of a training run"
 rss() {  # rss N EPOCHS: maximum resident set of nntrain over the N-protein database, in MB
   local d
@@ -273,6 +355,8 @@ for n in "${sizes[@]}"; do
       'BEGIN { print (a < 1.5 * e && rm <= r5 * 1.02 + 0.5) ? "yes" : "NO" }') (-m $many: $rmany MB)"
 done
 
+fi
+
 # --- the table --------------------------------------------------------------------------------
 echo
 echo "machine: $(lscpu | awk -F: '/Model name/ { gsub(/^ +/, "", $2); print $2 }'), $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg); reps $REPS"
@@ -282,9 +366,9 @@ echo "machine: $(lscpu | awk -F: '/Model name/ { gsub(/^ +/, "", $2); print $2 }
 } | awk -F'|' '{ for (i = 1; i <= NF; i++) { c[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } n = NR }
   END { for (r = 1; r <= n; r++) { for (i = 1; i <= 6; i++) printf "%-*s  ", w[i], c[r, i]; printf "\n" } }'
 echo
-echo "bound kernels, last round: $(tr '\n' ' ' <"$OUT/bound_train")"
+if [[ -f $OUT/bound_train ]]; then echo "bound kernels, last round: $(tr '\n' ' ' <"$OUT/bound_train")"; fi
 for f in train pairdist; do  # keep the kernel benchmarks' whole reports beside the data
-  [[ -f $OUT/$f.json ]] && cp "$OUT/$f.json" "$DATA/bench_$f.json"
+  if [[ -f $OUT/$f.json ]]; then cp "$OUT/$f.json" "$DATA/bench_$f.json"; fi
 done
 
 # --- atomdepth: its own script and table (bench/atomdepth.sh) ------------------------------------

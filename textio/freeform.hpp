@@ -11,8 +11,8 @@
 // decimal point and an exponent introduced by E or D (either case), and NaN or Inf(inity) is
 // accepted so that every value the programs write reads back.  r*v stands for r copies of v.
 //
-// Deviations from older list-directed readers, all refusals of input that would otherwise be
-// read silently wrong: an empty item (two commas, or a comma that opens a read) and "r*" with
+// Choices of ours, stricter than older list-directed readers, all refusals of input that would
+// otherwise be read silently wrong: an empty item (two commas, or a comma that opens a read) and "r*" with
 // no value are errors rather than "keep the old value"; a quoted text must end on its line.
 //
 // Errors name the source, the line and what was expected, with status 2.

@@ -33,6 +33,8 @@ public:
     const std::string& text() const { return data_; }
 
     const std::string& name() const { return name_; }
+    // The whole text (a leading byte-order mark already dropped).
+    const std::string& text() const { return data_; }
     // Number of the line last returned by next_line (0 before the first).
     std::int64_t line_no() const { return line_no_; }
     // "name:line" for messages (just "name" before the first line).
@@ -51,6 +53,11 @@ private:
     std::int64_t line_no_ = 0;
     bool numbered_ = true;
 };
+
+// Reads the whole file at path into text (its old content replaced, its capacity reused, so a
+// loader that reads many files keeps one buffer).  Fails (status 2) as Source::open does.  A
+// leading byte-order mark is kept: the caller decides (Source::open drops it).
+void read_file(const std::string& path, std::string& text);
 
 // Quotes an offending text for a message: at most 40 characters, control bytes and bytes
 // above 0x7e as \xNN (so an invisible byte-order mark or a stray Latin-1 byte shows).

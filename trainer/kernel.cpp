@@ -272,7 +272,7 @@ bool supported(Isa isa) {
     if (isa == Isa::avx2) return __builtin_cpu_supports("avx2");
     if (isa == Isa::avx512) return __builtin_cpu_supports("avx512f");
 #endif
-    return isa == Isa::generic;
+    return isa == Isa::generic || isa == Isa::plain;
 }
 
 Version version_of(Isa isa) {
@@ -280,59 +280,59 @@ Version version_of(Isa isa) {
     if (isa == Isa::avx512) return {isa, forward_avx512, update_avx512, step_avx512, column_avx512, accumulate_avx512};
     if (isa == Isa::avx2) return {isa, forward_avx2, update_avx2, step_avx2, column_avx2, accumulate_avx2};
 #endif
-    return {Isa::generic, forward_generic, update_generic, step_generic, column_generic, accumulate_generic};
+    // The plain version computes in calcnet_plain and backprop_plain; the generic functions
+    // only stand in for its table entries.
+    return {isa == Isa::plain ? Isa::plain : Isa::generic, forward_generic, update_generic, step_generic, column_generic,
+            accumulate_generic};
 }
-
-Version best() {
-    const std::vector<Isa> v = available();
-    return version_of(v.back());
-}
-
-Version current = best();
 
 }  // namespace
 
 std::vector<Isa> available() {
     std::vector<Isa> v;
-    for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512})
+    for (Isa isa : {Isa::plain, Isa::generic, Isa::avx2, Isa::avx512})
         if (supported(isa)) v.push_back(isa);
     return v;
 }
 
 const char* name(Isa isa) {
     switch (isa) {
+        case Isa::plain: return "plain";
         case Isa::avx2: return "avx2";
         case Isa::avx512: return "avx512";
         default: return "generic";
     }
 }
 
-Isa active() { return current.isa; }
+Isa fastest() {
+    static const Isa best = available().back();
+    return best;
+}
 
-bool force(Isa isa) {
+bool force(State& st, Isa isa) {
     if (!supported(isa)) return false;
-    current = version_of(isa);
+    st.nn_work.version = isa;
     return true;
 }
 
-void forward1(const double* w, int width, int ninp, const double* x, double* acc) {
-    current.forward(w, width, ninp, x, acc);
+void forward1(Isa isa, const double* w, int width, int ninp, const double* x, double* acc) {
+    version_of(isa).forward(w, width, ninp, x, acc);
 }
 
-void update1(double* w, double* old, int width, int ninp, const double* x, const double* g, double mom) {
-    current.update(w, old, width, ninp, x, g, mom);
+void update1(Isa isa, double* w, double* old, int width, int ninp, const double* x, const double* g, double mom) {
+    version_of(isa).update(w, old, width, ninp, x, g, mom);
 }
 
-void step1(double* w, double* old, int width, int ninp, const double* xp, const double* g, double mom,
+void step1(Isa isa, double* w, double* old, int width, int ninp, const double* xp, const double* g, double mom,
            const double* x, double* acc) {
-    current.step(w, old, width, ninp, xp, g, mom, x, acc);
+    version_of(isa).step(w, old, width, ninp, xp, g, mom, x, acc);
 }
 
-void update_column(double* w, double* old, int n, const double* v, double g, double mom) {
-    current.column(w, old, n, v, g, mom);
+void update_column(Isa isa, double* w, double* old, int n, const double* v, double g, double mom) {
+    version_of(isa).column(w, old, n, v, g, mom);
 }
 
-void accumulate(double* s, const double* c, int n, double d) { current.accumulate(s, c, n, d); }
+void accumulate(Isa isa, double* s, const double* c, int n, double d) { version_of(isa).accumulate(s, c, n, d); }
 
 double* rows(std::vector<double>& v) {
     const auto p = reinterpret_cast<std::uintptr_t>(v.data());
@@ -355,7 +355,6 @@ void build_work(State& st, int ninp, int nhid1) {
     wk.wit.assign(2 * n + 8, 0.0);  // the 8 spare values leave room for the alignment
     wk.acc.assign(width + 8, 0.0);
     wk.g.assign(width + 8, 0.0);
-    wk.pending = false;
     double* w = work_w(wk);
     double* o = work_old(wk);
     const Mat& wi = st.nn_wei.wi;
@@ -368,8 +367,7 @@ void build_work(State& st, int ninp, int nhid1) {
             o[static_cast<std::size_t>(k) * width + j] = oc[k];
         }
     }
-    wk.dirty = false;
-    wk.fresh = true;
+    wk.built(wi, oldwi);
 }
 
 }  // namespace nntrain::kernel

@@ -1,5 +1,5 @@
-// The plain loops of the forward pass and back-propagation, written straight from their
-// description on the column-major weights of nn_wei and nn_owei (the working copy of
+// The plain loops of the forward pass and back-propagation, one sum and one update at a time
+// in the fixed order, on the column-major weights of nn_wei and nn_owei (the working copy of
 // nn_work is neither read nor written).  They are the reference the training kernel must
 // match bit for bit (tests/trainer/test_kernels.cpp) and the baseline of bench_train.
 #include <cmath>

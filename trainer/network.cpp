@@ -4,17 +4,18 @@
 // State: calcnet reads nn_wei (wi, wh, wo) and writes nn_nodes (hnu1, hnu2, phi2p) and protein
 // i's outputs in db_output.phiut; backprop reads nn_nodes and updates nn_wei and nn_owei;
 // calcierr reads nn_input.protut, db_output.phiut, data_files.lstt and the fold sizes.  The
-// first layer (wi, oldwi) is worked on in the interleaved working copy of nn_work
-// (trainer/kernel.hpp): calcnet builds it from wi and oldwi unless back-propagation has made
-// it the current one, backprop leaves it current ("dirty") with its first-layer update
-// pending, the next calcnet applies that update in the sweep of its own sums;
+// first layer (wi, oldwi) is worked on in the interleaved working copy of nn_work (its states
+// in state.hpp): calcnet builds it from wi and oldwi when it is stale and uses it as it is
+// otherwise (so a prediction builds it once), backprop leaves it ahead with its first-layer
+// update pending, the next calcnet applies that update in the sweep of its own sums;
 // copy_first_layer (savewei uses it) applies it and copies the weights out, and sync_weights
-// also copies them back into wi and oldwi and gives up the copy.
+// also copies them back into wi and oldwi and makes the copy stale.  On the plain kernel
+// version both routines run the loops of kernel_ref.cpp on wi and oldwi instead.
 //
-// Every sum is formed in the order the run's description fixes (products in increasing source
-// order from zero, then the bias, then the scaling by alpha), every product and change in its
-// written grouping, and the build never contracts a*b+c into a fused multiply-add, so the
-// results are the same bits as the plain loops of kernel_ref.cpp on every machine.  The
+// Every sum is formed in one fixed order (products in increasing source order from zero, then
+// the bias, then the scaling by alpha), every product and change in its written grouping, and
+// the build never contracts a*b+c into a fused multiply-add, so the results are the same bits
+// as the plain loops of kernel_ref.cpp on every machine.  The
 // small layers are computed with the target nodes side by side (the source index in the
 // outer loop), each node's sum still in source order.
 #include <cmath>
@@ -42,9 +43,9 @@ static const double* pending_inputs(const State& st) {
 // The waiting first-layer update, alone.
 static void apply_pending(State& st) {
     NnWork& wk = st.nn_work;
-    kernel::update1(kernel::work_w(wk), kernel::work_old(wk), wk.width, wk.ninp, pending_inputs(st),
+    kernel::update1(wk.version, kernel::work_w(wk), kernel::work_old(wk), wk.width, wk.ninp, pending_inputs(st),
                     kernel::rows(wk.g), wk.mom);
-    wk.pending = false;
+    wk.update_applied();
 }
 
 // Sums of a small layer: s[j] = (sum over k < nsrc of v[k]*w(k,j), in k order) + w(nsrc+1,j).
@@ -84,16 +85,23 @@ static void layer_sums(const Mat& w, int nsrc, int ntgt, const double* v, double
 }
 
 void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double alpha, const double* x) {
+    if (kernel::active(st) == kernel::Isa::plain) {
+        sync_weights(st);  // the plain loops read and write the column-major weights
+        kernel::calcnet_plain(st, i, ninp, nhid1, nhid2, nout, alpha, x);
+        return;
+    }
     NnWork& wk = st.nn_work;
-    if (wk.dirty && (wk.ninp != ninp || wk.nhid1 != nhid1)) sync_weights(st);
-    if (!wk.dirty) kernel::build_work(st, ninp, nhid1);
+    const bool sizes = wk.ninp == ninp && wk.nhid1 == nhid1;
+    if (wk.copy() == NnWork::Copy::ahead && !sizes) sync_weights(st);
+    if (wk.copy() == NnWork::Copy::stale || !sizes || !wk.built_from(st.nn_wei.wi, st.nn_owei.oldwi))
+        kernel::build_work(st, ninp, nhid1);
     double* acc = kernel::rows(wk.acc);
-    if (wk.pending) {
-        kernel::step1(kernel::work_w(wk), kernel::work_old(wk), wk.width, ninp, pending_inputs(st),
+    if (wk.pending()) {
+        kernel::step1(wk.version, kernel::work_w(wk), kernel::work_old(wk), wk.width, ninp, pending_inputs(st),
                       kernel::rows(wk.g), wk.mom, x, acc);
-        wk.pending = false;
+        wk.update_applied();
     } else {
-        kernel::forward1(kernel::work_w(wk), wk.width, ninp, x, acc);
+        kernel::forward1(wk.version, kernel::work_w(wk), wk.width, ninp, x, acc);
     }
     double* h1 = st.nn_nodes.hnu1.data();
     double* h2 = st.nn_nodes.hnu2.data();
@@ -116,11 +124,18 @@ void calcnet(State& st, int i, int ninp, int nhid1, int nhid2, int nout, double 
 
 void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha, double rate, double mom,
               const double* x, const double* t) {
+    if (kernel::active(st) == kernel::Isa::plain) {
+        sync_weights(st);
+        kernel::backprop_plain(st, ninp, nhid1, nhid2, nout, alpha, rate, mom, x, t);
+        return;
+    }
     NnWork& wk = st.nn_work;
     const bool sizes = wk.ninp == ninp && wk.nhid1 == nhid1;
-    if (wk.dirty && !sizes) sync_weights(st);
-    if (wk.pending) apply_pending(st);  // two updates without a forward pass between them
-    if (!wk.dirty && !(wk.fresh && sizes)) kernel::build_work(st, ninp, nhid1);
+    if (wk.copy() == NnWork::Copy::ahead && !sizes) sync_weights(st);
+    if (wk.pending()) apply_pending(st);  // two updates without a forward pass between them
+    if (wk.copy() == NnWork::Copy::stale || !sizes ||
+        (wk.copy() == NnWork::Copy::fresh && !wk.built_from(st.nn_wei.wi, st.nn_owei.oldwi)))
+        kernel::build_work(st, ninp, nhid1);
 
     Mat& wh = st.nn_wei.wh;
     Mat& wo = st.nn_wei.wo;
@@ -131,7 +146,9 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
     const double* y = st.nn_nodes.phi2p.data();
 
     // The deltas live for one call; kept between calls only to spare an allocation per call.
-    static thread_local std::vector<double> d1, d2, d3;
+    std::vector<double>& d1 = wk.d1;
+    std::vector<double>& d2 = wk.d2;
+    std::vector<double>& d3 = wk.d3;
     d1.resize(nhid1 > 0 ? nhid1 : 0);
     d2.resize(nhid2 > 0 ? nhid2 : 0);
     d3.resize(nout > 0 ? nout : 0);
@@ -144,7 +161,7 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
     }
     // First-layer deltas, all nodes side by side; each sum over k in increasing order.
     for (int j = 0; j < nhid1; ++j) d1[j] = 0.0;
-    for (int k = 1; k <= nhid2; ++k) kernel::accumulate(d1.data(), wh.col(k), nhid1, d2[k - 1]);
+    for (int k = 1; k <= nhid2; ++k) kernel::accumulate(wk.version, d1.data(), wh.col(k), nhid1, d2[k - 1]);
     // The step of each first-layer node, g = d1*rate, in its lane (padding lanes stay 0); the
     // first-layer update itself waits for the next forward pass (or sync_weights).
     double* g = kernel::rows(wk.g);
@@ -161,15 +178,13 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
         wk.xprev.assign(x, x + (ninp > 0 ? ninp : 0));
     }
     wk.mom = mom;
-    wk.pending = true;
-    wk.dirty = true;
-    wk.fresh = false;
+    wk.update_left_pending();
 
     for (int j = 1; j <= nhid2; ++j) {
         const double gj = d2[j - 1] * rate;
         double* w = wh.col(j);
         double* o = oldwh.col(j);
-        kernel::update_column(w, o, nhid1, h1, gj, mom);
+        kernel::update_column(wk.version, w, o, nhid1, h1, gj, mom);
         const double change = o[nhid1] * mom + gj;
         w[nhid1] = w[nhid1] + change;
         o[nhid1] = change;
@@ -188,18 +203,17 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
 
 void sync_weights(State& st) {
     NnWork& wk = st.nn_work;
-    if (wk.dirty) {
+    if (wk.copy() == NnWork::Copy::ahead) {
         copy_first_layer(st, st.nn_wei.wi);
         copy_first_layer(st, st.nn_owei.oldwi, true);
     }
-    wk.dirty = false;
-    wk.fresh = false;
+    wk.released();
 }
 
 void copy_first_layer(State& st, Mat& dest, bool changes) {
     NnWork& wk = st.nn_work;
-    if (!wk.dirty) return;
-    if (wk.pending) apply_pending(st);
+    if (wk.copy() != NnWork::Copy::ahead) return;
+    if (wk.pending()) apply_pending(st);
     // A storage set up again since (smaller than the copy) takes nothing from it.
     if (dest.ld < wk.ninp + 1 || dest.cols < wk.nhid1) return;
     const double* w = changes ? kernel::work_old(wk) : kernel::work_w(wk);

@@ -1,5 +1,5 @@
-// The routines of nntrain, in run order.  Each works on the State (state.hpp); sizes and
-// array slices are passed where the routine's description says so.
+// The routines of nntrain, in run order.  Each works on the State (state.hpp); the sizes in
+// force and the array slices a routine works on are passed to it.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,7 @@ bool read_weight_name(textio::Source& src, std::string& name);
 // --- protein database (database.cpp) ---------------------------------------------------
 void initdb(State& st);
 int numpro(const State& st);                 // lines of the file fylein, minus 3
+std::int64_t line_count(textio::Source& src);  // lines of src; leaves it at its start
 int icountel(const std::string& line);       // words (runs of non-blank, non-tab characters)
 
 // --- working storage (storage.cpp) -----------------------------------------------------
@@ -53,7 +54,8 @@ void backprop(State& st, int ninp, int nhid1, int nhid2, int nout, double alpha,
               const double* x, const double* t);
 void calcierr(const State& st, double& etr, double& ete, int& better, double emin);
 // Brings nn_wei.wi and nn_owei.oldwi up to date from the training kernel's working copy and
-// makes them the current ones again (the copy is rebuilt from them when next needed).
+// makes the copy stale (it is built from them when next needed): the one way to change them
+// from outside the kernel.  Call it before writing wi or oldwi.
 void sync_weights(State& st);
 // Writes the current first-layer weights (or, with changes, their previous changes) into the
 // leading part of dest, a matrix of wi's shape, and keeps the kernel's working copy in use.
@@ -77,6 +79,12 @@ void permute(State& st, int n, int lo, int hi, std::vector<int>& a);
 // --- the driver (train.cpp: training; predict.cpp: prediction and averaging) ------------
 void kelta2train(State& st);
 void train(State& st);
+// One epoch of training, as train runs it: a new presentation order of the training fold, a
+// forward pass and an update per presentation, then a forward pass for every protein of the
+// training fold presented no time and of the test fold (their outputs in phiut, for calcierr).
+// False when a stop signal ended it early.  The State's kernel version (kernel::force) decides
+// how calcnet and backprop compute, so tests and benchmarks run this loop on any version.
+bool train_epoch(State& st);
 void predict(State& st);
 // "train." ntotp (6 digits) "_" itsd (11 digits) "." and the option record.
 std::string generated_name(const State& st);

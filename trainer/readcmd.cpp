@@ -2,14 +2,14 @@
 // seed_words, seed_random.
 //
 // State written: the settings of all_sizes, data_files and randseed (their defaults, then the
-// switches), the working texts arg and tmpfl, the option record weiadd, and the seeding of
+// switches), the option record weiadd, and the seeding of
 // the random stream.  printhelp only reads the settings.
 //
 // External format: the nntrain command line (one-dash switches compared whole, each value the
 // word after its switch, value words examined again in their own turn) and the option table
 // on standard output, laid out "(A10,A40,A20)" / "(A10,A40,I20)" / "(A10,A40,D20.6)".
 //
-// Deviations: an unrecognised switch stops with status 1 (not 0); `--version` prints
+// Choices of ours: an unrecognised switch stops with status 1 (not 0); `--version` prints
 // "nntrain <version>" on standard output and stops (status 0), after the switches to its left.
 #include <cmath>
 #include <cstdint>
@@ -69,7 +69,6 @@ void defaults(State& st) {
     s.rmoment = static_cast<double>(0.4f);
     s.jdf = 0;
     s.isame = 1;
-    d.ioffl = 15;
     s.dbv = 0;
     d.weiav.clear();
 }
@@ -159,8 +158,12 @@ void apply(State& st, const std::string& sw, const std::string& value) {
     else if (sw == "-dd") s.dbv = 1;
     else if (sw == "-aw") {
         d.weiav = value;
+        // Read once, here: a pipe or a FIFO cannot be read again.
         textio::Source src = textio::Source::open(d.weiav);
-        if (!read_weight_name(src, d.weifl)) src.eof_error("the name of a weight file");
+        d.weinames.clear();
+        for (std::string name; read_weight_name(src, name);) d.weinames.push_back(name);
+        if (d.weinames.empty()) src.eof_error("the name of a weight file");
+        d.weifl = d.weinames.front();
         d.fylein.clear();
     }
 }
@@ -202,29 +205,29 @@ void readcmd(State& st, const std::vector<std::string>& words) {
     defaults(st);
     check_values(words);
     for (std::size_t i = 0; i < words.size(); ++i) {
-        d.arg = textio::fixtext(words[i], textlen);
-        const Switch* hit = find_switch(d.arg);
+        const std::string word = textio::fixtext(words[i], textlen);
+        const Switch* hit = find_switch(word);
         if (hit) {
             const bool valued = hit->kind != Kind::flag;
-            if (valued) d.tmpfl = value_word(words, i);
-            apply(st, hit->name, valued ? d.tmpfl : std::string());
+            const std::string value = valued ? value_word(words, i) : std::string();  // the word after the switch
+            apply(st, hit->name, value);
             std::string rec = d.weiadd + hit->name;
             if (hit->underscore) rec += "_";
-            if (valued) rec += d.tmpfl;
+            if (valued) rec += value;
             d.weiadd = textio::fixtext(rec, textlen);
             continue;
         }
-        if (d.arg == "-h") {
+        if (word == "-h") {
             printhelp(st, stdout);
             textio::stop_normally();
         }
-        if (d.arg == "--version") {
+        if (word == "--version") {
             textio::out(std::string("nntrain ") + PROTNN_VERSION + "\n");
             textio::stop_normally();
         }
         // Value words are passed over here; only a word that looks like a switch stops the run.
-        if (!d.arg.empty() && d.arg[0] == '-')
-            textio::fail(textio::status_stop, textio::free_line("Aborting, didnt recognize ", d.arg));
+        if (!word.empty() && word[0] == '-')
+            textio::fail(textio::status_stop, textio::free_line("Aborting, didnt recognize ", word));
     }
     seed_random(st);
 }

@@ -4,8 +4,8 @@
 // Conventions:
 // - Texts are fixed-length texts of `textlen` characters (textio/text.hpp): std::strings
 //   already cut to that length with their trailing blanks dropped; empty means "not given".
-// - Arrays are std::vectors indexed from 0; the routines' comments speak of the 1-based
-//   positions of the run's description (protein p's inputs are protin[(p-1)*nip ...]).
+// - Arrays are std::vectors indexed from 0; the routines' comments speak of 1-based positions
+//   (protein p's inputs are protin[(p-1)*nip ...]), as the list files and logs count them.
 // - A weight matrix (source node k, target node j), 1-based, lives in column-major order:
 //   the weights into one target node are adjacent, the source index runs fastest, and the
 //   row after the last source node is the bias row.  Mat::ld is the number of rows the
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "trainer/progress.hpp"
 #include "trainer/random.hpp"
 
 namespace nntrain {
@@ -24,6 +25,15 @@ namespace nntrain {
 constexpr std::size_t textlen = 3600;  // length of every text of the run
 constexpr int maxtypes = 100;          // input or output type names per direction
 constexpr int maxwidth = 1000;         // numbers on one data line
+
+namespace kernel {
+// The versions of the training kernel (trainer/kernel.hpp).  plain: the reference loops of
+// kernel_ref.cpp on the column-major weights (no working copy); generic: the kernel for the
+// baseline x86-64 (SSE2) build; avx2, avx512: wider vectors.
+enum class Isa { plain, generic, avx2, avx512 };
+// The fastest version this machine runs (the one a new State uses).
+Isa fastest();
+}  // namespace kernel
 
 // A weight matrix with 1-based (source, target) access.
 struct Mat {
@@ -63,12 +73,9 @@ struct AllSizes {
 
 // data_files: file names, type lists and protein order.
 struct DataFiles {
-    std::string arg;       // the command-line word being examined; later the identifier last used
-    std::string tmpfl;     // the word after a switch; later the data-file path last used
     std::string fylein = "kelta.db";  // file whose first three lines give the database header
     std::string datdir;    // database directory
     std::string foldpart;  // "# DB: nip,nop,ntotp = " and the three counts
-    int ioffl = 15;        // output channel number of the training log (fixed)
     std::vector<int> lstt;   // protein order: [0, ntrap) training fold, [ntrap, ntotp) test fold
     std::vector<int> lstt2;  // presentation order of the training fold: positions (1-based) in lstt
     int nsinp = 0;           // number of input types
@@ -80,8 +87,13 @@ struct DataFiles {
     std::string oweifl;   // name of the weight file training writes (blank: generated name)
     std::string prdfl;    // prediction request: an identifier (-pr1) or a list file (-prl)
     std::string prdlist;  // file of identifiers to predict (-prl only)
+    std::vector<std::string> prdids;  // its lines, read once (a reload of the database reuses them)
+    std::string prdids_from;          // the file prdids were read from (empty: not read)
     std::string weiav;    // file listing the weight files to average over (-aw)
+    std::vector<std::string> weinames;  // the weight files it names, read once by readcmd
     std::string weiadd;   // option record: the switches given, with their values
+    std::string header_of;    // the weight file whose header the database load read last
+    std::string header_text;  //   and its text, kept for readwei (a pipe cannot be read again)
 };
 
 // nn_wei: current weights.  `exists` stands for the whole set of thirteen network arrays.
@@ -130,16 +142,48 @@ struct RandSeed {
 // nn_work: the training kernel's working copy of the first weight layer (trainer/kernel.hpp):
 // wi and oldwi with the target index fastest, each row padded to `width` (a multiple of 8)
 // lanes, so a forward pass sums 8 target nodes at a time, each in its own lane and in its own
-// order.  While `dirty` the copy is newer than nn_wei.wi and nn_owei.oldwi: backprop makes it
-// so and sync_weights (savewei calls it) copies it back; whoever reads or writes wi or oldwi
-// directly after a backprop calls sync_weights first.  backprop leaves its first-layer update
-// `pending` (steps and momentum factor kept here, the inputs where they lie in nn_input.protin,
-// which must not change meanwhile, or copied), and the next calcnet applies it row by row in
-// the same sweep that sums the new forward pass (sync_weights applies it alone).
-struct NnWork {
-    bool dirty = false;    // the copy holds the current first-layer weights
-    bool fresh = false;    // built by the last calcnet from the current wi and oldwi
-    bool pending = false;  // a first-layer update waits: xprev, g, mom
+// order.  The copy's state is its own (copy(), pending()) and changes only through the named
+// steps below, which the kernel's routines take:
+// - stale: nothing usable; the next forward pass or update builds it from wi and oldwi;
+// - fresh: built from wi and oldwi and not changed since, so the forward passes of a
+//   prediction use it protein after protein without building it again;
+// - ahead: back-propagation has changed it, and wi and oldwi are behind it.
+// backprop leaves its first-layer update pending (steps and momentum factor kept here, the
+// inputs where they lie in nn_input.protin, which must not change meanwhile, or copied), and
+// the next calcnet applies it row by row in the same sweep that sums the new forward pass.
+// The one way for code outside the kernel to change wi or oldwi is sync_weights (network.cpp):
+// it writes an ahead copy back and makes the copy stale.  A copy is also taken for stale when
+// the storage of wi or oldwi is not the one it was built from (set up again, or replaced).
+class NnWork {
+public:
+    enum class Copy { stale, fresh, ahead };
+    Copy copy() const { return copy_; }
+    bool pending() const { return pending_; }
+    // True when the copy was built from this storage of wi and oldwi (same arrays, same shape).
+    bool built_from(const Mat& wi, const Mat& oldwi) const {
+        return wi.a.data() == from_wi_ && oldwi.a.data() == from_oldwi_ && wi.a.size() == size_wi_ &&
+               oldwi.a.size() == size_oldwi_;
+    }
+
+    // The steps (kernel routines only).
+    void built(const Mat& wi, const Mat& oldwi) {  // from wi and oldwi, nothing pending
+        copy_ = Copy::fresh;
+        pending_ = false;
+        from_wi_ = wi.a.data();
+        from_oldwi_ = oldwi.a.data();
+        size_wi_ = wi.a.size();
+        size_oldwi_ = oldwi.a.size();
+    }
+    void update_left_pending() {  // backprop: the copy is ahead, its first-layer update waits
+        copy_ = Copy::ahead;
+        pending_ = true;
+    }
+    void update_applied() { pending_ = false; }
+    void released() {  // written back (or never ahead): wi and oldwi are the current weights
+        copy_ = Copy::stale;
+        pending_ = false;
+    }
+
     int ninp = 0;          // sizes the copy was built for
     int nhid1 = 0;
     int width = 0;         // lanes per row: nhid1 rounded up to a multiple of 8
@@ -150,6 +194,15 @@ struct NnWork {
     std::ptrdiff_t xoff = -1;       // the inputs of the pending update: nn_input.protin[xoff...],
     std::vector<double> xprev;      //   or (xoff < 0) this copy
     std::vector<double> sums;       // scratch of the small layers
+    std::vector<double> d1, d2, d3; // scratch of back-propagation: the deltas of the three layers
+    kernel::Isa version = kernel::fastest();  // the kernel version calcnet and backprop use
+
+private:
+    Copy copy_ = Copy::stale;
+    bool pending_ = false;
+    const double* from_wi_ = nullptr;  // the storage the copy was built from
+    const double* from_oldwi_ = nullptr;
+    std::size_t size_wi_ = 0, size_oldwi_ = 0;
 };
 
 struct State {
@@ -163,6 +216,7 @@ struct State {
     DbOutput db_output;
     RandSeed randseed;
     NnWork nn_work;
+    Progress progress;  // the status line on a terminal
 };
 
 }  // namespace nntrain

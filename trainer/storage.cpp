@@ -41,6 +41,8 @@ void make_network_storage(State& st) {
     check_extent(std::int64_t{s.nw1} + 1, s.nw2);
     check_extent(std::int64_t{s.nw2} + 1, s.nop);
     check_extent(s.nop, s.ntotp);
+    // The working copy mirrors the old set: it goes with it.
+    sync_weights(st);
     // Release the old set first so that the old and the new set are never held together.
     st.nn_wei = NnWei{};
     st.nn_wei_sv = NnWeiSv{};

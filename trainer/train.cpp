@@ -12,7 +12,7 @@
 // "Weights file: ", "(a2,a,i15)" seed line, "(200A15)" type line, the database summary, one
 // "(I10,100(F11.4))" line per epoch and the "(a,i7,a,d12.4,a,d12.4)" result line.
 //
-// Deviations: "Must have -pr1/l with -aw, aborting." exits 1.  Training proteins presented
+// Choices of ours: "Must have -pr1/l with -aw, aborting." exits 1.  Training proteins presented
 // fewer than once per epoch get a forward pass (no update) after each training pass, so the
 // training error measures the current network on them.  When no epoch runs, the starting
 // weights are written and the result line shows epoch 0, training error NaN, test error 20.
@@ -98,10 +98,36 @@ void refuse_diverged(const State& st, textio::NewFile& log, int epoch) {
 
 }  // namespace
 
+bool train_epoch(State& st) {
+    const AllSizes& s = st.all_sizes;
+    DataFiles& d = st.data_files;
+    const NnInput& in = st.nn_input;
+    const std::size_t nip = static_cast<std::size_t>(s.nip), nop = static_cast<std::size_t>(s.nop);
+    auto inputs = [&](int k) { return in.protin.data() + static_cast<std::size_t>(k - 1) * nip; };
+    auto targets = [&](int k) { return in.protut.data() + static_cast<std::size_t>(k - 1) * nop; };
+    auto count = [&](int k) { return in.iprotdg[static_cast<std::size_t>(k - 1)]; };
+    auto protein = [&](int i) { return d.lstt[static_cast<std::size_t>(i - 1)]; };
+
+    permute(st, s.ntrap, 1, s.ntrap, d.lstt2);
+    for (int i = 1; i <= s.ntrap && !textio::stop_signal(); ++i) {
+        const int k = protein(d.lstt2[static_cast<std::size_t>(i - 1)]);
+        for (int r = 0; r < count(k) && !textio::stop_signal(); ++r) {
+            calcnet(st, k, s.nip, s.nw1, s.nw2, s.nop, s.alpha, inputs(k));
+            backprop(st, s.nip, s.nw1, s.nw2, s.nop, s.alpha, s.ratel, s.rmoment, inputs(k), targets(k));
+        }
+    }
+    if (textio::stop_signal()) return false;
+    // Proteins never presented this epoch still get outputs of the current network.
+    for (int i = 1; i <= s.ntrap; ++i)
+        if (count(protein(i)) < 1) calcnet(st, protein(i), s.nip, s.nw1, s.nw2, s.nop, s.alpha, inputs(protein(i)));
+    for (int i = s.ntrap + 1; i <= s.ntotp; ++i)
+        calcnet(st, protein(i), s.nip, s.nw1, s.nw2, s.nop, s.alpha, inputs(protein(i)));
+    return true;
+}
+
 void train(State& st) {
     AllSizes& s = st.all_sizes;
     DataFiles& d = st.data_files;
-    NnInput& in = st.nn_input;
     if (!st.nn_wei.exists)
         textio::fail(textio::status_stop, textio::free_line("No database list file to load (blank name), aborting."));
     // From here on SIGINT, SIGTERM and SIGHUP stop the training after the current
@@ -157,35 +183,13 @@ void train(State& st) {
     log.line(type_lines(st));
     log.line(textio::free_line(d.foldpart));
 
-    const std::size_t nip = static_cast<std::size_t>(s.nip), nop = static_cast<std::size_t>(s.nop);
-    auto inputs = [&](int k) { return in.protin.data() + static_cast<std::size_t>(k - 1) * nip; };
-    auto targets = [&](int k) { return in.protut.data() + static_cast<std::size_t>(k - 1) * nop; };
-
     if (s.nte >= 1 && s.itbmax >= 1) {
         int epoch = 1;
         int bad = 0;  // consecutive epochs without improvement
         for (;;) {
-            permute(st, s.ntrap, 1, s.ntrap, d.lstt2);
-            for (int i = 1; i <= s.ntrap && !textio::stop_signal(); ++i) {
-                int k = d.lstt[static_cast<std::size_t>(d.lstt2[static_cast<std::size_t>(i - 1)] - 1)];
-                for (int r = 0; r < in.iprotdg[static_cast<std::size_t>(k - 1)] && !textio::stop_signal(); ++r) {
-                    calcnet(st, k, s.nip, s.nw1, s.nw2, s.nop, s.alpha, inputs(k));
-                    backprop(st, s.nip, s.nw1, s.nw2, s.nop, s.alpha, s.ratel, s.rmoment, inputs(k), targets(k));
-                }
-            }
-            if (textio::stop_signal()) {  // this epoch is not finished: it neither counts nor logs
+            if (!train_epoch(st)) {  // this epoch is not finished: it neither counts nor logs
                 stopped_in = epoch;
                 break;
-            }
-            // Proteins never presented this epoch still get outputs of the current network.
-            for (int i = 1; i <= s.ntrap; ++i) {
-                int k = d.lstt[static_cast<std::size_t>(i - 1)];
-                if (in.iprotdg[static_cast<std::size_t>(k - 1)] < 1)
-                    calcnet(st, k, s.nip, s.nw1, s.nw2, s.nop, s.alpha, inputs(k));
-            }
-            for (int i = s.ntrap + 1; i <= s.ntotp; ++i) {
-                int k = d.lstt[static_cast<std::size_t>(i - 1)];
-                calcnet(st, k, s.nip, s.nw1, s.nw2, s.nop, s.alpha, inputs(k));
             }
             double etr = 0, ete = 0;
             int better = 0;
@@ -205,9 +209,11 @@ void train(State& st) {
             // (weights gone infinite can still give finite errors; the check before the write
             // finds those).
             if (keep && !(std::isfinite(etr) && std::isfinite(ete))) refuse_diverged(st, log, epoch);
+            st.progress.epoch(epoch, s.nte, etr, ete, bestep, bad);
             ++epoch;
             if (epoch > s.nte || bad >= s.itbmax) break;
         }
+        st.progress.finish();
     } else {
         savewei(st);  // no epoch: the starting weights are the ones written
     }

@@ -97,7 +97,12 @@ void check_weight_claim(textio::Source& src, std::int64_t ninp, std::int64_t nhi
 
 void readwei(State& st, const std::string& fname, int ninp, int& nhid1, int& nhid2, int nout, double& alpha) {
     sync_weights(st);  // from here on the column-major weights are the current ones
-    textio::Source src = textio::Source::open(fname);
+    // The file whose header the database load has just read is not read a second time.
+    DataFiles& d = st.data_files;
+    textio::Source src = d.header_of == fname && !fname.empty() ? textio::Source::from_text(fname, std::move(d.header_text))
+                                                                : textio::Source::open(fname);
+    d.header_of.clear();
+    d.header_text.clear();
     std::string_view skipped;
     for (int n = 0; n < 3; ++n)
         if (!src.next_line(skipped)) src.eof_error("the sizes line of a weight file");

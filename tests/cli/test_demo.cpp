@@ -46,15 +46,8 @@ std::vector<double> numbers_of(const std::string& path) {
 // sample -> protein family, from the manifest of the example proteins.
 std::map<std::string, std::string> families() {
     std::map<std::string, std::string> group;
-    auto lines = lines_of(read_file(examples("proteins/manifest.tsv")));
-    for (size_t i = 1; i < lines.size(); ++i) {
-        std::istringstream in(lines[i]);
-        std::string sample, side, g;
-        std::getline(in, sample, '\t');
-        std::getline(in, side, '\t');
-        std::getline(in, g, '\t');
-        if (!sample.empty()) group[sample] = g;
-    }
+    for (const std::vector<std::string>& f : testing_support::manifest())
+        if (f.size() > 2) group[f[0]] = f[2];
     return group;
 }
 

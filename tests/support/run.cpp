@@ -26,6 +26,21 @@ std::string examples(const std::string& rel) {
     return rel.empty() ? std::string(PROTNN_EXAMPLES_DIR) : std::string(PROTNN_EXAMPLES_DIR) + "/" + rel;
 }
 
+std::vector<std::vector<std::string>> manifest() {
+    std::vector<std::vector<std::string>> rows;
+    const std::vector<std::string> lines = lines_of(read_file(examples("proteins/manifest.tsv")));
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].empty()) continue;
+        std::vector<std::string> fields;
+        std::size_t from = 0;
+        for (std::size_t tab; (tab = lines[i].find('\t', from)) != std::string::npos; from = tab + 1)
+            fields.push_back(lines[i].substr(from, tab - from));
+        fields.push_back(lines[i].substr(from));
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
 Result run(const std::string& program, const std::vector<std::string>& args, const std::string& dir,
            const std::string& input) {
     return run_meanwhile(program, args, dir, nullptr, input);

@@ -25,6 +25,9 @@ Result run_meanwhile(const std::string& program, const std::vector<std::string>&
 // The path of a program of the build, and the examples directory of the source tree.
 std::string bin(const std::string& program);
 std::string examples(const std::string& rel = "");
+// The rows of the example proteins' manifest (examples/proteins/manifest.tsv) after its
+// header line, each split at its tabs (a row ending in a tab has an empty last field).
+std::vector<std::vector<std::string>> manifest();
 
 // A fresh temporary directory, removed with its contents when the object goes.
 class TempDir {

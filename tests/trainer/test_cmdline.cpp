@@ -6,7 +6,7 @@
 #include <set>
 
 #include "tests/support/run.hpp"
-#include "tests/trainer/test_t1_support.hpp"
+#include "tests/support/database.hpp"
 #include "trainer/nntrain.hpp"
 #include "version.hpp"
 
@@ -90,7 +90,7 @@ TEST(CommandLine, UnknownSwitchStops) {
     EXPECT_EQ(r.err, " Aborting, didnt recognize -5\n");
 
     for (const char* w : {"-m500", "-M", "-l=x", "--help"}) {
-        auto f = t1test::failure_of([&] { scan({w}); });
+        auto f = testing_support::failure_of([&] { scan({w}); });
         EXPECT_EQ(f.status(), 1) << w;
         EXPECT_EQ(std::string(f.what()), std::string(" Aborting, didnt recognize ") + w);
     }
@@ -148,7 +148,7 @@ TEST(CommandLine, SettingsAndOptionRecord) {
 
 TEST(CommandLine, BadNumbersAreReadErrors) {
     for (auto words : std::vector<std::vector<std::string>>{{"-m"}, {"-m", "1.5"}, {"-h1", "x"}, {"-a", "abc"}}) {
-        auto f = t1test::failure_of([&] { scan(words); });
+        auto f = testing_support::failure_of([&] { scan(words); });
         EXPECT_EQ(f.status(), 2) << words[0];
         EXPECT_NE(std::string(f.what()).find(words[0]), std::string::npos) << f.what();
     }
@@ -165,8 +165,8 @@ TEST(CommandLine, AverageListSetsTheFirstWeightFile) {
     EXPECT_EQ(st.data_files.fylein, "x.db");
 
     testing_support::write_file(t / "empty.lst", "");
-    EXPECT_EQ(t1test::failure_of([&] { scan({"-aw", t / "empty.lst"}); }).status(), 2);
-    EXPECT_EQ(t1test::failure_of([&] { scan({"-aw", t / "missing.lst"}); }).status(), 2);
+    EXPECT_EQ(testing_support::failure_of([&] { scan({"-aw", t / "empty.lst"}); }).status(), 2);
+    EXPECT_EQ(testing_support::failure_of([&] { scan({"-aw", t / "missing.lst"}); }).status(), 2);
 }
 
 TEST(Seed, DefaultSeedFromTheTimeOfDay) {

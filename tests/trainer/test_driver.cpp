@@ -4,11 +4,18 @@
 // weight file.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <fcntl.h>
 #include <filesystem>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "tests/support/run.hpp"
-#include "tests/trainer/test_t1_support.hpp"
+#include "tests/support/database.hpp"
 #include "textio/format.hpp"
 #include "textio/freeform.hpp"
 #include "trainer/nntrain.hpp"
@@ -77,8 +84,8 @@ struct Net {
 
 struct Case {
     TempDir t;
-    t1test::Db db;
-    explicit Case(int n = 25, const std::string& outs = "ss.target rg.target") : db(t1test::make_db(t.path(), n, outs)) {}
+    testing_support::Db db;
+    explicit Case(int n = 25, const std::string& outs = "ss.target rg.target") : db(testing_support::make_db(t.path(), n, outs)) {}
 
     std::vector<double> inputs(const std::string& id) const {
         std::vector<double> v = numbers_in(read_file(db.dir + "/" + id + "/a.in"));
@@ -101,6 +108,16 @@ struct Case {
         ASSERT_EQ(r.err, "");
     }
     std::string log(const std::string& name) const { return read_file(t / (name + ".fort.15")); }
+    // Networks w1.wei (seed 1, settings a) and w2.wei (seed 2, settings b), and the prediction
+    // list p.lst of proteins 1 and 2.
+    void two_networks(const std::vector<std::string>& a, const std::vector<std::string>& b) const {
+        std::vector<std::string> one{"-l", db.list, "-r", "1"}, two{"-l", db.list, "-r", "2"};
+        one.insert(one.end(), a.begin(), a.end());
+        two.insert(two.end(), b.begin(), b.end());
+        train("w1.wei", one);
+        train("w2.wei", two);
+        write_file(t / "p.lst", db.ids[1] + "\n" + db.ids[2] + "\n");
+    }
 };
 
 std::vector<std::string> epoch_lines(const std::string& log) {
@@ -153,6 +170,89 @@ TEST(Training, LogLayoutGeneratedNameAndRepeatability) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, name + ": cannot create: File exists\n");  // found before any training
     EXPECT_EQ(read_file(c.t / "a/" + name), wei);
+}
+
+// Standard error run on a pseudo-terminal, standard output and input on /dev/null: what the
+// terminal showed and the exit status.
+std::pair<std::string, int> run_on_terminal(const std::string& dir, const std::vector<std::string>& args) {
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {"openpty failed", -1};
+    const std::string program = testing_support::bin("nntrain");
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        if (::chdir(dir.c_str()) != 0 || null < 0) ::_exit(126);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(slave, 2);
+        ::close(master);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(slave);
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, static_cast<std::size_t>(n));
+    ::close(master);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {seen, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// A status line on a terminal, rewritten in place and ended at the end of training; nothing
+// new when standard error is not a terminal (Case::train checks it is empty); the same log and
+// weights either way.
+TEST(Training, StatusLineOnATerminalOnly) {
+    Case c;
+    const std::vector<std::string> args{"-l", c.db.list, "-r", "3", "-h1", "3", "-h2", "2", "-m", "30", "-mi", "1000"};
+    c.train("plain.wei", args);
+    std::vector<std::string> on_tty = args;
+    on_tty.insert(on_tty.end(), {"-owf", "tty.wei"});
+    auto [seen, status] = run_on_terminal(c.t.path(), on_tty);
+    ASSERT_EQ(status, 0) << seen;
+    EXPECT_EQ(seen.rfind("\r\033[Kepoch 1/30  training ", 0), 0u) << seen;
+    const std::size_t last = seen.rfind("\r\033[Kepoch 30/30  training ");
+    ASSERT_NE(last, std::string::npos) << seen;
+    const std::string tail = seen.substr(last);
+    EXPECT_NE(tail.find("  kept epoch "), std::string::npos) << tail;
+    EXPECT_NE(tail.find("  since "), std::string::npos) << tail;
+    EXPECT_NE(tail.find(" epochs/s\r\n"), std::string::npos) << tail;  // the terminal turns the line end into CR LF
+    EXPECT_EQ(tail.substr(tail.size() - 2), "\r\n") << tail;
+    EXPECT_EQ(read_file(c.t / "tty.wei"), read_file(c.t / "plain.wei"));
+    auto log = [&](const std::string& name) {
+        auto l = lines_of(c.log(name));
+        l.erase(l.begin() + 1, l.begin() + 3);  // the options and the weight file name differ
+        return l;
+    };
+    EXPECT_EQ(log("tty.wei"), log("plain.wei"));
+}
+
+// While a database that takes its time loads, the line counts the proteins loaded, and it is
+// erased before training starts.  (A data file that is a FIFO, written half a second late,
+// makes the load slow enough to be shown.)
+TEST(Training, StatusLineWhileTheDatabaseLoads) {
+    Case c;
+    const std::string slow = c.db.dir + "/" + c.db.ids[1] + "/b.in";
+    const std::string text = read_file(slow);
+    fs::remove(slow);
+    ASSERT_EQ(::mkfifo(slow.c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        write_file(slow, text);
+    });
+    auto [seen, status] = run_on_terminal(c.t.path(), {"-l", c.db.list, "-r", "3", "-h1", "3", "-h2", "2", "-m", "2",
+                                                       "-owf", "slow.wei"});
+    writer.join();
+    ASSERT_EQ(status, 0) << seen;
+    const std::size_t shown = seen.find("\r\033[Kloading proteins 2/25");
+    ASSERT_NE(shown, std::string::npos) << seen;
+    const std::size_t training = seen.find("\r\033[Kepoch 1/2");
+    ASSERT_NE(training, std::string::npos) << seen;
+    EXPECT_EQ(seen.substr(training - 4, 4), "\r\033[K");  // the loading line erased first
+    EXPECT_LT(shown, training);
 }
 
 TEST(Training, GeneratedNames) {
@@ -259,6 +359,51 @@ TEST(Prediction, ReproducesTheForwardPass) {
     EXPECT_EQ(r.out, lines_of(expected)[3] + "\n" + lines_of(expected)[4] + "\n" + lines_of(expected)[5] + "\n");
 }
 
+// A protein whose output-type files are missing is predicted all the same, with target NaN
+// (the first protein of the list too); one file missing is enough.  A target file that is
+// there but cannot be read is still an error, and training still needs every file.
+TEST(Prediction, ProteinsWithoutTargetFiles) {
+    Case c;
+    c.train("w.wei", {"-l", c.db.list, "-r", "77", "-h1", "4", "-h2", "3", "-m", "5"});
+    Net net(c.t / "w.wei");
+    const std::string& first = c.db.ids[0];
+    const std::string& other = c.db.ids[3];
+    const std::string& known = c.db.ids[24];
+    const std::vector<double> known_targets = c.targets(known);
+    fs::remove(c.db.dir + "/" + first + "/ss.target");
+    fs::remove(c.db.dir + "/" + first + "/rg.target");
+    fs::remove(c.db.dir + "/" + other + "/rg.target");
+    write_file(c.t / "p.lst", first + "\n" + known + "\n" + other + "\n");
+    write_file(c.t / "w.lst", "w.wei\nw.wei\n");
+    std::string expected, averaged;
+    for (const std::string& id : {first, known, other}) {
+        std::vector<double> y = net.forward(c.inputs(id));
+        for (std::size_t j = 0; j < y.size(); ++j) {
+            const std::string t = id == known ? textio::fmt_g(known_targets[j], 12, 4) : "         NaN";
+            expected += id + " " + textio::fmt_g(y[j], 12, 4) + t + "\n";
+            averaged += id + " " + textio::fmt_g(y[j], 12, 4) + textio::fmt_g(0.0, 12, 4) + t + "\n";
+        }
+    }
+    auto r = run("nntrain", {"-wf", "w.wei", "-prl", "p.lst"}, c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    r = run("nntrain", {"-aw", "w.lst", "-prl", "p.lst"}, c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, averaged);
+    r = run("nntrain", {"-wf", "w.wei", "-pr1", first}, c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, lines_of(expected)[0] + "\n" + lines_of(expected)[1] + "\n" + lines_of(expected)[2] + "\n");
+
+    fs::create_directories(c.db.dir + "/" + other + "/rg.target");
+    r = run("nntrain", {"-wf", "w.wei", "-prl", "p.lst"}, c.t.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(lines_of(r.err).back(), c.db.dir + "/" + other + "/rg.target: cannot read: Is a directory");
+    EXPECT_EQ(r.out, "");
+    r = run("nntrain", {"-l", c.db.list, "-r", "1", "-m", "1", "-owf", "x.wei"}, c.t.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(lines_of(r.err).back(), c.db.dir + "/" + first + "/ss.target: cannot open: No such file or directory");
+}
+
 // The database directory goes into line 1 of the weight file and is read back from there:
 // quotes, blanks, commas and slashes in it come back as they were, and the prediction of the
 // files so found is the one made with the directory given by hand.
@@ -281,9 +426,7 @@ TEST(Prediction, DatabaseDirectoryReadBackFromTheWeightFile) {
 
 TEST(Prediction, AveragingOverWeightFiles) {
     Case c;
-    c.train("w1.wei", {"-l", c.db.list, "-r", "1", "-h1", "4", "-h2", "3", "-m", "10"});
-    c.train("w2.wei", {"-l", c.db.list, "-r", "2", "-h1", "6", "-h2", "2", "-m", "10"});
-    write_file(c.t / "p.lst", c.db.ids[1] + "\n" + c.db.ids[2] + "\n");
+    c.two_networks({"-h1", "4", "-h2", "3", "-m", "10"}, {"-h1", "6", "-h2", "2", "-m", "10"});
 
     // One file: the means are its outputs and every deviation is exactly 0.
     write_file(c.t / "one.lst", "w1.wei\n");
@@ -320,6 +463,36 @@ TEST(Prediction, AveragingOverWeightFiles) {
         EXPECT_EQ(r.out, expected);
         EXPECT_EQ(lines_of(r.err).at(1), " Weights file: w1.wei");
     }
+}
+
+// Every list is read once, so a pipe, process substitution, /dev/stdin or a FIFO serves as
+// well as a regular file, for the database list, the prediction list, the weight list and the
+// weight file of a prediction.
+TEST(Prediction, ListsFromPipes) {
+    Case c;
+    c.two_networks({"-h1", "4", "-h2", "3", "-m", "3"}, {"-h1", "4", "-h2", "3", "-m", "3"});
+    write_file(c.t / "w.lst", "w1.wei\nw2.wei\n");
+    auto bash = [&](const std::string& script) { return run("/bin/bash", {"-c", script}, c.t.path()); };
+    const std::string nntrain = testing_support::bin("nntrain");
+
+    auto r = bash("cat " + c.db.list + " | " + nntrain + " -l /dev/stdin -r 1 -h1 4 -h2 3 -m 3 -owf piped.wei");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(c.t / "piped.wei"), read_file(c.t / "w1.wei"));
+
+    auto files = run("nntrain", {"-aw", "w.lst", "-prl", "p.lst"}, c.t.path());
+    ASSERT_EQ(files.status, 0) << files.err;
+    r = bash(nntrain + " -aw <(cat w.lst) -prl <(cat p.lst)");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, files.out);
+    r = bash("mkfifo wf pf && { cat w.lst > wf & cat p.lst > pf & " + nntrain + " -aw wf -prl pf -nsw -dd; }");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, files.out);
+    // The weight file of -wf too: its header and its weights come from one read.
+    auto one = run("nntrain", {"-wf", "w1.wei", "-prl", "p.lst"}, c.t.path());
+    ASSERT_EQ(one.status, 0) << one.err;
+    r = bash(nntrain + " -wf <(cat w1.wei) -prl p.lst");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, one.out);
 }
 
 TEST(Prediction, Refusals) {

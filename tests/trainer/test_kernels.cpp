@@ -1,11 +1,11 @@
-// The training kernel against the plain loops: several epochs of on-line training on random
-// data give the same bits (outputs, weights, previous changes) in every instruction-set
-// version this build carries, for several layer sizes.
+// The training kernel against the plain loops: several epochs of the driver's own epoch loop on
+// random data give the same bits (outputs, weights, previous changes) in every version this
+// build carries as on the plain version, for several layer sizes.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "tests/trainer/test_t2_support.hpp"
+#include "tests/support/network.hpp"
 #include "trainer/kernel.hpp"
 #include "trainer/nntrain.hpp"
 
@@ -26,9 +26,9 @@ struct Net {
 // (saturated nodes) and tiny ones.
 State random_state(const Net& n, int ntotp, std::uint64_t seed) {
     State st;
-    t2test::make_net(st, n.nip, n.h1, n.h2, n.nop, ntotp);
-    t2test::Filler f{seed};
-    t2test::random_weights(st, f, 0.5);
+    testing_support::network_storage(st, n.nip, n.h1, n.h2, n.nop, ntotp);
+    testing_support::Filler f{seed};
+    testing_support::random_weights(st, f, 0.5);
     st.nn_input.protin.resize(static_cast<std::size_t>(n.nip) * ntotp);
     f.fill(st.nn_input.protin, -2.0, 2.0);
     for (std::size_t k = 0; k < st.nn_input.protin.size(); k += 17) st.nn_input.protin[k] = 0.0;
@@ -40,36 +40,19 @@ State random_state(const Net& n, int ntotp, std::uint64_t seed) {
     st.all_sizes.ntrap = ntotp - 3;
     st.data_files.lstt.resize(ntotp);
     for (int k = 0; k < ntotp; ++k) st.data_files.lstt[k] = k + 1;
+    st.data_files.lstt2.resize(ntotp - 3);
+    for (int k = 0; k < ntotp - 3; ++k) st.data_files.lstt2[k] = k + 1;
+    st.nn_input.iprotdg.assign(ntotp, 1);
     st.all_sizes.alpha = 0.7;
+    st.all_sizes.ratel = 0.05;
+    st.all_sizes.rmoment = 0.4;
     return st;
 }
 
-// One epoch as the driver runs it, with the plain loops or with the kernel.  save_at: a
-// presentation after which the weights are saved (taken from the kernel's copy mid-epoch).
-void epoch(State& st, bool plain, const std::vector<int>& order, int save_at = -1) {
-    const auto& a = st.all_sizes;
-    const double rate = 0.05, mom = 0.4;
-    auto x = [&](int k) { return st.nn_input.protin.data() + static_cast<std::size_t>(k - 1) * a.nip; };
-    auto t = [&](int k) { return st.nn_input.protut.data() + static_cast<std::size_t>(k - 1) * a.nop; };
-    int n = 0;
-    for (int p : order) {
-        const int k = st.data_files.lstt[p - 1];
-        if (plain) {
-            kernel::calcnet_plain(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x(k));
-            kernel::backprop_plain(st, a.nip, a.nw1, a.nw2, a.nop, a.alpha, rate, mom, x(k), t(k));
-        } else {
-            nntrain::calcnet(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x(k));
-            nntrain::backprop(st, a.nip, a.nw1, a.nw2, a.nop, a.alpha, rate, mom, x(k), t(k));
-        }
-        if (n++ == save_at) nntrain::savewei(st);
-    }
-    for (int p = a.ntrap + 1; p <= a.ntotp; ++p) {
-        const int k = st.data_files.lstt[p - 1];
-        if (plain)
-            kernel::calcnet_plain(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x(k));
-        else
-            nntrain::calcnet(st, k, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x(k));
-    }
+// One epoch of the driver's loop on version isa.
+void epoch(State& st, kernel::Isa isa) {
+    ASSERT_TRUE(kernel::force(st, isa));
+    EXPECT_TRUE(nntrain::train_epoch(st));
 }
 
 void expect_same(State& fast, const State& plain, const std::string& what) {
@@ -85,17 +68,7 @@ void expect_same(State& fast, const State& plain, const std::string& what) {
     EXPECT_TRUE(same_bits(fast.nn_wei_sv.wisv.a, plain.nn_wei_sv.wisv.a)) << what << ": wisv";
 }
 
-class Kernels : public ::testing::TestWithParam<kernel::Isa> {
-protected:
-    void SetUp() override {
-        saved_ = kernel::active();
-        ASSERT_TRUE(kernel::force(GetParam()));
-    }
-    void TearDown() override { kernel::force(saved_); }
-
-private:
-    kernel::Isa saved_ = kernel::Isa::generic;
-};
+class Kernels : public ::testing::TestWithParam<kernel::Isa> {};
 
 std::string isa_name(const ::testing::TestParamInfo<kernel::Isa>& info) { return kernel::name(info.param); }
 
@@ -103,18 +76,18 @@ std::string isa_name(const ::testing::TestParamInfo<kernel::Isa>& info) { return
 
 TEST_P(Kernels, EpochsMatchThePlainLoopsBitForBit) {
     // Hidden sizes around the lane blocks: 1 node, 8, 21 (24 lanes, 3 of them padding), 33 and 70
-    // (blocks of 32 or 64 lanes and a smaller one).
+    // (blocks of 32 or 64 lanes and a smaller one).  The weights are also saved between epochs.
     for (const Net& n : {Net{37, 21, 21, 3}, Net{5, 1, 1, 1}, Net{64, 8, 3, 2}, Net{19, 33, 6, 4}, Net{7, 70, 3, 2},
                          Net{3, 0, 2, 1}}) {
         State plain = random_state(n, 12, 0x9e3779b97f4a7c15ull + n.nip);
         State fast = plain;
-        nntrain::Random order_rng;
-        std::vector<int> order(plain.all_sizes.ntrap);
-        for (int k = 0; k < plain.all_sizes.ntrap; ++k) order[k] = k + 1;
         for (int e = 1; e <= 4; ++e) {
-            nntrain::permute(plain, 0, 1, static_cast<int>(order.size()), order);
-            epoch(plain, true, order, e == 2 ? 3 : -1);
-            epoch(fast, false, order, e == 2 ? 3 : -1);
+            epoch(plain, kernel::Isa::plain);
+            epoch(fast, GetParam());
+            if (e == 2) {
+                nntrain::savewei(plain);
+                nntrain::savewei(fast);
+            }
             expect_same(fast, plain, "h1=" + std::to_string(n.h1) + " epoch " + std::to_string(e));
         }
     }
@@ -126,10 +99,9 @@ TEST_P(Kernels, SmallerSizesThanTheStorage) {
     plain.all_sizes.nw1 = 6;
     plain.all_sizes.nw2 = 4;
     State fast = plain;
-    const std::vector<int> order{3, 1, 2};
     for (int e = 0; e < 3; ++e) {
-        epoch(plain, true, order);
-        epoch(fast, false, order);
+        epoch(plain, kernel::Isa::plain);
+        epoch(fast, GetParam());
     }
     expect_same(fast, plain, "smaller sizes");
 }
@@ -139,6 +111,7 @@ TEST_P(Kernels, SmallerSizesThanTheStorage) {
 TEST_P(Kernels, BackToBackUpdates) {
     State plain = random_state(Net{29, 21, 5, 2}, 4, 99);
     State fast = plain;
+    ASSERT_TRUE(kernel::force(fast, GetParam()));
     const auto& a = plain.all_sizes;
     const double* x = plain.nn_input.protin.data();
     const double* t = plain.nn_input.protut.data();
@@ -149,6 +122,8 @@ TEST_P(Kernels, BackToBackUpdates) {
     nntrain::calcnet(fast, 1, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x);
     nntrain::backprop(fast, a.nip, a.nw1, a.nw2, a.nop, a.alpha, 0.1, 0.4, x, t);
     nntrain::backprop(fast, a.nip, a.nw1, a.nw2, a.nop, a.alpha, 0.2, 0.3, x + a.nip, t);
+    nntrain::savewei(plain);
+    nntrain::savewei(fast);  // taken from the working copy while an update waits in it
     nntrain::calcnet(fast, 2, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x + a.nip);
     expect_same(fast, plain, "back to back");
 }
@@ -156,15 +131,26 @@ TEST_P(Kernels, BackToBackUpdates) {
 INSTANTIATE_TEST_SUITE_P(EveryVersion, Kernels, ::testing::ValuesIn(kernel::available()), isa_name);
 
 // After sync_weights the column-major weights are the current ones again: a direct change of
-// wi is seen by the next forward pass.
+// wi is seen by the next forward pass.  Forward passes alone (a prediction) build the working
+// copy once and reuse it: it stays fresh, and only sync_weights makes it stale.
 TEST(KernelVersions, DirectChangesAfterSyncAreSeen) {
     State st = random_state(Net{4, 3, 2, 1}, 4, 7);
     const auto& a = st.all_sizes;
     const double* x = st.nn_input.protin.data();
     nntrain::calcnet(st, 1, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x);
     nntrain::backprop(st, a.nip, a.nw1, a.nw2, a.nop, a.alpha, 0.1, 0.4, x, st.nn_input.protut.data());
+    EXPECT_EQ(st.nn_work.copy(), nntrain::NnWork::Copy::ahead);
     nntrain::sync_weights(st);
+    EXPECT_EQ(st.nn_work.copy(), nntrain::NnWork::Copy::stale);
     st.nn_wei.wi.a.assign(st.nn_wei.wi.a.size(), 0.0);
     nntrain::calcnet(st, 1, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x);
     for (double v : st.nn_nodes.hnu1) EXPECT_EQ(v, 0.0);
+    EXPECT_EQ(st.nn_work.copy(), nntrain::NnWork::Copy::fresh);
+    const double* copy = st.nn_work.wit.data();
+    nntrain::calcnet(st, 2, a.nip, a.nw1, a.nw2, a.nop, a.alpha, x + a.nip);
+    EXPECT_EQ(st.nn_work.copy(), nntrain::NnWork::Copy::fresh);
+    EXPECT_EQ(st.nn_work.wit.data(), copy);
+    // Storage set up again is never read through the old copy.
+    nntrain::make_network_storage(st);
+    EXPECT_EQ(st.nn_work.copy(), nntrain::NnWork::Copy::stale);
 }

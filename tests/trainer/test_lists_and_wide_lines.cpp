@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "tests/trainer/test_t1_support.hpp"
+#include "tests/support/database.hpp"
 #include "textio/format.hpp"
 #include "trainer/nntrain.hpp"
 
@@ -15,7 +15,7 @@ using testing_support::write_file;
 
 TEST(WeightLists, UnquotedPathsWithSlashesNameEachFile) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 22);
+    testing_support::Db db = testing_support::make_db(t.path(), 22);
     std::filesystem::create_directories(t / "nets");
     for (const char* seed : {"1", "2"}) {
         auto r = run("nntrain", {"-l", db.list, "-r", seed, "-h1", "3", "-h2", "2", "-m", "5",
@@ -38,7 +38,7 @@ TEST(WeightLists, UnquotedPathsWithSlashesNameEachFile) {
 
 TEST(DataFiles, LinesWiderThanTheTextLengthKeepAllTheirNumbers) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 20);
+    testing_support::Db db = testing_support::make_db(t.path(), 20);
     // 200 numbers of 17 significant digits on each of 3 lines: about 4800 characters a line.
     std::vector<double> values;
     for (const auto& id : db.ids) {
@@ -62,7 +62,7 @@ TEST(DataFiles, LinesWiderThanTheTextLengthKeepAllTheirNumbers) {
 
 TEST(DataFiles, CommaSeparatedLinesKeepAllTheirNumbers) {
     TempDir t;
-    t1test::Db db = t1test::make_db(t.path(), 20);
+    testing_support::Db db = testing_support::make_db(t.path(), 20);
     for (const auto& id : db.ids) write_file(db.dir + "/" + id + "/a.in", "# comma-separated\n1,2,3\n4, 5 ,6\n7,8\t9\n");
     nntrain::State st;
     st.data_files.fylein = db.list;

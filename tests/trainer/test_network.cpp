@@ -4,11 +4,11 @@
 #include <cmath>
 #include <limits>
 
-#include "tests/trainer/test_t2_support.hpp"
+#include "tests/support/network.hpp"
 #include "trainer/nntrain.hpp"
 
 using nntrain::State;
-using t2test::make_net;
+using testing_support::network_storage;
 
 namespace {
 
@@ -32,7 +32,7 @@ double half_squared_error(State& st, const double* x, const double* t) {
 // Protein 2 of 3: only its output in phiut changes.
 TEST(Calcnet, ConstantWeightsByHand) {
     State st;
-    make_net(st, 2, 2, 1, 1, 3);
+    network_storage(st, 2, 2, 1, 1, 3);
     fill_all(st, 0.1);
     st.db_output.phiut.assign(3, -9.0);
     const double x[] = {1.0, 2.0};
@@ -50,7 +50,7 @@ TEST(Calcnet, ConstantWeightsByHand) {
 
 TEST(Calcnet, ZeroWeightsOrZeroAlphaGiveZeros) {
     State st;
-    make_net(st, 3, 4, 2, 2);
+    network_storage(st, 3, 4, 2, 2);
     const double x[] = {5.0, -7.0, 11.0};
     fill_all(st, 0.0);
     nntrain::calcnet(st, 1, 3, 4, 2, 2, 0.2, x);
@@ -64,7 +64,7 @@ TEST(Calcnet, ZeroWeightsOrZeroAlphaGiveZeros) {
 
 TEST(Calcnet, EmptyHiddenLayerLeavesOnlyTheBiasInRowOne) {
     State st;
-    make_net(st, 2, 0, 2, 1);
+    network_storage(st, 2, 0, 2, 1);
     st.nn_wei.wh(1, 1) = 0.25;
     st.nn_wei.wh(1, 2) = -0.5;
     st.nn_wei.wo.a = {1.0, 2.0, 0.125};
@@ -78,10 +78,10 @@ TEST(Calcnet, EmptyHiddenLayerLeavesOnlyTheBiasInRowOne) {
 // A network smaller than its storage uses the leading part of each array, bias row at size+1.
 TEST(Calcnet, SmallerSizesThanTheStorage) {
     State big, small;
-    make_net(big, 3, 5, 4, 2);
-    make_net(small, 3, 2, 3, 2);
-    t2test::Filler f;
-    t2test::random_weights(big, f);
+    network_storage(big, 3, 5, 4, 2);
+    network_storage(small, 3, 2, 3, 2);
+    testing_support::Filler f;
+    testing_support::random_weights(big, f);
     for (int j = 1; j <= 2; ++j)
         for (int k = 1; k <= 4; ++k) small.nn_wei.wi(k, j) = big.nn_wei.wi(k, j);
     for (int j = 1; j <= 3; ++j) {
@@ -99,7 +99,7 @@ TEST(Calcnet, SmallerSizesThanTheStorage) {
 
 TEST(Backprop, OneInputNetworkOnlyOutputBiasMoves) {
     State st;
-    make_net(st, 1, 1, 1, 1);
+    network_storage(st, 1, 1, 1, 1);
     const double x[] = {1.0}, t[] = {0.5};
     const double rate = 0.001;
     nntrain::calcnet(st, 1, 1, 1, 1, 1, 1.0, x);
@@ -116,9 +116,9 @@ TEST(Backprop, OneInputNetworkOnlyOutputBiasMoves) {
 // previous change, which also catches a previous-change element taken from the wrong place.
 TEST(Backprop, PerfectOutputsMoveByMomentumOnly) {
     State st;
-    make_net(st, 4, 3, 2, 2);
-    t2test::Filler f;
-    t2test::random_weights(st, f);
+    network_storage(st, 4, 3, 2, 2);
+    testing_support::Filler f;
+    testing_support::random_weights(st, f);
     State before = st;
     const double x[] = {0.5, -1.0, 2.0, 0.25};
     nntrain::calcnet(st, 1, 4, 3, 2, 2, 0.2, x);
@@ -141,10 +141,10 @@ TEST(Backprop, PerfectOutputsMoveByMomentumOnly) {
 // check over every weight catches sign, index and ordering faults (deltas from updated weights).
 TEST(Backprop, ChangeIsTheNegativeGradientStep) {
     State st;
-    make_net(st, 3, 4, 3, 2);
+    network_storage(st, 3, 4, 3, 2);
     st.all_sizes.alpha = 0.9;
-    t2test::Filler f;
-    t2test::random_weights(st, f, 0.8);
+    testing_support::Filler f;
+    testing_support::random_weights(st, f, 0.8);
     const double x[] = {0.7, -0.4, 1.3}, t[] = {0.6, -0.3};
     const double rate = 1e-3;
     State orig = st;
@@ -156,8 +156,10 @@ TEST(Backprop, ChangeIsTheNegativeGradientStep) {
             State p = orig;
             nntrain::Mat& w = (&w0 == &orig.nn_wei.wi) ? p.nn_wei.wi : (&w0 == &orig.nn_wei.wh) ? p.nn_wei.wh : p.nn_wei.wo;
             const double h = 1e-6;
+            nntrain::sync_weights(p);  // the one way to change the weights the kernel's copy mirrors
             w.a[n] = w0.a[n] + h;
             const double ep = half_squared_error(p, x, t);
+            nntrain::sync_weights(p);
             w.a[n] = w0.a[n] - h;
             const double em = half_squared_error(p, x, t);
             const double grad = (ep - em) / (2 * h);

@@ -4,13 +4,13 @@
 #include <cstring>
 
 #include "tests/support/run.hpp"
-#include "tests/trainer/test_t2_support.hpp"
+#include "tests/support/network.hpp"
 #include "textio/error.hpp"
 #include "textio/format.hpp"
 #include "trainer/nntrain.hpp"
 
 using nntrain::State;
-using t2test::make_net;
+using testing_support::network_storage;
 using testing_support::lines_of;
 using testing_support::read_file;
 using testing_support::TempDir;
@@ -53,7 +53,7 @@ std::string numbered_file(const std::string& sizes, int n) {
 TEST(Writewei, ElevenLinesForTwoOneOneOne) {
     TempDir dir;
     State st;
-    make_net(st, 2, 1, 1, 1);
+    network_storage(st, 2, 1, 1, 1);
     set_types(st);
     st.nn_wei_sv.wisv.a = {0.125, -0.25, 0.375};
     st.nn_wei_sv.whsv.a = {0.5, -0.625};
@@ -75,7 +75,7 @@ TEST(Writewei, ElevenLinesForTwoOneOneOne) {
 TEST(Writewei, TargetIndexChangesFirst) {
     TempDir dir;
     State st;
-    make_net(st, 1, 2, 1, 1);
+    network_storage(st, 1, 2, 1, 1);
     st.nn_wei_sv.wisv(1, 1) = 11;
     st.nn_wei_sv.wisv(1, 2) = 12;
     st.nn_wei_sv.wisv(2, 1) = 21;
@@ -93,17 +93,17 @@ TEST(Writewei, TargetIndexChangesFirst) {
 TEST(Weights, WriteThenReadIsBitIdentical) {
     TempDir dir;
     State st;
-    make_net(st, 7, 5, 4, 3);
+    network_storage(st, 7, 5, 4, 3);
     set_types(st);
-    t2test::Filler f;
-    t2test::random_weights(st, f, 3.0);
+    testing_support::Filler f;
+    testing_support::random_weights(st, f, 3.0);
     st.nn_wei.wi.a[3] = 1.0 / 3.0;
     st.nn_wei.wo.a[0] = -0x1.fffffffffffffp-1022;  // subnormal
     nntrain::savewei(st);
     nntrain::writewei(st, dir / "w.wei", 7, 5, 4, 3, 0.123456789012345678);
 
     State back;
-    make_net(back, 7, 5, 4, 3);
+    network_storage(back, 7, 5, 4, 3);
     int h1 = 0, h2 = 0;
     double alpha = 0;
     nntrain::readwei(back, dir / "w.wei", 7, h1, h2, 3, alpha);
@@ -126,7 +126,7 @@ TEST(Readwei, SizesLineSetsHiddenSizesAndCountOfWeights) {
     TempDir dir;
     write_file(dir / "w.wei", numbered_file(" 3 5 4 2 0.2", 54) + " 99\n");
     State st;
-    make_net(st, 3, 21, 21, 2);
+    network_storage(st, 3, 21, 21, 2);
     nntrain::readwei(st, dir / "w.wei", 3, st.all_sizes.nw1, st.all_sizes.nw2, 2, st.all_sizes.alpha);
     EXPECT_EQ(st.all_sizes.nw1, 5);
     EXPECT_EQ(st.all_sizes.nw2, 4);
@@ -140,7 +140,7 @@ TEST(Readwei, SizesLineSetsHiddenSizesAndCountOfWeights) {
 
     write_file(dir / "short.wei", numbered_file(" 3 5 4 2 0.2", 53));
     State st2;
-    make_net(st2, 3, 21, 21, 2);
+    network_storage(st2, 3, 21, 21, 2);
     EXPECT_EQ(failure_of([&] { nntrain::readwei(st2, dir / "short.wei", 3, st2.all_sizes.nw1, st2.all_sizes.nw2, 2, st2.all_sizes.alpha); }).status(),
               textio::status_io);
 }
@@ -149,7 +149,7 @@ TEST(Readwei, CountMismatchStops) {
     TempDir dir;
     write_file(dir / "w.wei", numbered_file(" 4 1 1 2 0.2", 20));
     State st;
-    make_net(st, 3, 2, 2, 2);
+    network_storage(st, 3, 2, 2, 2);
     const auto f = failure_of([&] { nntrain::readwei(st, dir / "w.wei", 3, st.all_sizes.nw1, st.all_sizes.nw2, 2, st.all_sizes.alpha); });
     EXPECT_EQ(f.status(), textio::status_stop);
     EXPECT_STREQ(f.what(), " Different number of inputs/output b/w data and weight files, aborting. 3 4 2 2");
@@ -169,7 +169,7 @@ TEST(Readwei, EachLineContributesItsFirstValue) {
     // 1-1-1-1: 2 + 2 + 2 weights; a line with several values, and an empty line passed over.
     write_file(dir / "w.wei", "\"d\"\nx \ny \n 1 1 1 1 0.5\n 0.5 9 9\n\n -0.25, 8\n 1\n 2\n 3\n 4\n");
     State st;
-    make_net(st, 1, 1, 1, 1);
+    network_storage(st, 1, 1, 1, 1);
     nntrain::readwei(st, dir / "w.wei", 1, st.all_sizes.nw1, st.all_sizes.nw2, 1, st.all_sizes.alpha);
     EXPECT_EQ(st.nn_wei.wi.a, (std::vector<double>{0.5, -0.25}));
     EXPECT_EQ(st.nn_wei.wh.a, (std::vector<double>{1, 2}));
@@ -181,7 +181,7 @@ TEST(Readwei, LargerHiddenLayersGetNewStorage) {
     TempDir dir;
     write_file(dir / "w.wei", numbered_file(" 3 5 4 2 0.2", 54));
     State st;
-    make_net(st, 3, 2, 2, 2, 4);
+    network_storage(st, 3, 2, 2, 2, 4);
     nntrain::readwei(st, dir / "w.wei", 3, st.all_sizes.nw1, st.all_sizes.nw2, 2, st.all_sizes.alpha);
     EXPECT_EQ(st.nn_wei.wi.cols, 5);
     EXPECT_EQ(st.nn_wei.wh.ld, 6);
@@ -194,7 +194,7 @@ TEST(Writewei, ExistingFileIsNeverTouched) {
     TempDir dir;
     write_file(dir / "w.wei", "precious\n");
     State st;
-    make_net(st, 2, 1, 1, 1);
+    network_storage(st, 2, 1, 1, 1);
     const auto f = failure_of([&] { nntrain::writewei(st, dir / "w.wei", 2, 1, 1, 1, 0.2); });
     EXPECT_EQ(f.status(), textio::status_io);
     EXPECT_EQ(read_file(dir / "w.wei"), "precious\n");
@@ -207,7 +207,7 @@ TEST(Readwei, SizeClaimsBeyondTheFileAreRefused) {
     for (const char* sizes : {" 3 2147483647 1 2 0.2", " 3 1 2147483647 2 0.2", " 3 100000000 1 2 0.2"}) {
         write_file(dir / "w.wei", "\"d\"\nx \ny \n" + std::string(sizes) + "\n 0.5\n 0.5\n");
         State st;
-        make_net(st, 3, 2, 2, 2);
+        network_storage(st, 3, 2, 2, 2);
         const auto f = failure_of([&] { nntrain::readwei(st, dir / "w.wei", 3, st.all_sizes.nw1, st.all_sizes.nw2, 2, st.all_sizes.alpha); });
         EXPECT_EQ(f.status(), textio::status_io) << sizes;
         EXPECT_EQ(std::string(f.what()).rfind(dir / "w.wei:4: the sizes ask for more weights", 0), 0u) << f.what();

@@ -1,5 +1,5 @@
-// Test helpers for the network routines: a State with network storage of given sizes, made
-// directly (the same shapes the storage set-up makes), and a few random fillers.
+// Test helpers for the network routines: a State with the network storage of given sizes
+// (set up by the program's own make_network_storage), and reproducible random fillers.
 #pragma once
 
 #include <cstdint>
@@ -7,29 +7,17 @@
 
 #include "trainer/nntrain.hpp"
 
-namespace t2test {
+namespace testing_support {
 
-inline void make_net(nntrain::State& st, int nip, int h1, int h2, int nop, int ntotp = 1) {
+// Sets the sizes of st and sets its network storage up for them.
+inline void network_storage(nntrain::State& st, int nip, int h1, int h2, int nop, int ntotp = 1) {
     auto& a = st.all_sizes;
     a.nip = nip;
     a.nw1 = h1;
     a.nw2 = h2;
     a.nop = nop;
     a.ntotp = ntotp;
-    st.nn_wei.wi.create(nip + 1, h1);
-    st.nn_wei.wh.create(h1 + 1, h2);
-    st.nn_wei.wo.create(h2 + 1, nop);
-    st.nn_wei_sv.wisv.create(nip + 1, h1);
-    st.nn_wei_sv.whsv.create(h1 + 1, h2);
-    st.nn_wei_sv.wosv.create(h2 + 1, nop);
-    st.nn_owei.oldwi.create(nip + 1, h1);
-    st.nn_owei.oldwh.create(h1 + 1, h2);
-    st.nn_owei.oldwo.create(h2 + 1, nop);
-    st.nn_nodes.hnu1.assign(h1, 0.0);
-    st.nn_nodes.hnu2.assign(h2, 0.0);
-    st.nn_nodes.phi2p.assign(nop, 0.0);
-    st.db_output.phiut.assign(static_cast<std::size_t>(nop) * ntotp, 0.0);
-    st.nn_wei.exists = true;
+    nntrain::make_network_storage(st);
 }
 
 // A reproducible uniform filler in [lo, hi), independent of the run's random stream.
@@ -54,4 +42,4 @@ inline void random_weights(nntrain::State& st, Filler& f, double scale = 0.5) {
     f.fill(st.nn_owei.oldwo.a, -scale / 10, scale / 10);
 }
 
-}  // namespace t2test
+}  // namespace testing_support

@@ -1,8 +1,9 @@
-// Test helpers for the command line, database and driver tests: a small protein database
-// built in a temporary directory from the real target files of examples/proteins/targets
-// (ss.target: 2 values, rg.target: 1 value) plus synthetic input tables.
+// Test helpers for the trainer's tests: a small protein database built in a temporary
+// directory from the real target files of examples/proteins/targets (ss.target: 2 values,
+// rg.target: 1 value) plus synthetic input tables, and the Failure a routine throws.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,15 +11,12 @@
 #include "tests/support/run.hpp"
 #include "textio/error.hpp"
 
-namespace t1test {
-
-namespace fs = std::filesystem;
-using testing_support::write_file;
+namespace testing_support {
 
 // The sample names of the example targets, sorted.
 inline std::vector<std::string> sample_ids() {
     std::vector<std::string> ids;
-    for (const auto& e : fs::directory_iterator(testing_support::examples("proteins/targets")))
+    for (const auto& e : std::filesystem::directory_iterator(examples("proteins/targets")))
         ids.push_back(e.path().filename().string());
     std::sort(ids.begin(), ids.end());
     return ids;
@@ -37,7 +35,7 @@ inline Db make_db(const std::string& root, int n, const std::string& outs = "ss.
     Db db;
     db.dir = root + "/db";
     db.list = root + "/" + list;
-    fs::create_directories(db.dir);
+    std::filesystem::create_directories(db.dir);
     std::vector<std::string> all = sample_ids();
     std::string text = "'" + db.dir + "'\na.in b.in\n" + outs + "\n";
     unsigned s = 12345;
@@ -49,10 +47,10 @@ inline Db make_db(const std::string& root, int n, const std::string& outs = "ss.
         const std::string& id = all[static_cast<std::size_t>(p)];
         db.ids.push_back(id);
         std::string pd = db.dir + "/" + id;
-        fs::create_directories(pd);
+        std::filesystem::create_directories(pd);
         for (const char* t : {"ss.target", "rg.target"})
-            fs::copy_file(testing_support::examples("proteins/targets/" + id + "/" + t), pd + "/" + t,
-                          fs::copy_options::overwrite_existing);
+            std::filesystem::copy_file(examples("proteins/targets/" + id + "/" + t), pd + "/" + t,
+                          std::filesystem::copy_options::overwrite_existing);
         std::string a = "# synthetic input table\n";
         for (int r = 0; r < 4; ++r)
             a += std::to_string(rnd()) + " " + std::to_string(rnd()) + " " + std::to_string(rnd()) + "\n";
@@ -75,4 +73,4 @@ textio::Failure failure_of(F&& f) {
     return textio::Failure(-1, "");
 }
 
-}  // namespace t1test
+}  // namespace testing_support

@@ -186,16 +186,11 @@ TEST(DepthdistRealFiles, MatchSumsOverOwnReading) {
     }
     const std::size_t na = typeno.size() + 1;
     ASSERT_EQ(na, 168u);
-    std::ifstream man(ts::examples("proteins/manifest.tsv"));
     std::string line;
-    std::getline(man, line);
     int samples = 0;
-    while (std::getline(man, line)) {
-        std::vector<std::string> f;
-        std::istringstream ls(line);
-        for (std::string c; std::getline(ls, c, '\t');) f.push_back(c);
+    for (const std::vector<std::string>& f : ts::manifest()) {
         const std::string sample = f[0], base = ts::examples("proteins/depth/" + sample);
-        const std::string cases = f.size() > 22 ? f[22] : "";  // an empty last column is not split off
+        const std::string cases = f.size() > 22 ? f[22] : "";
         std::size_t tagged_unknown = 0;
         if (auto at = cases.find("depth_unknown_types="); at != std::string::npos) tagged_unknown = std::stoul(cases.substr(at + 20));
 

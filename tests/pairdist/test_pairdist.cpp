@@ -234,14 +234,8 @@ TEST(PairdistRealStructures, MatchPlainLoopOverOwnParse) {
         while (in >> w) typeno[w.substr(0, 3)] = ++k;
     }
     const std::size_t na = typeno.size() + 1;
-    std::ifstream man(ts::examples("proteins/manifest.tsv"));
-    std::string line;
-    std::getline(man, line);
     int samples = 0;
-    while (std::getline(man, line)) {
-        std::vector<std::string> f;
-        std::istringstream ls(line);
-        for (std::string c; std::getline(ls, c, '\t');) f.push_back(c);
+    for (const std::vector<std::string>& f : ts::manifest()) {
         const std::string sample = f[0];
         const std::size_t points = std::stoul(f[9]);
         const std::string path = ts::examples("proteins/structures/" + sample + ".pdb");

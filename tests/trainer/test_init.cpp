@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <array>
 
-#include "tests/trainer/test_t2_support.hpp"
+#include "tests/support/network.hpp"
 #include "trainer/nntrain.hpp"
 
 using nntrain::State;
@@ -29,7 +29,7 @@ void expect_draws(State& st, std::int32_t s, int n) {
 
 TEST(Netinit, OneDrawPerWeightSourceOuterTargetInner) {
     State st;
-    t2test::make_net(st, 3, 2, 4, 2);
+    testing_support::network_storage(st, 3, 2, 4, 2);
     seed(st.randseed.rng, 77);
     nntrain::netinit(st, 3, 2, 4, 2);
     nntrain::Random r;
@@ -45,7 +45,7 @@ TEST(Netinit, OneDrawPerWeightSourceOuterTargetInner) {
 
 TEST(Netinit, EmptyFirstHiddenLayerDrawsOnlyTheBiasRowOfWh) {
     State st;
-    t2test::make_net(st, 3, 0, 2, 1);
+    testing_support::network_storage(st, 3, 0, 2, 1);
     seed(st.randseed.rng, 5);
     nntrain::netinit(st, 3, 0, 2, 1);
     nntrain::Random r;
