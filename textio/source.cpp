@@ -14,7 +14,7 @@ static std::string system_error(const std::string& path, const char* what, int e
     return path + ": " + what + ": " + std::strerror(err);
 }
 
-Source Source::open(const std::string& path) {
+void read_file(const std::string& path, std::string& data) {
     // The system would open the name cut at the NUL byte: another file than the one named.
     if (path.find('\0') != std::string::npos) fail(status_io, shown(path) + ": cannot open: the name holds a NUL byte");
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -29,11 +29,14 @@ Source Source::open(const std::string& path) {
         ::close(fd);
         fail(status_io, path + ": cannot read: Is a directory");
     }
-    std::string data;
-    if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[1 << 16];
+    // Read straight into the buffer: the size of a regular file (plus one byte, to see its end
+    // in the same read), grown in steps for pipes and for files that grow meanwhile.
+    std::size_t want = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 1 << 16;
+    std::size_t have = 0;
+    data.resize(want);
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (have == data.size()) data.resize(data.size() * 2);
+        ssize_t n = ::read(fd, data.data() + have, data.size() - have);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -41,9 +44,15 @@ Source Source::open(const std::string& path) {
             ::close(fd);
             fail(status_io, system_error(path, "cannot read", err));
         }
-        data.append(buf, static_cast<std::size_t>(n));
+        have += static_cast<std::size_t>(n);
     }
     ::close(fd);
+    data.resize(have);
+}
+
+Source Source::open(const std::string& path) {
+    std::string data;
+    read_file(path, data);
     // A UTF-8 byte-order mark, as some editors on Windows save it, is not part of the text:
     // such a file reads exactly like the same file without it.
     if (data.compare(0, 3, "\xef\xbb\xbf") == 0) data.erase(0, 3);

@@ -28,6 +28,9 @@ public:
     // Back to the first line.
     void rewind() { pos_ = 0; line_no_ = 0; }
     bool at_end() const { return pos_ >= data_.size(); }
+    // The whole text as read (a reader that must look at its bytes first, such as the
+    // structure reader's gzip test).
+    const std::string& text() const { return data_; }
 
     const std::string& name() const { return name_; }
     // Number of the line last returned by next_line (0 before the first).
@@ -48,6 +51,11 @@ private:
     std::int64_t line_no_ = 0;
     bool numbered_ = true;
 };
+
+// Reads the whole file at path into text (its old content replaced, its capacity reused, so a
+// loader that reads many files keeps one buffer).  Fails (status 2) as Source::open does.  A
+// leading byte-order mark is kept: the caller decides (Source::open drops it).
+void read_file(const std::string& path, std::string& text);
 
 // Quotes an offending text for a message: at most 40 characters, control bytes and bytes
 // above 0x7e as \xNN (so an invisible byte-order mark or a stray Latin-1 byte shows).

@@ -1,26 +1,40 @@
-// The protein database: initdb (header, sizes measured on the first protein, folds, loading
-// every protein's inputs and targets back to back), numpro and icountel.
+// The protein database: initdb (header, proteins, folds, every protein's inputs and targets
+// loaded back to back), numpro, icountel and the line count they share.
 //
-// State read: prdfl, prdlist, fylein, weifl, datdir, ntotp, fcv, jdf.  State written: nsinp,
-// nsutp, sinfyles, sutfyles, datdir (when blank), nip, nop, ntotp, ntrap, foldpart, lstt,
-// lstt2, protin, protut, iprotdg, protid, arg, tmpfl; in the prediction modes also nw1, nw2,
-// alpha and fylein (the weight file, whose first four lines are the header).
+// State read: prdfl, prdlist, fylein, weifl, datdir, ntotp, fcv, jdf, progress.  State
+// written: nsinp, nsutp, sinfyles, sutfyles, datdir (when blank), nip, nop, ntotp, ntrap,
+// foldpart, lstt, lstt2, protin, protut, iprotdg, protid, prdids; in the prediction modes also
+// nw1, nw2, alpha and fylein (the weight file, whose first four lines are the header).
 //
 // External formats: the database list file (directory, input types, output types, then one
 // identifier per line), the prediction list (identifiers only), the weight-file header, the
-// per-protein data files (leading "#" comment lines, then lines of w numbers, w the word
-// count of the first data line) and the degeneracy files "kelta.dgn".
+// per-protein data files (leading "#" comment lines, then lines of w numbers, w the count of
+// numbers on the first data line) and the presentation-count files "kelta.dgn".
 //
-// Deviations (refusals, exit status 1, before anything is stored out of bounds or loaded from
-// a nameless file): more than 100 type names on a header line; more than 1000 numbers on the
-// first data line of a file; a protein whose files hold another number of values than the
-// first protein's; no database directory (first header item empty or a bare slash, no -d);
-// a prediction request without a weight file; a training load from a blank list-file name.
+// Every file is read once, whole, and parsed straight into the database storage: the first
+// protein's values give the sizes nip and nop, and every later protein fills a slice of
+// exactly that size, so no size claim of a file can make the storage grow beyond what the
+// bytes read hold.  A list file is read once even when the database is loaded again (-dd),
+// so pipes, process substitution and /dev/stdin serve as well as regular files.
+//
+// Refusals (before anything is stored out of bounds or loaded from a nameless file): more than
+// 100 type names on a header line; a first data line without a number, or with more than 1000;
+// a data line that does not hold exactly the file's width of numbers (a slash ending it early
+// included); a number that is not finite; a protein whose files hold another number of values
+// than the first protein's; no database directory (first header item empty or a bare slash, no
+// -d); a prediction request without a weight file; a training load from a blank list-file name.
+//
+// Choices of ours: in prediction, a protein with an output-type file missing (nothing at all at
+// its path) has unknown targets, stored as NaN, and is predicted as usual; the output-type
+// files that are there are still read and checked.  When the first protein's targets are
+// unknown, the output count is the weight file's.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <span>
+#include <optional>
+#include <sys/stat.h>
 
 #include "textio/error.hpp"
 #include "textio/format.hpp"
@@ -28,6 +42,7 @@
 #include "textio/source.hpp"
 #include "textio/text.hpp"
 #include "trainer/nntrain.hpp"
+#include "trainer/progress.hpp"
 
 namespace nntrain {
 
@@ -53,6 +68,12 @@ std::string data_path(const State& st, const std::string& id, const std::string&
     return textio::fixtext(st.data_files.datdir + "/" + id + "/" + type, textlen);
 }
 
+// True when nothing at all is at path (no file, no directory, no symbolic link).
+bool absent(const std::string& path) {
+    struct stat sb {};
+    return ::lstat(path.c_str(), &sb) != 0 && errno == ENOENT;
+}
+
 // Reads a type-name line: the words of the whole line are counted, then the same line is read
 // free-form as that many names.
 int read_types(Source& hdr, std::vector<std::string>& names, const char* what) {
@@ -70,87 +91,156 @@ int read_types(Source& hdr, std::vector<std::string>& names, const char* what) {
     return n;
 }
 
-// Passes over the leading comment lines; false when no data line remains.  On true, line is
-// the first data line and ncomment the number of comment lines before it.
-bool first_data_line(Source& src, std::string_view& line, std::int64_t& ncomment) {
-    ncomment = 0;
-    while (src.next_line(line)) {
-        if (line.empty() || line[0] != '#') return true;
-        ++ncomment;
-    }
-    return false;
-}
+// The values of one direction (inputs or targets) as the proteins are loaded: v holds the
+// proteins loaded so far, per values each (0 while the first protein is read, whose values
+// set it).
+struct Slab {
+    std::vector<double>& v;
+    std::size_t per = 0;
+    const char* what;  // "input" or "target"
+};
 
-// Width of a file from its first data line: the numbers on it, separated as the free-form
-// reads that load the file separate them (blanks, tabs or commas).  Counting words between
-// blanks only would take "0.1,0.2,0.3" for one number, and every read would then drop the
-// rest of its line without a word; for the same reason the whole line is counted, not its
-// first 3600 characters.
-int width_of(const Source& src, std::string_view line) {
-    int w = 0;
-    bool gap = true;  // before the first character counts as a separator
-    for (char c : line) {
-        const bool sep = c == ' ' || c == '\t' || c == ',';
-        if (!sep && gap) ++w;
-        gap = sep;
-    }
-    if (w > maxwidth)
-        refuse(src.where() + ": " + std::to_string(w) + " numbers on the first data line, at most " +
-               std::to_string(maxwidth) + " are allowed, aborting.");
-    return w;
-}
+// One data file, read whole into a buffer that the loader keeps for every file, then parsed
+// line by line: each line's numbers into a line buffer, checked, and appended to the protein.
+class DataReader {
+public:
+    // Appends the values of the file at path to the protein being loaded into slab (whose
+    // slice starts at from), id naming the protein in messages.
+    void load(const std::string& path, Slab& slab, std::size_t from, const std::string& id) {
+        textio::read_file(path, text_);
+        path_ = &path;
+        std::string_view rest(text_);
+        if (rest.substr(0, 3) == "\xef\xbb\xbf") rest.remove_prefix(3);  // a byte-order mark
+        std::int64_t lineno = 0;
+        std::string_view line;
+        do {  // leading comment lines
+            if (!next_line(rest, line)) {
+                if (lineno == 0)
+                    textio::fail(textio::status_io, path + ": unexpected end of file (the file is empty), expected a data line");
+                textio::fail(textio::status_io, path + ": unexpected end of file after line " + std::to_string(lineno) +
+                                                    ", expected a data line");
+            }
+            ++lineno;
+        } while (!line.empty() && line[0] == '#');
 
-// Values a data file adds, measured by counting lines (the first protein's files).  The
-// first protein's line counts size the storage of every protein, so the file is also read
-// by numbers, as the loading will read it, and a file whose two counts disagree (an empty or
-// short line, say) is refused here, before that storage is asked for.
-std::int64_t measure(const std::string& path, std::vector<double>& buf) {
-    Source src = Source::open(path);
-    std::string_view line;
-    std::int64_t ncomment = 0;
-    if (!first_data_line(src, line, ncomment)) return 0;
-    const int w = width_of(src, line);
-    std::int64_t nlines = 1;
-    while (src.next_line(line)) ++nlines;
-    if (w == 0) return 0;
-    src.rewind();
-    for (std::int64_t k = 0; k < ncomment; ++k) src.next_line(line);
-    std::int64_t reads = 0;
-    while (textio::try_read_reals(src, std::span<double>(buf.data(), static_cast<std::size_t>(w)))) ++reads;
-    if (reads != nlines)
-        refuse(path + ": " + std::to_string(nlines) + " data lines of " + std::to_string(w) + " numbers promise " +
-               std::to_string(std::int64_t{w} * nlines) + " values, the file holds " +
-               std::to_string(std::int64_t{w} * reads) + " (an empty or short data line?), aborting.");
-    return std::int64_t{w} * nlines;
-}
-
-// Loads one data file into out[pos ...], w numbers per read; end is the end of the protein's
-// slice, which no value may pass.  buf is the read buffer (a slash leaves its old values).
-void load_file(const std::string& path, std::vector<double>& out, std::size_t& pos, std::size_t end,
-               std::vector<double>& buf, const std::string& id, std::int64_t expected, const char* what) {
-    Source src = Source::open(path);
-    std::string_view line;
-    std::int64_t ncomment = 0;
-    if (!first_data_line(src, line, ncomment)) src.eof_error("a data line");
-    std::size_t w = static_cast<std::size_t>(width_of(src, line));
-    if (w == 0) return;  // an empty first data line: no number is ever stored
-    src.rewind();
-    for (std::int64_t k = 0; k < ncomment; ++k) src.next_line(line);
-    std::span<double> chunk(buf.data(), w);
-    while (textio::try_read_reals(src, chunk)) {
-        if (pos + w > end)
-            refuse(path + ": the " + what + " values of protein '" + id + "' are more than the first protein's " +
-                   std::to_string(expected) + ", aborting.");
-        std::copy(chunk.begin(), chunk.end(), out.begin() + static_cast<std::ptrdiff_t>(pos));
-        pos += w;
+        std::size_t w = 0;  // the file's width: the count of numbers on its first data line
+        do {
+            const std::size_t n = parse(line, lineno);
+            if (w == 0) {
+                if (slash_) line_error(lineno, "a slash ends the first data line");
+                if (n == 0) line_error(lineno, "no number on the first data line");
+                if (n > static_cast<std::size_t>(maxwidth))
+                    refuse(path + ":" + std::to_string(lineno) + ": " + std::to_string(n) +
+                           " numbers on the first data line, at most " + std::to_string(maxwidth) + " are allowed, aborting.");
+                w = n;
+            } else if (n != w || slash_) {
+                line_error(lineno, "expected " + std::to_string(w) + (w == 1 ? " number" : " numbers") +
+                                       " as on the first data line, found " + std::to_string(n) +
+                                       (slash_ ? " and a slash" : ""));
+            }
+            // Later proteins fill a slice of the first protein's size, never more.
+            if (slab.per != 0 && slab.v.size() + w > from + slab.per)
+                refuse(path + ": the " + slab.what + " values of protein '" + id + "' are more than the first protein's " +
+                       std::to_string(slab.per) + ", aborting.");
+            slab.v.insert(slab.v.end(), values_.begin(), values_.begin() + static_cast<std::ptrdiff_t>(w));
+            ++lineno;
+        } while (next_line(rest, line));
     }
-}
+
+private:
+    std::string text_;                   // the file
+    const std::string* path_ = nullptr;  // its name, for messages
+    std::vector<double> values_ = std::vector<double>(maxwidth);  // the numbers of one line
+    bool slash_ = false;                 // a slash ended the line last parsed
+
+    static bool next_line(std::string_view& rest, std::string_view& line) {
+        if (rest.empty()) return false;
+        std::size_t nl = rest.find('\n');
+        std::size_t len = nl == std::string_view::npos ? rest.size() : nl;
+        line = rest.substr(0, len);
+        rest.remove_prefix(nl == std::string_view::npos ? len : len + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // CRLF line ends
+        return true;
+    }
+
+    [[noreturn]] void line_error(std::int64_t lineno, const std::string& what) const {
+        textio::fail(textio::status_io, *path_ + ":" + std::to_string(lineno) + ": " + what);
+    }
+
+    // The numbers of one data line into values_ (those beyond its size are counted, not
+    // kept); returns their count.  Numbers are separated by blanks, tabs or one comma with
+    // optional blanks around it; a slash ends the line (slash_ says so).
+    std::size_t parse(std::string_view line, std::int64_t lineno) {
+        std::size_t n = 0, p = 0;
+        bool comma = false;  // a comma since the last number
+        slash_ = false;
+        const std::size_t size = line.size();
+        while (p < size) {
+            const char c = line[p];
+            if (c == ' ' || c == '\t') {
+                ++p;
+                continue;
+            }
+            if (c == ',') {
+                if (n == 0 || comma) line_error(lineno, "empty item (a comma with no value before it)");
+                comma = true;
+                ++p;
+                continue;
+            }
+            if (c == '/') {
+                slash_ = true;
+                break;
+            }
+            const std::size_t start = p;
+            while (p < size && line[p] != ' ' && line[p] != '\t' && line[p] != ',' && line[p] != '/') ++p;
+            const std::string_view tok = line.substr(start, p - start);
+            double v = 0;
+            if (!textio::parse_real(tok, v)) line_error(lineno, "expected a number, found " + textio::shown(tok));
+            if (!std::isfinite(v)) line_error(lineno, "expected a finite number, found " + textio::shown(tok));
+            if (n < values_.size()) values_[n] = v;
+            ++n;
+            comma = false;
+        }
+        return n;
+    }
+};
 
 // A protein whose files held fewer values than the first protein's (path: its last file).
-[[noreturn]] void short_protein(const std::string& path, const std::string& id, std::size_t got, int expected,
+[[noreturn]] void short_protein(const std::string& path, const std::string& id, std::size_t got, std::size_t expected,
                                 const char* what) {
     refuse(path + ": the " + what + " values of protein '" + id + "' are " + std::to_string(got) +
            ", the first protein's " + std::to_string(expected) + ", aborting.");
+}
+
+// Loads one protein's files of one direction into slab; the first protein's set slab.per.
+void load_protein(const State& st, DataReader& reader, Slab& slab, const std::vector<std::string>& types, int ntypes,
+                  const std::string& id) {
+    const std::size_t from = slab.v.size();
+    std::string path;
+    for (int k = 0; k < ntypes; ++k) {
+        path = data_path(st, id, types[static_cast<std::size_t>(k)]);
+        reader.load(path, slab, from, id);
+    }
+    if (slab.per != 0 && slab.v.size() - from != slab.per) short_protein(path, id, slab.v.size() - from, slab.per, slab.what);
+}
+
+// In prediction, a protein with an output-type file missing has unknown targets.
+bool targets_unknown(const State& st, const std::string& id) {
+    for (int k = 0; k < st.data_files.nsutp; ++k)
+        if (absent(data_path(st, id, st.data_files.sutfyles[static_cast<std::size_t>(k)]))) return true;
+    return false;
+}
+
+// Reads the present output-type files of a protein whose targets are unknown, so that one
+// that cannot be read or holds a bad number still stops the run, and stores nop NaN targets.
+void unknown_targets(const State& st, DataReader& reader, Slab& slab, const std::string& id, std::size_t nop) {
+    std::vector<double> scratch;
+    Slab check{scratch, 0, slab.what};
+    for (int k = 0; k < st.data_files.nsutp; ++k) {
+        const std::string path = data_path(st, id, st.data_files.sutfyles[static_cast<std::size_t>(k)]);
+        if (!absent(path)) reader.load(path, check, 0, id);
+    }
+    slab.v.resize(slab.v.size() + nop, std::numeric_limits<double>::quiet_NaN());
 }
 
 }  // namespace
@@ -167,12 +257,18 @@ int icountel(const std::string& line) {
     return n;
 }
 
+std::int64_t line_count(Source& src) {
+    src.rewind();
+    std::string_view line;
+    std::int64_t n = 0;
+    while (src.next_line(line)) ++n;
+    src.rewind();
+    return n;
+}
+
 int numpro(const State& st) {
     Source src = Source::open(st.data_files.fylein);
-    std::string_view line;
-    int n = 0;
-    while (src.next_line(line)) ++n;
-    return n - 3;
+    return static_cast<int>(std::min<std::int64_t>(line_count(src), std::numeric_limits<int>::max())) - 3;
 }
 
 void initdb(State& st) {
@@ -187,14 +283,26 @@ void initdb(State& st) {
     if (!predicting && d.fylein.empty())
         refuse("No database list file to load (-aw without -pr1 or -prl needs -l after it), aborting.");
 
-    // 1. Protein count.
+    // 1. The proteins: the identifiers from line 4 of the list file, or the prediction list
+    // (read once; a reload takes them from prdids), or the one -pr1 names.
+    std::vector<std::string> ids;
+    std::optional<Source> list;
     if (!predicting) {
-        int n = numpro(st);
-        if (s.ntotp < 1 || s.ntotp > n) s.ntotp = n;
+        list.emplace(Source::open(d.fylein));
+        const std::int64_t n = line_count(*list) - 3;
+        if (s.ntotp < 1 || s.ntotp > n) s.ntotp = static_cast<int>(std::min<std::int64_t>(n, std::numeric_limits<int>::max()));
     } else if (listing) {
-        d.fylein = d.prdlist;
-        int n = numpro(st);
-        if (s.ntotp < 1 || s.ntotp > n) s.ntotp = n + 3;
+        if (d.prdids_from != d.prdlist) {
+            Source src = Source::open(d.prdlist);
+            d.prdids.clear();
+            std::string_view line;
+            while (src.next_line(line)) d.prdids.push_back(textio::fixtext(line, textlen));
+            d.prdids_from = d.prdlist;
+        }
+        // The proteins in use: -np, when it leaves out a protein beyond the first three lines'
+        // worth; the whole list otherwise.
+        const std::int64_t n = static_cast<std::int64_t>(d.prdids.size()) - 3;
+        if (s.ntotp < 1 || s.ntotp > n) s.ntotp = static_cast<int>(d.prdids.size());
         d.fylein = d.weifl;
     } else {
         s.ntotp = 1;
@@ -205,7 +313,7 @@ void initdb(State& st) {
     s.ntrap = s.ntotp - nint(static_cast<double>(s.ntotp) * s.fcv);
 
     // 3. Header.
-    Source hdr = Source::open(d.fylein);
+    Source hdr = list ? std::move(*list) : Source::open(d.fylein);
     std::string dir;
     textio::read(hdr, {Item::of(dir, textlen)}, "the database directory");
     if (d.datdir.empty()) {
@@ -215,6 +323,7 @@ void initdb(State& st) {
     }
     d.nsinp = read_types(hdr, d.sinfyles, "input");
     d.nsutp = read_types(hdr, d.sutfyles, "output");
+    std::int32_t header_nop = 0;  // prediction: the weight file's output count
     if (predicting) {
         textio::read(hdr,
                      {Item::of(s.nip), Item::of(s.nw1), Item::of(s.nw2), Item::of(s.nop), Item::of(s.alpha)},
@@ -225,95 +334,81 @@ void initdb(State& st) {
             hdr.error("expected layer sizes of at least 0, found " + std::to_string(s.nip) + " " +
                       std::to_string(s.nw1) + " " + std::to_string(s.nw2) + " " + std::to_string(s.nop));
         check_weight_claim(hdr, s.nip, s.nw1, s.nw2, s.nop);
+        header_nop = s.nop;
     }
-    Source ids = std::move(hdr);  // the file the identifiers come from
-    if (!predicting) {
-        d.arg = textio::read_line(ids, textlen, "a protein identifier");
-    } else if (!listing) {
-        d.arg = d.prdfl;
-    } else {
-        ids = Source::open(d.prdlist);
-        d.arg = textio::read_line(ids, textlen, "a protein identifier");
-    }
+    const std::size_t np = static_cast<std::size_t>(std::max(s.ntotp, 0));
+    auto id_of = [&](std::size_t p, std::string_view& line) -> std::string {
+        if (!predicting) {
+            if (p == 0) {
+                hdr.rewind();
+                for (int k = 0; k < 3; ++k) hdr.next_line(line);
+            }
+            return textio::read_line(hdr, textlen, "a protein identifier");
+        }
+        if (!listing) return d.prdfl;
+        if (p >= d.prdids.size()) textio::fail(textio::status_io, d.prdlist + ": unexpected end of file (the file is empty), expected a protein identifier");
+        return d.prdids[p];
+    };
 
-    // 4. Sizes, measured on the first protein.
-    std::vector<double> buf(static_cast<std::size_t>(maxwidth), 0.0);  // one free-form read of a data file
-    std::int64_t nip = 0, nop = 0;
-    for (int k = 0; k < d.nsinp; ++k) {
-        d.tmpfl = data_path(st, d.arg, d.sinfyles[static_cast<std::size_t>(k)]);
-        nip += measure(d.tmpfl, buf);
+    // 4. The proteins, one after the other, each file read once; the first protein's values
+    // set the sizes, which are checked before any other protein is read.
+    DataReader reader;
+    std::vector<double> protin, protut;
+    Slab ins{protin, 0, "input"}, outs{protut, 0, "target"};
+    std::vector<int> counts;
+    std::vector<std::string> names;
+    Progress& progress = st.progress;
+    std::string_view skip;
+    // With no protein in use the first identifier is still read: its absence is the error.
+    const std::size_t nload = np > 0 ? np : 1;
+    for (std::size_t p = 0; p < nload; ++p) {
+        const std::string id = id_of(p, skip);
+        load_protein(st, reader, ins, d.sinfyles, d.nsinp, id);
+        if (predicting && targets_unknown(st, id))
+            unknown_targets(st, reader, outs, id, p == 0 ? static_cast<std::size_t>(header_nop) : outs.per);
+        else
+            load_protein(st, reader, outs, d.sutfyles, d.nsutp, id);
+        if (p == 0) {
+            if (protin.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+                protut.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+                refuse("A protein of the database holds more than 2147483647 values, aborting.");
+            s.nip = static_cast<int>(protin.size());
+            s.nop = static_cast<int>(protut.size());
+            if (s.nip < 1 || s.nop < 1)
+                textio::fail(textio::status_stop,
+                             textio::free_line("Something wrong with database (nip/nop), aborting.", s.nip, s.nop));
+            if (!predicting && s.ntotp < 20)
+                textio::fail(textio::status_stop,
+                             textio::free_line("Something wrong with database (not enough proteins for training), aborting.",
+                                               s.ntotp));
+            ins.per = protin.size();
+            outs.per = protut.size();
+        }
+        std::int32_t count = 1;
+        if (s.jdf == 1) {
+            Source dgn = Source::open(textio::fixtext(d.datdir + "/" + id + "/kelta.dgn", textlen));
+            textio::read(dgn, {Item::of(count)}, "a presentation count");
+        }
+        counts.push_back(count);
+        names.push_back(id);
+        progress.loading(p + 1, np);
     }
-    for (int k = 0; k < d.nsutp; ++k) {
-        d.tmpfl = data_path(st, d.arg, d.sutfyles[static_cast<std::size_t>(k)]);
-        nop += measure(d.tmpfl, buf);
-    }
-    if (nip > std::numeric_limits<int>::max() || nop > std::numeric_limits<int>::max())
-        refuse("A protein of the database holds more than 2147483647 values, aborting.");
-    s.nip = static_cast<int>(nip);
-    s.nop = static_cast<int>(nop);
+    progress.clear();
 
-    // 5. Checks.
-    if (s.nip < 1 || s.nop < 1)
-        textio::fail(textio::status_stop,
-                     textio::free_line("Something wrong with database (nip/nop), aborting.", s.nip, s.nop));
-    if (!predicting && s.ntotp < 20)
-        textio::fail(textio::status_stop,
-                     textio::free_line("Something wrong with database (not enough proteins for training), aborting.",
-                                       s.ntotp));
-
-    // 6. Summary line.
+    // 5. Summary line.
     d.foldpart = "# DB: nip,nop,ntotp = " + textio::fmt_i(s.nip, 10) + textio::fmt_i(s.nop, 10) +
                  textio::fmt_i(s.ntotp, 10);
 
-    // 7. Storage, replaced whole.
-    const std::size_t np = static_cast<std::size_t>(std::max(s.ntotp, 0));
+    // 6. Storage, replaced whole.
     const std::size_t ntr = static_cast<std::size_t>(std::max(s.ntrap, 0));
     d.lstt.assign(np, 0);
     d.lstt2.assign(ntr, 0);
-    in.protin.assign(np * static_cast<std::size_t>(s.nip), 0.0);
-    in.iprotdg.assign(np, 1);
-    in.protut.assign(np * static_cast<std::size_t>(s.nop), 0.0);
-    d.protid.assign(np, std::string());
     for (std::size_t i = 0; i < np; ++i) d.lstt[i] = static_cast<int>(i + 1);
     for (std::size_t i = 0; i < ntr; ++i) d.lstt2[i] = static_cast<int>(i + 1);
-
-    // 8. Back to the start of the identifier file.
-    ids.rewind();
-    if (!predicting) {
-        std::string_view skip;
-        for (int k = 0; k < 3; ++k) ids.next_line(skip);
-    }
-
-    // 9. Loading, every protein's values back to back.
-    std::size_t i = 0, o = 0;
-    for (std::size_t p = 0; p < np; ++p) {
-        if (predicting && !listing)
-            d.arg = d.prdfl;
-        else
-            d.arg = textio::read_line(ids, textlen, "a protein identifier");
-        const std::size_t iend = (p + 1) * static_cast<std::size_t>(s.nip);
-        const std::size_t oend = (p + 1) * static_cast<std::size_t>(s.nop);
-        for (int k = 0; k < d.nsinp; ++k) {
-            d.tmpfl = data_path(st, d.arg, d.sinfyles[static_cast<std::size_t>(k)]);
-            load_file(d.tmpfl, in.protin, i, iend, buf, d.arg, s.nip, "input");
-        }
-        if (i != iend) short_protein(d.tmpfl, d.arg, i - p * static_cast<std::size_t>(s.nip), s.nip, "input");
-        for (int k = 0; k < d.nsutp; ++k) {
-            d.tmpfl = data_path(st, d.arg, d.sutfyles[static_cast<std::size_t>(k)]);
-            load_file(d.tmpfl, in.protut, o, oend, buf, d.arg, s.nop, "target");
-        }
-        if (o != oend) short_protein(d.tmpfl, d.arg, o - p * static_cast<std::size_t>(s.nop), s.nop, "target");
-        if (s.jdf == 1) {
-            d.tmpfl = textio::fixtext(d.datdir + "/" + d.arg + "/kelta.dgn", textlen);
-            Source dgn = Source::open(d.tmpfl);
-            std::int32_t count = 1;
-            textio::read(dgn, {Item::of(count)}, "a presentation count");
-            in.iprotdg[p] = count;
-        } else {
-            in.iprotdg[p] = 1;
-        }
-        d.protid[p] = d.arg;
-    }
+    in.protin = std::move(protin);
+    in.protut = std::move(protut);
+    in.iprotdg = std::move(counts);
+    d.protid = std::move(names);
 }
 
 }  // namespace nntrain

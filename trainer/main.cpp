@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
     return textio::run_main([&] {
         nntrain::State st;
+        st.progress.enable_on_terminal();
         nntrain::readcmd(st, words);
         nntrain::init_all(st);
         nntrain::kelta2train(st);

@@ -32,6 +32,7 @@ void seed_random(State& st);
 // --- protein database (database.cpp) ---------------------------------------------------
 void initdb(State& st);
 int numpro(const State& st);                 // lines of the file fylein, minus 3
+std::int64_t line_count(textio::Source& src);  // lines of src; leaves it at its start
 int icountel(const std::string& line);       // words (runs of non-blank, non-tab characters)
 
 // --- working storage (storage.cpp) -----------------------------------------------------

@@ -3,12 +3,12 @@
 // prints per output value the output (or the mean and standard deviation over the files) and
 // the target.
 //
-// State read: prdfl, weiav, isame, sizes, alpha, ntotp, protin, protut, protid, type names,
+// State read: prdfl, weiav, weinames, isame, sizes, alpha, ntotp, protin, protut, protid, type names,
 // weiadd, itsd.  State written: weifl, phiut (forward passes; the means when averaging), the
 // weights through netinit/readwei, and the whole storage through init_all with -nsw.
 //
-// External formats: the weight list file (the first word of each line that holds one), the
-// headers on standard error (title line, "Weights file: ", the "(200A15)" type line) and the
+// External formats (the weight list file, the first word of each line that holds one, is read
+// by readcmd): the headers on standard error (title line, "Weights file: ", the "(200A15)" type line) and the
 // prediction lines on standard output, "(A,1x,2G12.4)" or, averaging, "(A,1x,3G12.4)".
 //
 // Deviations: a variance that rounding makes negative is taken as 0, so identical outputs
@@ -21,8 +21,6 @@
 #include "textio/files.hpp"
 #include "textio/format.hpp"
 #include "textio/text.hpp"
-#include "textio/freeform.hpp"
-#include "textio/source.hpp"
 #include "trainer/nntrain.hpp"
 
 namespace nntrain {
@@ -36,7 +34,6 @@ void predict(State& st) {
                      textio::free_line("A prediction needs a weight file (-wf, or -aw with a list of them), aborting."));
 
     // The averaging storage, sized once for the shape loaded now.
-    textio::Source list = averaging ? textio::Source::open(d.weiav) : textio::Source::from_text("", "");
     const int nop0 = s.nop, ntotp0 = s.ntotp;
     std::vector<double> sum, sumsq;
     if (averaging) {
@@ -49,7 +46,8 @@ void predict(State& st) {
 
     int count = 0;  // weight files read
     auto next_file = [&] {
-        if (!textio::try_read_word(list, d.weifl, textlen)) return false;
+        if (static_cast<std::size_t>(count) == d.weinames.size()) return false;
+        d.weifl = d.weinames[static_cast<std::size_t>(count)];
         if (s.isame != 1) {
             init_all(st);
             if (s.nop != nop0 || s.ntotp != ntotp0)

@@ -111,8 +111,12 @@ void apply(State& st, const std::string& sw, const std::string& value) {
     else if (sw == "-dd") s.dbv = 1;
     else if (sw == "-aw") {
         d.weiav = value;
+        // Read once, here: a pipe or a FIFO cannot be read again.
         textio::Source src = textio::Source::open(d.weiav);
-        if (!textio::try_read_word(src, d.weifl, textlen)) src.eof_error("the name of a weight file");
+        d.weinames.clear();
+        for (std::string name; textio::try_read_word(src, name, textlen);) d.weinames.push_back(name);
+        if (d.weinames.empty()) src.eof_error("the name of a weight file");
+        d.weifl = d.weinames.front();
         d.fylein.clear();
     }
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "trainer/progress.hpp"
 #include "trainer/random.hpp"
 
 namespace nntrain {
@@ -80,7 +81,10 @@ struct DataFiles {
     std::string oweifl;   // name of the weight file training writes (blank: generated name)
     std::string prdfl;    // prediction request: an identifier (-pr1) or a list file (-prl)
     std::string prdlist;  // file of identifiers to predict (-prl only)
+    std::vector<std::string> prdids;  // its lines, read once (a reload of the database reuses them)
+    std::string prdids_from;          // the file prdids were read from (empty: not read)
     std::string weiav;    // file listing the weight files to average over (-aw)
+    std::vector<std::string> weinames;  // the weight files it names, read once by readcmd
     std::string weiadd;   // option record: the switches given, with their values
 };
 
@@ -163,6 +167,7 @@ struct State {
     DbOutput db_output;
     RandSeed randseed;
     NnWork nn_work;
+    Progress progress;  // the status line on a terminal
 };
 
 }  // namespace nntrain

@@ -133,9 +133,11 @@ void train(State& st) {
                 ++bad;
             }
             log.line(textio::fmt_i(epoch, 10) + textio::fmt_f(etr, 11, 4) + textio::fmt_f(ete, 11, 4));
+            st.progress.epoch(epoch, s.nte, etr, ete, bestep, bad);
             ++epoch;
             if (epoch > s.nte || bad >= s.itbmax) break;
         }
+        st.progress.finish();
     } else {
         savewei(st);  // no epoch: the starting weights are the ones written
     }

@@ -6,6 +6,6 @@ int main(int argc, char** argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
     return textio::run_main([&] {
         depthdist::Temp t;
-        depthdist::initall(t, words);
+        gen::initall(t, depthdist::generator, words);
     });
 }

@@ -1,7 +1,8 @@
 // pairdist: protein structure (PDB format) -> per-residue-type-pair inverse-distance table.
-// The run: defaults, command line, residue types file, structure, pair statistics, output.
-// All state is the group `temp` (gen::Temp): pdbfl, depfl, naatyp, aatom (one 3-character
-// name per type), nres, pdat (x, y, z per residue), iaa, ipo, tmp.
+// The run is the shared driver's (gen::initall): defaults, command line, residue types file,
+// structure, pair statistics, output.  All state is the group `temp` (gen::Temp): pdbfl,
+// depfl, naatyp, aatom (one 3-character name per type), nres, pdat (x, y, z per residue),
+// iaa, ipo, tmp.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "generators/common/gen.hpp"
+#include "generators/common/driver.hpp"
+#include "generators/common/pdb.hpp"
 
 namespace pairdist {
 
@@ -17,20 +19,15 @@ using gen::Temp;
 
 inline const std::string deftypes = "amino_acids.types";  // default residue types file
 
-// The whole run; returns when it ends normally with its table written, throws
-// textio::Failure for every other stop (the help and --version are status 0 stops).
-void initall(Temp& t, const std::vector<std::string>& words);
-
-void printhelp(const Temp& t);
+// pairdist as the shared driver runs it: gen::initall(t, pairdist::generator, words).
+extern const gen::Generator generator;
 
 // Reads the structure file t.pdbfl: one point per residue (CB, CA for glycine) from the
 // lines whose first word is ATOM; fills t.pdat, t.iaa, t.nres, t.ipo.
 void readpdb(Temp& t);
 
-// An 8-column coordinate field read as F8.3: blanks are ignored, a blank field is 0, a
-// number without a decimal point has its last three digits as decimals.  False when the
-// field is not a number.
-bool readf83(std::string_view field, double& v);
+// The F8.3 coordinate field reader, shared with atomdepth (generators/common/pdb.hpp).
+using gen::readf83;
 
 // The pair loop in its versions.  All give the same bits: only exactly rounded operations
 // (subtract, multiply, add, square root, divide) are vectorised, and each table cell still
@@ -49,7 +46,7 @@ struct Sums {
 };
 
 // Computes the sums of residues t.ipo .. t.ipo+t.nres-1 with the given version of the pair
-// loop.  Two residues at one point (or a distance that is not a number) stop the run
+// loop.  Two residues at one point, or a pair that makes a sum not finite, stop the run
 // (status 1) with "Aborting, weird distance ", the two residue numbers and the distance.
 void pairsums(const Temp& t, Isa isa, Sums& s);
 

@@ -116,10 +116,11 @@ std::string message(const std::string& err) {
 }
 
 // Lines on standard error other than the notes a run may write before it stops: "Unknown type"
-// lines of the generators and the three header lines of a prediction.
+// lines and warnings of the generators and the three header lines of a prediction.
 std::size_t message_lines(const std::string& err) {
     std::size_t n = 0;
-    for (const std::string& l : testing_support::lines_of(err)) n += l.rfind(" Unknown type ", 0) != 0;
+    for (const std::string& l : testing_support::lines_of(err))
+        n += l.rfind(" Unknown type ", 0) != 0 && l.find(": warning: ") == std::string::npos;
     return err.find("INS/OUTS") == std::string::npos ? n : n - 3;
 }
 
@@ -167,6 +168,16 @@ TEST(BadInput, Nntrain) {
          }()),
          train, 1, "db/p1/in:1: "},
         {"number with letters", "nntrain", put("db/p3/in", "1 2 3\n4 5x 6\n"), train, 2, "db/p3/in:2: expected a number, found '5x'"},
+        {"blank first data line", "nntrain", put("db/p3/in", "# table\n \r\n1 2 3\n4 5 6\n"), train, 2,
+         "db/p3/in:2: no number on the first data line"},
+        {"extra number on a data line", "nntrain", put("db/p3/in", "1 2 3\n4 5 6 7\n"), train, 2,
+         "db/p3/in:2: expected 3 numbers as on the first data line, found 4"},
+        {"slash ending a data line early", "nntrain", put("db/p3/in", "1 2 3\n4 5 /\n"), train, 2,
+         "db/p3/in:2: expected 3 numbers as on the first data line, found 2 and a slash"},
+        {"NaN in a data file", "nntrain", put("db/p3/in", "1 2 3\n4 NaN 6\n"), train, 2,
+         "db/p3/in:2: expected a finite number, found 'NaN'"},
+        {"infinity in a target file", "nntrain", put("db/p5/out", "0.5 inf\n"), train, 2,
+         "db/p5/out:1: expected a finite number, found 'inf'"},
         {"byte-order mark inside a data file", "nntrain", put("db/p2/in", "1 2 3\n\xef\xbb\xbf" "4 5 6\n"), train, 2,
          "db/p2/in:2: expected a number, found '\\xef\\xbb\\xbf4'"},
         {"weight with letters", "nntrain",
@@ -226,6 +237,18 @@ TEST(BadInput, Pairdist) {
         {"empty structure", "pairdist", put("s.pdb", ""), args, 1, "No residues read from s.pdb"},
         {"structure of remark lines only", "pairdist", put("s.pdb", "REMARK   1\nREMARK   2\n"), args, 1, "No residues read from s.pdb"},
         {"empty types file (not an error)", "pairdist", put("aa.types", ""), args, 0, ""},
+        {"infinite coordinate", "pairdist", put("s.pdb", "ATOM      2  CB  ALA A   1      11.639     inf  -5.147\n" + ca), args, 2,
+         "s.pdb:1: expected a finite number for y in columns 39-46"},
+        {"two points 1e-110 apart (1/d^3 not finite)", "pairdist",
+         put("s.pdb", "ATOM      2  CB  ALA A   1       0.000   0.000   0.000\n"
+                      "ATOM      3  CA  GLY A   2    1.0E-110   0.000   0.000\n"), args, 1, "Aborting, weird distance 1 2"},
+        // Cut at 300 characters, the name would be "./////...s.pdb": another file.
+        {"structure name longer than kept", "pairdist", nothing(),
+         {"-dp", "./" + std::string(293, '/') + "s.pdbx", "-t", "aa.types"}, 2,
+         "the file name after -dp has 301 characters, more than the 300"},
+        {"types file name longer than kept", "pairdist", nothing(), {"-dp", "s.pdb", "-t", "./" + std::string(300, '/') + "aa.types"},
+         2, "the file name after -t has 310 characters, more than the 300"},
+        {"gzip data cut short", "pairdist", put("s.pdb", "\x1f\x8b\x08\x00"), args, 2, "s.pdb: damaged or incomplete gzip data"},
         {"missing structure", "pairdist", nothing(), {"-dp", "none.pdb", "-t", "aa.types"}, 2, "none.pdb: cannot open"},
         {"missing types file", "pairdist", nothing(), {"-dp", "s.pdb", "-t", "none.types"}, 2, "none.types: cannot open"},
         {"directory as structure", "pairdist", nothing(), {"-dp", "db", "-t", "aa.types"}, 2, "db: cannot read"},
@@ -239,8 +262,14 @@ TEST(BadInput, Depthdist) {
     const std::string res = "#h\nA:1 ALA 1.6 0.1\n";
     const std::vector<Case> cases = {
         {"atom file of binary garbage", "depthdist", put("d-atom.depth", garbage(3000, 6)), args, 2, "d-atom.depth:"},
-        {"residue file of binary garbage", "depthdist", put("d-residue.depth", garbage(3000, 7)), args, 1,
-         "Strings for residues don't match for d-atom.depth"},
+        {"residue file of binary garbage", "depthdist", put("d-residue.depth", garbage(3000, 7)), args, 2,
+         "d-residue.depth:2: a slash ends the residue record"},
+        {"slash in an atom line", "depthdist", put("d-atom.depth", "#h\n1 A:1 N 1.550 0.000\n2 A:1 CA /\n"), args, 2,
+         "d-atom.depth:3: a slash ends the atom record early"},
+        {"slash in a residue line", "depthdist", put("d-residue.depth", "#h\nA:1 ALA 1.6 0.1\nA:2 /\n"), args, 2,
+         "d-residue.depth:3: a slash ends the residue record"},
+        {"base name longer than kept", "depthdist", nothing(), {"-dp", std::string(301, 'd'), "-t", "atom.types"}, 2,
+         "the file name after -dp has 301 characters, more than the 300"},
         {"types file of binary garbage", "depthdist", put("atom.types", garbage(3000, 8)), args, 2, "atom.types:"},
         {"NUL byte in a depth", "depthdist", put("d-atom.depth", "#h\n1 A:1 N 1.5" + nul + "50 0.000\n"), args, 2,
          "d-atom.depth:2: expected a number, found '1.5\\x0050'"},
@@ -266,6 +295,45 @@ TEST(BadInput, Depthdist) {
         {"missing types file", "depthdist", nothing(), {"-dp", "d", "-t", "none.types"}, 2, "none.types: cannot open"},
         {"directory as atom file", "depthdist", make_dir("d-atom.depth"), args, 2, "d-atom.depth: cannot read"},
         {"directory as types file", "depthdist", nothing(), {"-dp", "d", "-t", "db"}, 2, "db: cannot read"},
+    };
+    for (const Case& c : cases) check(c);
+}
+
+TEST(BadInput, Atomdepth) {
+    const std::vector<std::string> args = {"-dp", "s.pdb", "-o", "o"};
+    const std::string atom = "ATOM      1  N   ALA A   1      11.104   6.134  -6.504  1.00  0.00           N\n";
+    auto with_value = [&](const std::string& sw, const std::string& v) { return with(args, {sw, v}); };
+    const std::vector<Case> cases = {
+        {"structure of binary garbage", "atomdepth", put("s.pdb", garbage(3000, 9)), args, 1, "s.pdb: no ATOM or HETATM record"},
+        {"empty structure", "atomdepth", put("s.pdb", ""), args, 1, "s.pdb: no ATOM or HETATM record"},
+        {"hydrogens and waters only", "atomdepth",
+         put("s.pdb", "ATOM      1  H   ALA A   1      11.104   6.134  -6.504  1.00  0.00           H\n"
+                      "HETATM    2  O   HOH A   2      12.104   6.134  -6.504  1.00  0.00           O\n"),
+         args, 1, "s.pdb: no atom taken"},
+        {"infinite coordinate", "atomdepth", put("s.pdb", atom + "ATOM      2  CA  ALA A   1     -inf      6.071  -5.147\n"),
+         args, 2, "s.pdb:2: expected a finite number for x in columns 31-38"},
+        {"NaN coordinate", "atomdepth", put("s.pdb", atom + "ATOM      2  CA  ALA A   1      11.639   6.071     NaN\n"),
+         args, 2, "s.pdb:2: expected a finite number for z in columns 47-54"},
+        {"number with letters", "atomdepth", put("s.pdb", atom + "ATOM      2  CA  ALA A   1      11.639   6.07l  -5.147\n"),
+         args, 2, "s.pdb:2: expected a number for y in columns 39-46"},
+        {"gzip data cut short", "atomdepth", put("s.pdb", "\x1f\x8b\x08\x00\x00\x00"), args, 2,
+         "s.pdb: damaged or incomplete gzip data"},
+        {"atoms packed denser than any molecule", "atomdepth", put("s.pdb", repeat(atom, 1200)), args, 1,
+         "s.pdb: atom 1 has more than 1000 neighbours"},
+        {"existing atom file", "atomdepth", put("o-atom.depth", "x\n"), args, 2, "o-atom.depth: cannot create: File exists"},
+        {"existing residue file", "atomdepth", put("o-residue.depth", "x\n"), args, 2, "o-residue.depth: cannot create"},
+        {"output directory missing", "atomdepth", nothing(), {"-dp", "s.pdb", "-o", "none/o"}, 2, "none/o-residue.depth: cannot"},
+        {"missing structure", "atomdepth", nothing(), {"-dp", "none.pdb", "-o", "o"}, 2, "none.pdb: cannot open"},
+        {"directory as structure", "atomdepth", nothing(), {"-dp", "db", "-o", "o"}, 2, "db: cannot read"},
+        {"no -o", "atomdepth", nothing(), {"-dp", "s.pdb"}, 2, "atomdepth: no base name for the depth files given (-o)"},
+        {"no -dp", "atomdepth", nothing(), {"-o", "o"}, 2, "atomdepth: no structure file given (-dp)"},
+        {"switch without its value", "atomdepth", nothing(), {"-o", "o", "-dp"}, 2, "atomdepth: -dp needs a value"},
+        {"unknown switch", "atomdepth", nothing(), with(args, {"-x"}), 2, "atomdepth: unknown switch or word '-x'"},
+        {"decimal comma in the probe radius", "atomdepth", nothing(), with_value("-pr", "1,4"), 2,
+         "atomdepth: -pr '1,4': expected a finite number of 0 or more"},
+        {"infinite probe radius", "atomdepth", nothing(), with_value("-pr", "inf"), 2, "atomdepth: -pr 'inf'"},
+        {"no points", "atomdepth", nothing(), with_value("-np", "0"), 2, "atomdepth: -np '0': expected a whole number"},
+        {"four estimates", "atomdepth", nothing(), with_value("-ne", "4"), 2, "atomdepth: -ne '4': expected 1, 2 or 3"},
     };
     for (const Case& c : cases) check(c);
 }
@@ -301,6 +369,9 @@ TEST(BadInput, SetupRunsClean) {
     testing_support::Result d = run("depthdist", {"-dp", "d", "-t", "atom.types"}, dir.path());
     EXPECT_EQ(d.status, 0) << d.err;
     EXPECT_EQ(testing_support::lines_of(d.out).size(), 4u);
+    testing_support::Result a = run("atomdepth", {"-dp", "s.pdb", "-o", "o"}, dir.path());
+    EXPECT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(testing_support::lines_of(testing_support::read_file(dir / "o-atom.depth")).size(), 4u);
 }
 
 }  // namespace
@@ -351,6 +422,19 @@ TEST(SizeClaims, WeightFileHiddenLayersBeyondItsLines) {
                               "big.wei");
         EXPECT_EQ(listing(dir.path()), before);
     }
+}
+
+TEST(SizeClaims, StructureBeyondTheMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer bounds allocations, not the address space the reader checks";
+#endif
+    // 300000 atom records at 4 kB each would need 1.2 GB: refused under a 1 GB limit before
+    // anything is allocated for them.
+    TempDir dir;
+    base_setup(dir.path());
+    write_file(dir / "big.pdb", repeat("ATOM\n", 300000));
+    testing_support::Result r = run_bounded("atomdepth", {"-dp", "big.pdb", "-o", "o"}, dir.path());
+    expect_refused_naming(r, "big.pdb: 300000 atom records would need more memory");
 }
 
 TEST(SizeClaims, DataFileLinesBeyondItsNumbers) {

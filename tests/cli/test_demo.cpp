@@ -201,7 +201,7 @@ TEST_F(Demo, StopsWhenATrainingRunInTheBackgroundFails) {
 // The man pages stay in step with the programs: every switch of a program's option table has
 // its entry under OPTIONS, and every documented switch is one the program knows.
 TEST(ManPages, DocumentEverySwitchOfTheHelpAndNoOther) {
-    for (const std::string p : {"nntrain", "pairdist", "depthdist"}) {
+    for (const std::string p : {"nntrain", "pairdist", "depthdist", "atomdepth"}) {
         std::string page = read_file(std::string(PROTNN_SOURCE_DIR) + "/doc/" + p + ".1");
         ASSERT_FALSE(page.empty()) << p;
         Result h = run(p, {"-h"});

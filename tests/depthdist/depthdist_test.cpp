@@ -92,12 +92,14 @@ TEST(DepthdistWalk, WhichAtomLinesPairWithWhichResidueLines) {
         std::string residues, atoms;
         int status;
         std::size_t atoms_read;  // the fourth values of the records sum to 1 over this many atoms
+        std::string err = "";    // standard error of a run that succeeds
     } cases[] = {
         {"R1 R1 R2 R3", res3, "1 A:1 N 1 0\n2 A:1 CA 1 0\n3 A:2 CA 1 0\n4 A:3 CA 1 0\n", 0, 4},
         {"R1 R3", res3, "1 A:1 N 1 0\n2 A:3 CA 1 0\n3 A:3 N 1 0\n", 1, 0},
         {"R1 R2 R1", res3, "1 A:1 N 1 0\n2 A:2 CA 1 0\n3 A:1 CA 1 0\n", 1, 0},
         {"first residue without atoms", "A:0 GLY 1 1\n" + res3, "1 A:1 N 1 0\n2 A:2 CA 1 0\n", 0, 2},
-        {"atoms after the last residue", "A:1 ALA\n", "1 A:1 N 1 0\n2 A:2 CA 1 0\n3 A:2 N 1 0\n", 0, 1},
+        {"atoms after the last residue", "A:1 ALA\n", "1 A:1 N 1 0\n2 A:2 CA 1 0\n3 A:2 N 1 0\n\n", 0, 1,
+         "p-atom.depth: warning: 2 atom lines after the last residue of p-residue.depth not read\n"},
         {"records across lines", "A:1\nALA\n", "1 A:1\nN 1 0 and more\n2\n\nA:1 CA 1\n0\n", 0, 2},
         {"keys compared case-sensitively", "a:1 ALA\nA:2 ALA\n", "1 A:1 N 1 0\n", 1, 0},
     };
@@ -110,6 +112,7 @@ TEST(DepthdistWalk, WhichAtomLinesPairWithWhichResidueLines) {
             EXPECT_EQ(r.err, " Strings for residues don't match for p-atom.depth\n") << c.what;
             continue;
         }
+        EXPECT_EQ(r.err, c.err) << c.what;
         std::vector<double> v = numbers(r.out);
         ASSERT_EQ(v.size(), 16u) << c.what;
         double fractions = v[3] + v[7] + v[11] + v[15];

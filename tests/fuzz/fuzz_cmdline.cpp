@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "generators/common/gen.hpp"
+#include "generators/common/driver.hpp"
 #include "tests/fuzz/fuzz_common.hpp"
 #include "textio/error.hpp"
 #include "trainer/nntrain.hpp"

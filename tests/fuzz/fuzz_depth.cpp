@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     gen::Temp t;
     try {
-        depthdist::initall(t, {"-dp", fuzzing::scratch() + "/d", "-t", types});
+        gen::initall(t, depthdist::generator, {"-dp", fuzzing::scratch() + "/d", "-t", types});
     } catch (const textio::Failure& f) {
         fuzzing::refused(f.status(), f.what());
         return 0;

@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     gen::Temp t;
     try {
-        pairdist::initall(t, {"-dp", pdb, "-t", types});
+        gen::initall(t, pairdist::generator, {"-dp", pdb, "-t", types});
     } catch (const textio::Failure& f) {
         fuzzing::refused(f.status(), f.what());
         return 0;

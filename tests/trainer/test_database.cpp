@@ -155,17 +155,33 @@ TEST(Database, DirectoryFromTheListOrFromD) {
 TEST(Database, CommentLinesAndWidth) {
     TempDir t;
     t1test::Db db = t1test::make_db(t.path(), 20);
-    // Width 3 from the first data line; a later line with more numbers gives only its first 3.
-    write_file(db.dir + "/" + db.ids[0] + "/a.in", "# one\n#two\n1 2 3\n4 5 6\n7,8 9 10\n-1 -2 -3\n");
+    // Width 3 from the first data line, which every later line must match.
+    write_file(db.dir + "/" + db.ids[0] + "/a.in", "# one\n#two\n1 2 3\n4 5 6\n7,8 9\n-1 -2 -3\n");
     for (std::size_t p = 1; p < db.ids.size(); ++p)
-        write_file(db.dir + "/" + db.ids[p] + "/a.in", "1\t2 3\n\n4 5 6\n7 8 9\n10 11 12 13\n");
+        write_file(db.dir + "/" + db.ids[p] + "/a.in", "1\t2 3\n4 5 6\n7 8 9\n10 11 12\n");
     nntrain::State st = loaded({"-l", db.list});
     EXPECT_EQ(st.all_sizes.nip, 13);
     std::vector<double> first(st.nn_input.protin.begin(), st.nn_input.protin.begin() + 12);
     EXPECT_EQ(first, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8, 9, -1, -2, -3}));
-    // An empty line is passed over and the extra numbers of a line are ignored: 6 + 1 values.
-    write_file(db.dir + "/" + db.ids[3] + "/a.in", "1 2 3\n\n4 5 6 7 8 9\n");
-    expect_refusal({"-l", db.list}, 1, {db.ids[3] + "/b.in", "input values", "7", "13"});
+    // Lines that do not hold the width's numbers: none are dropped, none reused.
+    const std::string p3 = db.dir + "/" + db.ids[3] + "/a.in";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> bad = {
+        {"1 2 3\n4 5 6 7\n7 8 9\n1 1 1\n", {p3 + ":2: expected 3 numbers as on the first data line, found 4"}},
+        {"1 2 3\n\n4 5 6\n7 8 9\n1 1 1\n", {p3 + ":2: expected 3 numbers", "found 0"}},
+        {"1 2 3\n4 5 /\n7 8 9\n1 1 1\n", {p3 + ":2: expected 3 numbers", "found 2 and a slash"}},
+        {"1 2 3\n4 5 6\n7 8 9\n1 1 1\n \t\n", {p3 + ":5: expected 3 numbers", "found 0"}},
+        {"# a blank first data line\n\n1 2 3\n4 5 6\n7 8 9\n1 1 1\n", {p3 + ":2: no number on the first data line"}},
+        {"\r\n1 2 3\n4 5 6\n7 8 9\n1 1 1\n", {p3 + ":1: no number on the first data line"}},
+        {"/ 1 2 3\n4 5 6\n7 8 9\n1 1 1\n", {p3 + ":1: a slash ends the first data line"}},
+        {"1 2 3\n4 nan 6\n7 8 9\n1 1 1\n", {p3 + ":2: expected a finite number, found 'nan'"}},
+        {"1 2 3\n4 5 6\n7 8 -Infinity\n1 1 1\n", {p3 + ":3: expected a finite number, found '-Infinity'"}},
+        {"1 2 3\n4 5 6\n7 8 9\n1 inf 1\n", {p3 + ":4: expected a finite number, found 'inf'"}},
+    };
+    for (const auto& [text, parts] : bad) {
+        SCOPED_TRACE(text);
+        write_file(p3, text);
+        expect_refusal({"-l", db.list}, 2, parts);
+    }
 }
 
 TEST(Database, MalformedFilesAreRefusedWithPlaceAndText) {
@@ -197,13 +213,17 @@ TEST(Database, MalformedFilesAreRefusedWithPlaceAndText) {
     write_file(db.dir + "/" + db.ids[0] + "/b.in", "0.5\n");
     EXPECT_EQ(loaded({"-l", db.list}).all_sizes.nip, 13);
 
-    // The first protein's line count promises more values than its lines hold.
+    // The first protein's lines are held to its width as well (it sets every size).
     write_file(db.dir + "/" + db.ids[0] + "/b.in", "0.5\n\n");
-    expect_refusal({"-l", db.list}, 1, {db.ids[0] + "/b.in", "2 data lines", "promise 2", "holds 1"});
-
-    // No value at all on the first protein.
+    expect_refusal({"-l", db.list}, 2, {db.ids[0] + "/b.in:2: expected 1 number", "found 0"});
+    write_file(db.dir + "/" + db.ids[0] + "/b.in", "0.5\n");
     write_file(db.dir + "/" + db.ids[0] + "/a.in", "# nothing\n");
-    write_file(db.dir + "/" + db.ids[0] + "/b.in", "");
+    expect_refusal({"-l", db.list}, 2, {db.ids[0] + "/a.in: unexpected end of file after line 1"});
+
+    // No value at all on the first protein: no input type.
+    std::string list = read_file(db.list);
+    std::size_t l1 = list.find('\n'), l2 = list.find('\n', l1 + 1);
+    write_file(db.list, list.substr(0, l1 + 1) + list.substr(l2));
     expect_refusal({"-l", db.list}, 1, {" Something wrong with database (nip/nop), aborting. 0 2"});
 }
 

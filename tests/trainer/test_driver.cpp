@@ -236,6 +236,51 @@ TEST(Prediction, ReproducesTheForwardPass) {
     EXPECT_EQ(r.out, lines_of(expected)[3] + "\n" + lines_of(expected)[4] + "\n" + lines_of(expected)[5] + "\n");
 }
 
+// A protein whose output-type files are missing is predicted all the same, with target NaN
+// (the first protein of the list too); one file missing is enough.  A target file that is
+// there but cannot be read is still an error, and training still needs every file.
+TEST(Prediction, ProteinsWithoutTargetFiles) {
+    Case c;
+    c.train("w.wei", {"-l", c.db.list, "-r", "77", "-h1", "4", "-h2", "3", "-m", "5"});
+    Net net(c.t / "w.wei");
+    const std::string& first = c.db.ids[0];
+    const std::string& other = c.db.ids[3];
+    const std::string& known = c.db.ids[24];
+    const std::vector<double> known_targets = c.targets(known);
+    fs::remove(c.db.dir + "/" + first + "/ss.target");
+    fs::remove(c.db.dir + "/" + first + "/rg.target");
+    fs::remove(c.db.dir + "/" + other + "/rg.target");
+    write_file(c.t / "p.lst", first + "\n" + known + "\n" + other + "\n");
+    write_file(c.t / "w.lst", "w.wei\nw.wei\n");
+    std::string expected, averaged;
+    for (const std::string& id : {first, known, other}) {
+        std::vector<double> y = net.forward(c.inputs(id));
+        for (std::size_t j = 0; j < y.size(); ++j) {
+            const std::string t = id == known ? textio::fmt_g(known_targets[j], 12, 4) : "         NaN";
+            expected += id + " " + textio::fmt_g(y[j], 12, 4) + t + "\n";
+            averaged += id + " " + textio::fmt_g(y[j], 12, 4) + textio::fmt_g(0.0, 12, 4) + t + "\n";
+        }
+    }
+    auto r = run("nntrain", {"-wf", "w.wei", "-prl", "p.lst"}, c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected);
+    r = run("nntrain", {"-aw", "w.lst", "-prl", "p.lst"}, c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, averaged);
+    r = run("nntrain", {"-wf", "w.wei", "-pr1", first}, c.t.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, lines_of(expected)[0] + "\n" + lines_of(expected)[1] + "\n" + lines_of(expected)[2] + "\n");
+
+    fs::create_directories(c.db.dir + "/" + other + "/rg.target");
+    r = run("nntrain", {"-wf", "w.wei", "-prl", "p.lst"}, c.t.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(lines_of(r.err).back(), c.db.dir + "/" + other + "/rg.target: cannot read: Is a directory");
+    EXPECT_EQ(r.out, "");
+    r = run("nntrain", {"-l", c.db.list, "-r", "1", "-m", "1", "-owf", "x.wei"}, c.t.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(lines_of(r.err).back(), c.db.dir + "/" + first + "/ss.target: cannot open: No such file or directory");
+}
+
 TEST(Prediction, AveragingOverWeightFiles) {
     Case c;
     c.train("w1.wei", {"-l", c.db.list, "-r", "1", "-h1", "4", "-h2", "3", "-m", "10"});
@@ -277,6 +322,31 @@ TEST(Prediction, AveragingOverWeightFiles) {
         EXPECT_EQ(r.out, expected);
         EXPECT_EQ(lines_of(r.err).at(1), " Weights file: w1.wei");
     }
+}
+
+// Every list is read once, so a pipe, process substitution, /dev/stdin or a FIFO serves as
+// well as a regular file, for the database list, the prediction list and the weight list.
+TEST(Prediction, ListsFromPipes) {
+    Case c;
+    c.train("w1.wei", {"-l", c.db.list, "-r", "1", "-h1", "4", "-h2", "3", "-m", "3"});
+    c.train("w2.wei", {"-l", c.db.list, "-r", "2", "-h1", "4", "-h2", "3", "-m", "3"});
+    write_file(c.t / "p.lst", c.db.ids[1] + "\n" + c.db.ids[2] + "\n");
+    write_file(c.t / "w.lst", "w1.wei\nw2.wei\n");
+    auto bash = [&](const std::string& script) { return run("/bin/bash", {"-c", script}, c.t.path()); };
+    const std::string nntrain = testing_support::bin("nntrain");
+
+    auto r = bash("cat " + c.db.list + " | " + nntrain + " -l /dev/stdin -r 1 -h1 4 -h2 3 -m 3 -owf piped.wei");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(c.t / "piped.wei"), read_file(c.t / "w1.wei"));
+
+    auto files = run("nntrain", {"-aw", "w.lst", "-prl", "p.lst"}, c.t.path());
+    ASSERT_EQ(files.status, 0) << files.err;
+    r = bash(nntrain + " -aw <(cat w.lst) -prl <(cat p.lst)");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, files.out);
+    r = bash("mkfifo wf pf && { cat w.lst > wf & cat p.lst > pf & " + nntrain + " -aw wf -prl pf -nsw -dd; }");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, files.out);
 }
 
 TEST(Prediction, Refusals) {

@@ -1,5 +1,7 @@
-// Shared part of the two input generators (pairdist, depthdist): the state group `temp`,
-// the command-line scan, the help text, the types file and the type lookup `iaa2i`.
+// The driver shared by the two table generators (pairdist, depthdist): the state group
+// `temp`, the run (initall), the command-line scan, the help text, the types file and the
+// type lookup `iaa2i`.  Each generator describes itself in a Generator (names, shapes, its
+// reader and its table writer); the run is the same for both.
 //
 // State: everything lives in one `Temp` passed by reference.  pairdist keeps one 3-character
 // name per type and x, y, z per residue; depthdist keeps a (residue name, atom name) pair of
@@ -13,7 +15,9 @@
 //     define no type (a blank line would otherwise shift every later name by one type).
 //   - The default types file is looked for in the working directory, then in the data
 //     directory beside the program (<bindir>/../share/protnn/); the help shows the plain name.
-//   - `--version` is a switch of its own: it prints "<program> <version>" and stops (status 0).
+//   - `--version` is a switch of its own: it prints "<program> <version>" and stops (status 0);
+//   - a file name longer than the 300 characters kept (after trailing blanks are dropped)
+//     is refused (status 2) instead of being cut, which named another file.
 #pragma once
 
 #include <cstdint>
@@ -40,18 +44,40 @@ struct Temp {
     double tmp = 0;                  // cube root of nres while the table is written
 };
 
+// What makes one generator: everything initall needs to know about it.
+struct Generator {
+    const char* name;            // program name (--version)
+    std::string deftypes;        // default types file
+    int nw;                      // words per type
+    std::size_t wlen;            // characters kept of each types-file word
+    int np;                      // reals per entry of pdat
+    const char* line2;           // second line of the help text
+    const char* dpdesc;          // description of -dp in the help text
+    void (*read)(Temp& t);       // reads the file(s) named by t.pdbfl into pdat, iaa, nres
+    void (*table)(Temp& t);      // computes and writes the table on standard output
+};
+
+// The whole run of generator g: defaults, command line, types file, input, table.  Returns
+// when it ends normally with its table written (or no -dp given), throws textio::Failure for
+// every other stop (the help and --version are status 0 stops).
+void initall(Temp& t, const Generator& g, const std::vector<std::string>& words);
+
 // What the command line asks for.
 enum class Cmd { run, help, version };
 
 // Scans the command-line words (program name excluded) into t.pdbfl and t.depfl: "-dp" and
 // "-t" take the next word (blank when there is none) and that word is then examined as a
 // switch in its turn; "-h" and "--version" act when met; every other word is passed over.
-// No words at all asks for the help.
+// No words at all asks for the help.  A value longer than fnlen characters (trailing blanks
+// dropped) is refused with status 2.
 Cmd scancmd(Temp& t, const std::vector<std::string>& words);
 
 // Writes the help text; line2 and dpdesc (the -dp description) are what differ between the
 // two programs, depfl is the current types file shown in the -t row.
 void writehelp(std::string_view line2, std::string_view dpdesc, std::string_view depfl);
+
+// One row of the option table: A10, 3X, A30, 10X, A20, and a line end.
+std::string helprow(std::string_view c1, std::string_view c2, std::string_view c3);
 
 // The file to open for the types file t.depfl whose default name is defname.
 std::string typespath(const std::string& depfl, const std::string& defname);

@@ -4,8 +4,9 @@
 // Output: naatyp^2 lines, a (type of the earlier residue) outer, b inner, each one leading
 // blank and three reals with 17 significant digits: sum(1/d)/cbrt(N), sum(1/d^3)/cbrt(N),
 // pairs/N.
-// Deviations: coincident residues stop with "Aborting, weird distance " r s d (status 1)
-// instead of a silent stop; pair counts are 64-bit.
+// Deviations: coincident residues, and any pair that makes a table value not finite, stop
+// with "Aborting, weird distance " r s d (status 1) instead of a silent stop or an
+// "Infinity" in the table; pair counts are 64-bit.
 //
 // Speed.  The pair loop is N(N-1)/2 square roots and twice as many divisions; the plain
 // loop adds each pair's terms to its cell at once, and the cell sums form chains of
@@ -160,6 +161,10 @@ void plain(const Temp& t, Sums& s) {
             s.s1[c] += 1.0 / d;
             s.s3[c] += 1.0 / ((d * d) * d);
             s.cnt[c] += 1;
+            // Points closer than about 1e-103 give an infinite 1/d^3, and terms can add up
+            // beyond the largest double: a table value that is not a number stops the run
+            // like two points at one place, at the pair that made it so.
+            if (!std::isfinite(s.s1[c]) || !std::isfinite(s.s3[c])) weird(r + 1, q + 1, d);
         }
 }
 
@@ -250,13 +255,12 @@ void fast(const Temp& t, Isa isa, Sums& s) {
     for (std::size_t c = 0; c < na * na; ++c) {
         s.s1[c] = sums[c][0];
         s.s3[c] = sums[c][1];
-        if (!std::isfinite(s.s1[c])) {
-            for (std::size_t r = 0; r + 1 < n; ++r)
-                for (std::size_t q = r + 1; q < n; ++q) {
-                    double dx = p[3 * r] - p[3 * q], dy = p[3 * r + 1] - p[3 * q + 1], dz = p[3 * r + 2] - p[3 * q + 2];
-                    double d = std::sqrt((dx * dx + dy * dy) + dz * dz);
-                    if (!(d > 0)) weird(static_cast<std::int64_t>(r + 1), static_cast<std::int64_t>(q + 1), d);
-                }
+        // The plain loop, run again, names the first pair in loop order that made a cell
+        // not finite, and stops there.
+        if (!std::isfinite(s.s1[c]) || !std::isfinite(s.s3[c])) {
+            Sums again;
+            again.s1.assign(na * na, 0.0), again.s3.assign(na * na, 0.0), again.cnt.assign(na * na, 0);
+            plain(t, again);
         }
     }
     // cnt(a, b) gains, for every residue r of type a, the residues of type b after it.

@@ -1,6 +1,6 @@
-// depthdist's run (initall), help text (printhelp) and depth-file reading (readdepth).
-// Reads the command line, the atom types file and the two depth files; writes t.pdbfl,
-// t.depfl, t.naatyp, t.aatom (via gen::), t.pdat, t.iaa, t.nres, t.ipo.
+// depthdist's description for the shared driver (generator) and its depth-file reading
+// (readdepth).  Reads the two depth files of base name t.pdbfl; writes t.pdat, t.iaa, t.nres,
+// t.ipo.
 //
 // Depth files, named by the base name plus "-residue.depth" and "-atom.depth": line 1 of
 // each is a header and is skipped; then free-form records, residue file: key, residue name
@@ -12,7 +12,14 @@
 //     problem.") exit with status 1;
 //   - a file that ends inside an atom or residue record is an error (status 2) rather than
 //     the end of the data;
-//   - no limit of 200000 atoms: the arrays grow as lines are read.
+//   - no limit of 200000 atoms: the arrays grow as lines are read;
+//   - a slash that ends an atom or residue record before its last item is an error
+//     (status 2, file and line) instead of keeping the previous record's values;
+//   - atom lines after the residue file's last residue are still not read (depth programs
+//     may list hetero groups in the atom file only), but one warning line on standard
+//     error says how many and names the files.
+#include <bit>
+#include <cstdint>
 #include <string>
 
 #include "generators/depthdist/depthdist.hpp"
@@ -25,31 +32,8 @@
 
 namespace depthdist {
 
-void printhelp(const Temp& t) {
-    gen::writehelp(" prints parmaters for distance atom_res to atom_res", "deppdbfile", t.depfl);
-}
-
-void initall(Temp& t, const std::vector<std::string>& words) {
-    t.pdbfl.clear();
-    t.depfl = deftypes;
-    t.nw = 2;
-    t.wlen = 10;
-    t.np = 2;
-    switch (gen::scancmd(t, words)) {
-    case gen::Cmd::help:
-        printhelp(t);
-        textio::stop_normally();
-    case gen::Cmd::version:
-        textio::out(std::string("depthdist ") + PROTNN_VERSION + "\n");
-        textio::stop_normally();
-    case gen::Cmd::run:
-        break;
-    }
-    gen::readtypes(t, deftypes);
-    if (t.pdbfl.empty()) return;
-    readdepth(t);
-    e2rr(t);
-}
+const gen::Generator generator = {"depthdist", deftypes, 2, 10, 2, " prints parmaters for distance atom_res to atom_res",
+                                  "deppdbfile", readdepth, e2rr};
 
 namespace {
 
@@ -57,12 +41,30 @@ namespace {
 // that hit the end of the file found none of its items.
 const std::string untouched = "\x01";
 
+// A depth no free-form read gives (a NaN with a payload of its own, told apart by its bits):
+// left in place after a read that succeeded, it shows that a slash ended the record early.
+const double unread = std::bit_cast<double>(std::uint64_t{0x7ff8dead0000beefu});
+bool isunread(double v) { return std::bit_cast<std::uint64_t>(v) == std::bit_cast<std::uint64_t>(unread); }
+
 // Reads the next residue record into (tc2, tc1); false at the end of the file.
 bool nextres(textio::Source& src, std::string& tc2, std::string& tc1) {
     tc2 = untouched;
-    if (textio::try_read(src, {textio::Item::of(tc2, 10), textio::Item::of(tc1, 10)})) return true;
+    tc1 = untouched;
+    if (textio::try_read(src, {textio::Item::of(tc2, 10), textio::Item::of(tc1, 10)})) {
+        if (tc1 == untouched) src.error("a slash ends the residue record before its residue name");
+        return true;
+    }
     if (tc2 != untouched) src.eof_error("a residue name after the residue key");
     return false;
+}
+
+// The lines left in src that hold more than blanks.
+std::int64_t linesleft(textio::Source& src) {
+    std::int64_t n = 0;
+    std::string_view line;
+    while (src.next_line(line))
+        if (line.find_first_not_of(" \t") != std::string_view::npos) ++n;
+    return n;
 }
 
 }  // namespace
@@ -85,12 +87,23 @@ void readdepth(Temp& t) {
                                       textio::Item::of(xc[0]), textio::Item::of(xc[1])};
         for (;;) {
             arg = untouched;
+            xc[1] = unread;
             if (!textio::try_read(atm, items)) {
                 if (arg != untouched) atm.eof_error("the rest of an atom record (key, atom name, depth, second value)");
                 break;
             }
+            // A slash would keep the previous atom's values for the items after it.
+            if (isunread(xc[1]))
+                atm.error("a slash ends the atom record early (expected serial, residue key, atom name, depth, second value)");
             if (tc3 != tc2) {
-                if (!nextres(res, tc2, tc1)) break;
+                if (!nextres(res, tc2, tc1)) {
+                    // Kept on purpose: hetero groups may be listed in the atom file only.
+                    // Said, so that a residue file cut short does not drop atoms unnoticed.
+                    const std::int64_t left = 1 + linesleft(atm);
+                    gen::say(atm.name() + ": warning: " + std::to_string(left) + " atom line" + (left == 1 ? "" : "s") +
+                             " after the last residue of " + res.name() + " not read");
+                    break;
+                }
                 if (tc3 != tc2)
                     textio::fail(textio::status_stop, textio::free_line("Strings for residues don't match for ", tmpfl));
             }

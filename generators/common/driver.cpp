@@ -1,17 +1,42 @@
-// Command-line scan, help text, types file and type lookup shared by pairdist and depthdist.
-// Reads and writes t.pdbfl, t.depfl, t.naatyp, t.aatom of the state group (see gen.hpp).
-#include "generators/common/gen.hpp"
+// The run, command-line scan, help text, types file and type lookup shared by pairdist and
+// depthdist.  Reads and writes the state group (see driver.hpp); the generator's own reader
+// and table writer fill and use the rest.
+#include "generators/common/driver.hpp"
 
 #include <cstdio>
 #include <sys/stat.h>
 
+#include "textio/error.hpp"
 #include "textio/files.hpp"
 #include "textio/format.hpp"
 #include "textio/freeform.hpp"
 #include "textio/source.hpp"
 #include "textio/text.hpp"
+#include "version.hpp"
 
 namespace gen {
+
+void initall(Temp& t, const Generator& g, const std::vector<std::string>& words) {
+    t.pdbfl.clear();
+    t.depfl = g.deftypes;
+    t.nw = g.nw;
+    t.wlen = g.wlen;
+    t.np = g.np;
+    switch (scancmd(t, words)) {
+    case Cmd::help:
+        writehelp(g.line2, g.dpdesc, t.depfl);
+        textio::stop_normally();
+    case Cmd::version:
+        textio::out(std::string(g.name) + " " + PROTNN_VERSION + "\n");
+        textio::stop_normally();
+    case Cmd::run:
+        break;
+    }
+    readtypes(t, g.deftypes);
+    if (t.pdbfl.empty()) return;
+    g.read(t);
+    g.table(t);
+}
 
 Cmd scancmd(Temp& t, const std::vector<std::string>& words) {
     if (words.empty()) return Cmd::help;
@@ -19,7 +44,11 @@ Cmd scancmd(Temp& t, const std::vector<std::string>& words) {
         const std::string& w = words[i];
         // The value word is not skipped: the loop examines it next, so a value that reads
         // "-h" also prints the help.
-        std::string value = i + 1 < words.size() ? textio::fixtext(words[i + 1], fnlen) : std::string();
+        std::string value = i + 1 < words.size() ? std::string(textio::rtrim(words[i + 1])) : std::string();
+        if ((w == "-dp" || w == "-t") && value.size() > fnlen)
+            textio::fail(textio::status_io, "the file name after " + w + " has " + std::to_string(value.size()) +
+                                                " characters, more than the " + std::to_string(fnlen) +
+                                                " this program keeps: " + textio::shown(value));
         if (w == "-dp")
             t.pdbfl = value;
         else if (w == "-t")
@@ -32,8 +61,7 @@ Cmd scancmd(Temp& t, const std::vector<std::string>& words) {
     return Cmd::run;
 }
 
-// One row of the option table: A10, 3X, A30, 10X, A20.
-static std::string row(std::string_view c1, std::string_view c2, std::string_view c3) {
+std::string helprow(std::string_view c1, std::string_view c2, std::string_view c3) {
     return textio::fmt_a(c1, 10) + "   " + textio::fmt_a(c2, 30) + std::string(10, ' ') + textio::fmt_a(c3, 20) + "\n";
 }
 
@@ -42,8 +70,8 @@ void writehelp(std::string_view line2, std::string_view dpdesc, std::string_view
     h += " Distance matrix . Step 1+2\n";
     h += " " + std::string(line2) + "\n";
     h += " Options:\n";
-    h += row("Switch", "Description", "Default");
-    h += row("-dp", dpdesc, "NONE");
+    h += helprow("Switch", "Description", "Default");
+    h += helprow("-dp", dpdesc, "NONE");
     // The -t row shows the first 120 characters of the fixed-length name, blanks included.
     std::string shown(depfl.substr(0, 120));
     shown.resize(120, ' ');

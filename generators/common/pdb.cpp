@@ -1,0 +1,127 @@
+// PDB columns (see pdb.hpp): structure files, plain or gzip-compressed, and their fields.
+#include "generators/common/pdb.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "textio/error.hpp"
+#include "textio/freeform.hpp"
+
+namespace gen {
+
+std::size_t memory_limit() {
+    long pages = ::sysconf(_SC_PHYS_PAGES), size = ::sysconf(_SC_PAGESIZE);
+    std::size_t lim = pages > 0 && size > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(size)
+                                            : static_cast<std::size_t>(-1);
+    struct rlimit rl {};
+    if (::getrlimit(RLIMIT_AS, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < lim)
+        lim = static_cast<std::size_t>(rl.rlim_cur);
+    return lim;
+}
+
+// The decompressed text of the gzip data z (one or more members, as gzip writes them).
+static std::string gunzip(const std::string& path, const std::string& z) {
+    z_stream s{};
+    if (inflateInit2(&s, 16 + MAX_WBITS) != Z_OK) textio::fail(textio::status_io, path + ": cannot decompress");
+    std::string out;
+    const std::size_t cap = memory_limit() / 4;  // the text and the atoms read from it must fit
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(z.data()));
+    std::size_t left = z.size();
+    char buf[1 << 16];
+    int rc = Z_OK;
+    for (;;) {
+        uInt chunk = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
+        s.avail_in = chunk;
+        s.next_out = reinterpret_cast<Bytef*>(buf);
+        s.avail_out = sizeof buf;
+        rc = inflate(&s, Z_NO_FLUSH);
+        left -= chunk - s.avail_in;
+        out.append(buf, sizeof buf - s.avail_out);
+        if (out.size() > cap) {
+            inflateEnd(&s);
+            textio::fail(textio::status_io, path + ": the decompressed structure would not fit in memory");
+        }
+        if (rc == Z_STREAM_END) {
+            // Another member may follow (concatenated gzip files decompress to the joined texts).
+            if (left == 0) break;
+            if (inflateReset(&s) != Z_OK) break;
+            continue;
+        }
+        if (rc == Z_BUF_ERROR && left == 0 && s.avail_out != 0) break;  // cut short
+        if (rc != Z_OK && rc != Z_BUF_ERROR) break;
+    }
+    inflateEnd(&s);
+    if (rc != Z_STREAM_END) textio::fail(textio::status_io, path + ": damaged or incomplete gzip data");
+    return out;
+}
+
+textio::Source open_structure(const std::string& path) {
+    textio::Source src = textio::Source::open(path);
+    const std::string& t = src.text();
+    if (t.size() >= 2 && static_cast<unsigned char>(t[0]) == 0x1f && static_cast<unsigned char>(t[1]) == 0x8b)
+        return textio::Source::from_text(path, gunzip(path, t));
+    return src;
+}
+
+std::string_view cols(std::string_view line, std::size_t from, std::size_t len) {
+    if (line.size() < from) return {};
+    return line.substr(from - 1, len);
+}
+
+bool readf83(std::string_view field, double& v) {
+    std::string s;
+    for (char c : field)
+        if (c != ' ') s += c;
+    if (s.empty()) {
+        v = 0;
+        return true;
+    }
+    // sign, digits with at most one point, then an exponent: a letter E or D with an
+    // optional sign, or a sign alone (1.5+2), followed by digits.
+    std::size_t i = 0;
+    std::string sign;
+    if (s[i] == '+' || s[i] == '-') sign = s[i++] == '-' ? "-" : "";
+    std::size_t m0 = i;
+    bool point = false;
+    while (i < s.size() && ((s[i] >= '0' && s[i] <= '9') || (s[i] == '.' && !point))) point |= s[i++] == '.';
+    std::string mant = s.substr(m0, i - m0);
+    std::string exp;
+    if (i < s.size()) {
+        std::size_t e0 = i;
+        if (s[i] == 'E' || s[i] == 'e' || s[i] == 'D' || s[i] == 'd') ++i;
+        std::string esign;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) esign = s[i++];
+        if (i == e0) return textio::parse_real(s, v);  // NaN, Inf, or not a number at all
+        std::size_t d0 = i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+        if (i == d0 || i != s.size()) return false;
+        exp = "e" + esign + s.substr(d0);
+    }
+    if (mant.find_first_of("0123456789") == std::string::npos) return false;
+    if (!point) {
+        // The implied decimal point: the text with the point put in reads to the same
+        // correctly rounded value as the field scaled by 10^-3.
+        if (mant.size() < 4) mant.insert(0, 4 - mant.size(), '0');
+        mant.insert(mant.size() - 3, ".");
+    }
+    return textio::parse_real(sign + mant + exp, v);
+}
+
+void readxyz(const textio::Source& src, std::string_view line, double xyz[3]) {
+    static const char* const what[3] = {"x in columns 31-38", "y in columns 39-46", "z in columns 47-54"};
+    for (int c = 0; c < 3; ++c) {
+        std::string_view f = cols(line, 31 + 8 * static_cast<std::size_t>(c), 8);
+        if (!readf83(f, xyz[c]))
+            src.error("expected a number for " + std::string(what[c]) + ", found " + textio::shown(f));
+        // NaN and infinities read as numbers elsewhere, but no atom lies there; a distance
+        // or depth computed from one would be nonsense.
+        if (!std::isfinite(xyz[c]))
+            src.error("expected a finite number for " + std::string(what[c]) + ", found " + textio::shown(f));
+    }
+}
+
+}  // namespace gen

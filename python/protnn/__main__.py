@@ -1,0 +1,132 @@
+"""python3 -m protnn COMMAND: the command line; each command parses and calls the package."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from . import ProtnnError, __version__
+
+
+def cmd_prep(a: argparse.Namespace) -> None:
+    from .structure import prep
+    print("prep: " + prep(a.input, a.output, a.model), file=sys.stderr)
+
+
+def cmd_targets(a: argparse.Namespace) -> None:
+    from .targets import read_groups, table_from_dir, table_from_structures, write_table
+    groups = read_groups(a.groups) if a.groups else None
+    if a.from_dir and a.structures:
+        raise ProtnnError("give structure files or --from-dir, not both")
+    if a.from_dir:
+        text = table_from_dir(a.from_dir, groups)
+    elif a.structures:
+        text = table_from_structures(a.structures, groups, a.jobs)
+    else:
+        raise ProtnnError("no structure file given (or --from-dir DIR)")
+    write_table(text, a.output)
+
+
+def cmd_db(a: argparse.Namespace) -> None:
+    from .database import make_database
+    inputs = [x.strip() for x in a.inputs.split(",")]
+    print("db: " + make_database(a.features, a.targets, a.out, a.folds, a.seed, inputs,
+                                 a.test_share), file=sys.stderr)
+
+
+def cmd_collect(a: argparse.Namespace) -> None:
+    from .predictions import collect
+    n = collect(a.predictions, a.db, a.output, a.targets, a.role)
+    print(f"collect: {a.output}: {n} predictions", file=sys.stderr)
+
+
+def cmd_report(a: argparse.Namespace) -> None:
+    from .report import make_report
+    print(make_report(a.predictions, a.logs, a.output, a.db), end="")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="protnn", description="Glue around the protnn programs: "
+                                "structures, targets, databases, predictions, reports.")
+    p.add_argument("--version", action="version", version=f"protnn {__version__}")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    s = sub.add_parser("prep", help="any structure file to a clean PDB file",
+                       description="Reads a PDB, mmCIF or mmJSON file (gzip-compressed or not) "
+                       "and writes a new PDB file with one model, the first alternate location "
+                       "of each residue, no hydrogens and no waters.")
+    s.add_argument("input", metavar="IN")
+    s.add_argument("output", metavar="OUT.pdb")
+    s.add_argument("--model", type=int, help="model number to keep (default: the first)")
+    s.set_defaults(run=cmd_prep)
+
+    s = sub.add_parser("targets", help="helix, strand and rg_ratio targets as a CSV table",
+                       description="Computes the targets of structure files (DSSP helix and "
+                       "strand fractions, CA radius of gyration over 2.2 N^0.38), or reads them "
+                       "from a target-file directory DIR/<id>/ss.target, rg.target.")
+    s.add_argument("structures", nargs="*", metavar="STRUCTURE")
+    s.add_argument("--from-dir", metavar="DIR", help="read DIR/<id>/ss.target and rg.target")
+    s.add_argument("--groups", metavar="FILE",
+                   help="TSV/CSV with `sample` or `id` and `group`: adds a group column")
+    s.add_argument("-o", "--output", metavar="OUT.csv", help="new file (default: stdout)")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="mkdssp runs at a time (default 1)")
+    s.set_defaults(run=cmd_targets)
+
+    s = sub.add_parser("db", help="nntrain database with scaled targets and k-fold lists",
+                       description="Builds a new database directory from feature tables "
+                       "FEATDIR/<id>/<input> and a targets table.")
+    s.add_argument("--features", required=True, metavar="FEATDIR")
+    s.add_argument("--targets", required=True, metavar="TABLE.csv")
+    s.add_argument("--out", required=True, metavar="DBOUT")
+    s.add_argument("--folds", type=int, default=5, metavar="K", help="folds (default 5)")
+    s.add_argument("--seed", type=int, default=1, metavar="S",
+                   help="seed of the fold assignment (default 1)")
+    s.add_argument("--inputs", default="pairdist.tab,depth.tab", metavar="A,B",
+                   help="input types (default pairdist.tab,depth.tab)")
+    s.add_argument("--test-share", type=float, default=0.15, metavar="F",
+                   help="share of a fold's training list in its early-stopping groups "
+                   "(default 0.15)")
+    s.set_defaults(run=cmd_db)
+
+    s = sub.add_parser("collect", help="nntrain predictions to a labelled TSV",
+                       description="Labels the prediction lines of one nntrain run (one "
+                       "network or -aw) with output names and undoes the target scaling.")
+    s.add_argument("predictions", metavar="PRED.out")
+    s.add_argument("--db", required=True, metavar="DBOUT")
+    s.add_argument("--targets", metavar="TABLE.csv",
+                   help="take the targets from this table (default: nntrain's, unscaled)")
+    s.add_argument("--role", help="adds a role column with this word (cv, new, ...)")
+    s.add_argument("-o", "--output", required=True, metavar="OUT.tsv")
+    s.set_defaults(run=cmd_collect)
+
+    s = sub.add_parser("report", help="HTML report with plots of predictions and training",
+                       description="Writes REPORTDIR/index.html with PNG plots: errors per "
+                       "output beside the trivial predictor, predicted versus target, learning "
+                       "curves of every network and the per-protein table.")
+    s.add_argument("--predictions", required=True, nargs="+", metavar="predictions.tsv")
+    s.add_argument("--logs", required=True, nargs="+", metavar="LOG")
+    s.add_argument("--db", metavar="DBOUT", help="the database: trivial predictor per fold")
+    s.add_argument("-o", "--output", required=True, metavar="REPORTDIR")
+    s.set_defaults(run=cmd_report)
+    return p
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        args.run(args)
+    except ProtnnError as e:
+        print(f"protnn {args.command}: {e}", file=sys.stderr)
+        return 1
+    try:
+        sys.stdout.flush()
+    except OSError as e:
+        print(f"protnn {args.command}: cannot write standard output: {e.strerror}",
+              file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

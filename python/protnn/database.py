@@ -1,0 +1,244 @@
+"""nntrain databases made from feature tables and a targets table, with k-fold list files.
+
+Layout of a new database directory DBOUT (built aside and renamed into place when complete):
+- db/<id>/<input type>: the feature tables (hard links, copies across file systems);
+- db/<id>/<output>.target: the target of each output, scaled into [-0.9, 0.9], only for ids
+  whose targets are all known;
+- scaling.json: per output the affine map scaled = a * value + b, the original minimum and
+  maximum, and the output order;
+- fold<k>.db: nntrain's list file for fold k: the quoted absolute db directory, the input
+  types, the output types, then the training ids; the last ones form nntrain's early-stopping
+  test fold and are whole groups;
+- fold<k>.ids: the ids held out by fold k (whole groups), predicted by fold k's networks;
+- new.ids: ids without (all) targets, for prediction only (may be empty);
+- folds.json: K, seed, inputs, outputs and, per fold, its list and ids files (names relative
+  to DBOUT), the `-f` value for nntrain and the counts.
+Choices of ours: the scaling uses every known target (held-out folds included), so that all
+folds share one map; groups go to folds largest first, each to the fold with fewest proteins,
+in an order drawn from the seed.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import shutil
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import ProtnnError
+from .files import NewDirectory
+from .targets import TargetsTable, read_table
+
+MIN_TRAINING = 20        # nntrain refuses a training list of fewer proteins
+SCALED_LO, SCALED_HI = -0.9, 0.9
+
+
+@dataclass
+class Scaling:
+    """scaled = a * value + b, per output."""
+    outputs: list[str]
+    a: list[float]
+    b: list[float]
+    lo: list[float]           # original minimum and maximum of the known targets
+    hi: list[float]
+
+    def unscale(self, j: int, v: float) -> float:
+        return (v - self.b[j]) / self.a[j]
+
+    def unscale_sd(self, j: int, sd: float) -> float:
+        return sd / abs(self.a[j])
+
+    def to_json(self) -> str:
+        return json.dumps({"outputs": self.outputs, "range": [SCALED_LO, SCALED_HI],
+                           "formula": "scaled = a * value + b",
+                           "maps": {o: {"a": self.a[j], "b": self.b[j], "min": self.lo[j],
+                                        "max": self.hi[j]}
+                                    for j, o in enumerate(self.outputs)}}, indent=2) + "\n"
+
+
+def make_scaling(outputs: list[str], values: np.ndarray) -> Scaling:
+    """The per-output map of the known VALUES (rows x outputs) onto [-0.9, 0.9]; a constant
+    output is shifted to 0."""
+    s = Scaling(list(outputs), [], [], [], [])
+    for j in range(len(outputs)):
+        col = values[:, j]
+        lo, hi = float(col.min()), float(col.max())
+        a = (SCALED_HI - SCALED_LO) / (hi - lo) if hi > lo else 1.0
+        b = SCALED_LO - a * lo if hi > lo else -lo
+        s.a.append(a), s.b.append(b), s.lo.append(lo), s.hi.append(hi)
+    return s
+
+
+def read_scaling(dbout: str) -> Scaling:
+    path = os.path.join(dbout, "scaling.json")
+    try:
+        with open(path, encoding="utf-8") as f:
+            d = json.load(f)
+        outs = list(d["outputs"])
+        return Scaling(outs, [float(d["maps"][o]["a"]) for o in outs],
+                       [float(d["maps"][o]["b"]) for o in outs],
+                       [float(d["maps"][o]["min"]) for o in outs],
+                       [float(d["maps"][o]["max"]) for o in outs])
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    except (ValueError, KeyError, TypeError) as e:
+        raise ProtnnError(f"{path}: not a scaling file of protnn db ({e})") from None
+
+
+def nint(v: float) -> int:
+    """Nearest integer, halves away from zero (how nntrain rounds the test-fold size)."""
+    return int(math.floor(abs(v) + 0.5)) * (1 if v >= 0 else -1)
+
+
+@dataclass
+class Fold:
+    held_out: list[str]       # ids predicted by this fold's networks
+    train: list[str]          # the list: training ids, early-stopping ids last
+    early: int                # how many ids at the end form the early-stopping test fold
+
+    def f_value(self) -> str:
+        """The -f value whose nearest-integer share of the list is exactly `early`."""
+        f = repr(self.early / len(self.train))
+        assert nint(float(f) * len(self.train)) == self.early
+        return f
+
+
+def make_folds(ids: list[str], groups: list[str], k: int, seed: int,
+               test_share: float) -> list[Fold]:
+    """K folds of IDS whose held-out parts and early-stopping tails are whole groups."""
+    rng = np.random.default_rng(seed)
+    members: dict[str, list[str]] = {}
+    for i, g in zip(ids, groups):
+        members.setdefault(g, []).append(i)
+    names = list(members)
+    if len(names) < k:
+        raise ProtnnError(f"{len(ids)} proteins with targets in {len(names)} groups: "
+                          f"too few for {k} folds of whole groups")
+    order = [names[i] for i in rng.permutation(len(names))]
+    order.sort(key=lambda g: -len(members[g]))          # stable: largest groups first
+    fold_of: dict[str, int] = {}
+    sizes = [0] * k
+    for g in order:
+        f = min(range(k), key=lambda x: (sizes[x], x))
+        fold_of[g] = f
+        sizes[f] += len(members[g])
+    position = {i: n for n, i in enumerate(ids)}
+    folds = []
+    for f in range(k):
+        held = [i for i in ids if fold_of[groups[position[i]]] == f]
+        rest = [g for g in names if fold_of[g] != f]
+        n_train = sum(len(members[g]) for g in rest)
+        want = max(1, nint(test_share * n_train))
+        early: set[str] = set()
+        taken = 0
+        for gi in rng.permutation(len(rest)):
+            g = rest[gi]
+            if taken + len(members[g]) <= want:
+                early.add(g)
+                taken += len(members[g])
+        if taken == 0:                     # every group is larger than the share: the smallest
+            g = min(rest, key=lambda x: len(members[x]))
+            early.add(g)
+            taken = len(members[g])
+        if taken >= n_train:
+            raise ProtnnError(f"fold {f + 1}: no training protein left besides the "
+                              f"early-stopping groups (use more proteins or groups)")
+        body = [i for i in ids if groups[position[i]] in rest and groups[position[i]] not in early]
+        tail = [i for i in ids if groups[position[i]] in early]
+        if len(body) + len(tail) < MIN_TRAINING:
+            raise ProtnnError(f"fold {f + 1} would train on {len(body) + len(tail)} proteins; "
+                              f"nntrain needs at least {MIN_TRAINING} ({len(ids)} proteins "
+                              f"with targets, {k} folds)")
+        folds.append(Fold(held, body + tail, len(tail)))
+    return folds
+
+
+def _link(src: str, dst: str) -> None:
+    try:
+        os.link(src, dst)
+    except OSError:
+        shutil.copyfile(src, dst)
+
+
+def _list_text(dbdir: str, inputs: list[str], targets: list[str], ids: list[str]) -> str:
+    return "\n".join([f'"{dbdir}"', " ".join(inputs), " ".join(targets), *ids]) + "\n"
+
+
+def make_database(features: str, table_path: str, out: str, k: int = 5, seed: int = 1,
+                  inputs: list[str] | None = None, test_share: float = 0.15) -> str:
+    """db: writes the database directory OUT; returns a one-line summary."""
+    inputs = inputs or ["pairdist.tab", "depth.tab"]
+    if k < 2:
+        raise ProtnnError(f"--folds {k}: at least 2 folds are needed")
+    if not 0 < test_share < 1:
+        raise ProtnnError(f"--test-share {test_share}: must lie between 0 and 1")
+    if len(set(inputs)) != len(inputs) or any(not i or "/" in i or " " in i for i in inputs):
+        raise ProtnnError(f"--inputs {','.join(inputs)}: names must be distinct, without "
+                          f"blanks or slashes")
+    table: TargetsTable = read_table(table_path)
+    for i in table.ids:
+        for name in inputs:
+            p = os.path.join(features, i, name)
+            if not os.path.isfile(p):
+                raise ProtnnError(f"{p}: missing (id {i} of {table_path} has no {name})")
+    known = table.known()
+    kids = [i for i, ok in zip(table.ids, known) if ok]
+    kgroups = [g for g, ok in zip(table.groups, known) if ok]
+    new = [i for i, ok in zip(table.ids, known) if not ok]
+    if not kids:
+        raise ProtnnError(f"{table_path}: no protein with all targets known")
+    folds = make_folds(kids, kgroups, k, seed, test_share)
+    scaling = make_scaling(table.outputs, table.values[known])
+    target_files = [f"{o}.target" for o in table.outputs]
+    final_db = os.path.join(os.path.abspath(out), "db")
+    with NewDirectory(out) as tmp:
+        db = tmp / "db"
+        db.mkdir()
+        for r, i in enumerate(table.ids):
+            d = db / i
+            d.mkdir()
+            for name in inputs:
+                _link(os.path.join(features, i, name), str(d / name))
+            if known[r]:
+                for j, tf in enumerate(target_files):
+                    v = scaling.a[j] * table.values[r, j] + scaling.b[j]
+                    (d / tf).write_text(f"{v:.17g}\n", encoding="utf-8")
+        (tmp / "scaling.json").write_text(scaling.to_json(), encoding="utf-8")
+        info = {"k": k, "seed": seed, "test_share": test_share, "inputs": inputs,
+                "outputs": table.outputs, "targets": target_files, "db": final_db,
+                "new": "new.ids", "folds": []}
+        for f, fold in enumerate(folds, 1):
+            (tmp / f"fold{f}.db").write_text(_list_text(final_db, inputs, target_files,
+                                                         fold.train), encoding="utf-8")
+            (tmp / f"fold{f}.ids").write_text("".join(i + "\n" for i in fold.held_out),
+                                              encoding="utf-8")
+            info["folds"].append({"fold": f, "list": f"fold{f}.db", "ids": f"fold{f}.ids",
+                                  "f": fold.f_value(), "train": len(fold.train) - fold.early,
+                                  "early_stop": fold.early, "held_out": len(fold.held_out)})
+        (tmp / "new.ids").write_text("".join(i + "\n" for i in new), encoding="utf-8")
+        (tmp / "folds.json").write_text(json.dumps(info, indent=2) + "\n", encoding="utf-8")
+    return (f"{out}: {len(table.ids)} proteins ({len(kids)} with targets in "
+            f"{len(set(kgroups))} groups, {len(new)} new), {k} folds, outputs "
+            f"{' '.join(table.outputs)}")
+
+
+def read_folds(dbout: str) -> dict:
+    path = os.path.join(dbout, "folds.json")
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    except ValueError as e:
+        raise ProtnnError(f"{path}: not a folds file of protnn db ({e})") from None
+
+
+def read_ids(path: str) -> list[str]:
+    try:
+        with open(path, encoding="utf-8") as f:
+            return [l.strip() for l in f if l.strip()]
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None

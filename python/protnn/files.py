@@ -1,0 +1,99 @@
+"""New files and directories that appear whole or not at all and never replace anything.
+
+A file is written under a temporary name in the same directory and then hard-linked to its
+final name (the link fails when the name exists, so nothing is ever replaced) before the
+temporary name goes.  A directory is built under a temporary name and renamed into place once
+complete, after a check that the name is free.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import tempfile
+from pathlib import Path
+from typing import Callable
+
+from . import ProtnnError
+
+# Suffixes that are not part of a structure's id (1hel.pdb.gz -> 1hel).
+_ID_SUFFIXES = re.compile(r"(\.(pdb|ent|cif|mmcif|mmjson|json))?(\.gz)?$", re.IGNORECASE)
+
+
+def structure_id(path: str | os.PathLike) -> str:
+    """The id of a structure file: its name without .pdb/.ent/.cif/.mmjson/.json/.gz."""
+    name = Path(path).name
+    stem = _ID_SUFFIXES.sub("", name)
+    return stem or name
+
+
+def refuse_existing(path: str | os.PathLike) -> None:
+    """Stops when anything (a file, a directory, a dangling link) is at PATH."""
+    if os.path.lexists(path):
+        raise ProtnnError(f"{path}: exists already; not replaced")
+
+
+def write_new(path: str | os.PathLike, write: Callable[[str], None]) -> None:
+    """Has WRITE(temporary path) make the file, then gives it the name PATH exclusively."""
+    path = os.fspath(path)
+    refuse_existing(path)
+    directory = os.path.dirname(path) or "."
+    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
+                               dir=directory)
+    os.close(fd)
+    mask = os.umask(0)
+    os.umask(mask)
+    os.chmod(tmp, 0o666 & ~mask)               # mkstemp makes it private; a result is not
+    try:
+        write(tmp)
+        try:
+            os.link(tmp, path)
+        except FileExistsError:
+            raise ProtnnError(f"{path}: exists already; not replaced") from None
+    finally:
+        os.unlink(tmp)
+
+
+def write_new_text(path: str | os.PathLike, text: str) -> None:
+    """Writes TEXT as the new file PATH (exclusive, atomic)."""
+    def write(tmp: str) -> None:
+        with open(tmp, "w", encoding="utf-8", newline="\n") as f:
+            f.write(text)
+    write_new(path, write)
+
+
+class NewDirectory:
+    """A directory built under a temporary name and renamed to its final name on success.
+
+    with NewDirectory(out) as tmp: ...fill tmp...   (removed again when anything fails)
+    """
+
+    def __init__(self, path: str | os.PathLike):
+        self.path = os.path.abspath(os.fspath(path))
+        self.tmp = ""
+
+    def __enter__(self) -> Path:
+        refuse_existing(self.path)
+        parent = os.path.dirname(self.path)
+        if not os.path.isdir(parent):
+            raise ProtnnError(f"{parent}: no such directory")
+        self.tmp = tempfile.mkdtemp(prefix="." + os.path.basename(self.path) + ".",
+                                    suffix=".tmp", dir=parent)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(self.tmp, 0o777 & ~mask)      # mkdtemp makes it private; a result is not
+        return Path(self.tmp)
+
+    def __exit__(self, kind, value, trace) -> None:
+        if kind is None:
+            # Choices of ours: the check just before the rename leaves only a tiny window in
+            # which another process could create an empty directory of that name.
+            try:
+                refuse_existing(self.path)
+                os.rename(self.tmp, self.path)
+                return
+            except BaseException:
+                shutil.rmtree(self.tmp, ignore_errors=True)
+                raise
+        shutil.rmtree(self.tmp, ignore_errors=True)

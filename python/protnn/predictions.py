@@ -1,0 +1,101 @@
+"""Labelled predictions: nntrain's prediction lines with output names, in target units.
+
+collect() turns the standard output of one nntrain prediction run (one network, or -aw over
+several) into a TSV file with the header `id output mean sd target` (and `role` when one is
+given): the output names and the affine maps come from the database's scaling.json, which
+both values and deviations are taken back through; the target is the targets table's value
+when a table is given, otherwise nntrain's (unscaled), and empty when unknown (nntrain gives
+NaN for a protein without target files).  Several such files concatenate, header once, into
+a predictions table with the header `id output mean sd target role`.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+from . import ProtnnError
+from .database import read_scaling
+from .files import write_new_text
+from .nnfiles import parse_predictions, read_text
+from .targets import read_table
+
+HEADER = ["id", "output", "mean", "sd", "target"]
+
+
+def _num(v: float) -> str:
+    return "" if not math.isfinite(v) else f"{v:.6g}"
+
+
+def collect(pred_path: str, dbout: str, out: str, table: str | None = None,
+            role: str | None = None) -> int:
+    """collect: writes OUT from the prediction lines in PRED_PATH; returns the line count."""
+    scaling = read_scaling(dbout)
+    preds = parse_predictions(read_text(pred_path), pred_path, len(scaling.outputs))
+    known: dict[tuple[str, str], float] = {}
+    if table is not None:
+        t = read_table(table)
+        for r, i in enumerate(t.ids):
+            for j, o in enumerate(t.outputs):
+                known[(i, o)] = float(t.values[r, j])
+        missing = [o for o in scaling.outputs if o not in t.outputs]
+        if missing:
+            raise ProtnnError(f"{table}: no column {missing[0]} (outputs of {dbout})")
+    if role is not None and (not role or any(c.isspace() for c in role)):
+        raise ProtnnError(f"--role '{role}': one word expected")
+    rows = ["\t".join(HEADER + (["role"] if role is not None else []))]
+    for p in preds:
+        o = scaling.outputs[p.index]
+        mean = scaling.unscale(p.index, p.mean)
+        sd = scaling.unscale_sd(p.index, p.sd)
+        if table is not None:
+            target = known.get((p.id, o), math.nan)
+        else:
+            target = scaling.unscale(p.index, p.target)
+        cells = [p.id, o, _num(mean), _num(sd), _num(target)]
+        rows.append("\t".join(cells + ([role] if role is not None else [])))
+    write_new_text(out, "\n".join(rows) + "\n")
+    return len(preds)
+
+
+@dataclass
+class Row:
+    """One line of a predictions table."""
+    id: str
+    output: str
+    mean: float
+    sd: float
+    target: float        # NaN when unknown
+    role: str            # cv, new, ... ('' when the table has no role column)
+
+
+def read_predictions(paths: list[str]) -> list[Row]:
+    """Rows of one or more predictions tables (each with its own header)."""
+    rows: list[Row] = []
+    for path in paths:
+        lines = read_text(path).splitlines()
+        if not lines:
+            raise ProtnnError(f"{path}: empty; expected the header {' '.join(HEADER)}")
+        header = lines[0].rstrip("\r").split("\t")
+        if header[:5] != HEADER:
+            raise ProtnnError(f"{path}:1: expected the header {' '.join(HEADER)} [role]")
+        for n, line in enumerate(lines[1:], 2):
+            line = line.rstrip("\r")
+            if not line.strip():
+                continue
+            c = line.split("\t")
+            if c == header:
+                continue                 # a header repeated by concatenation
+            if len(c) != len(header):
+                raise ProtnnError(f"{path}:{n}: {len(c)} cells, the header has {len(header)}")
+            try:
+                vals = [float(x) if x.strip() else math.nan for x in c[2:5]]
+            except ValueError:
+                raise ProtnnError(f"{path}:{n}: mean, sd and target must be numbers") from None
+            if not math.isfinite(vals[0]):
+                raise ProtnnError(f"{path}:{n}: no predicted value")
+            role = c[5] if len(c) > 5 else ""
+            rows.append(Row(c[0], c[1], vals[0], vals[1], vals[2], role))
+    if not rows:
+        raise ProtnnError(f"{paths[0]}: no predictions")
+    return rows

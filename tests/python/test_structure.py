@@ -1,0 +1,114 @@
+"""prep on the example structures: the model and altloc choice, mmCIF and gzip input, the
+file gemmi refuses, and bad input."""
+
+import gzip
+import os
+
+import gemmi
+import pytest
+
+from conftest import EXAMPLES, STRUCTURES, protnn, run_program
+from protnn import ProtnnError
+from protnn.structure import clean, prep, read_structure
+
+
+@pytest.mark.parametrize("sid", STRUCTURES)
+def test_kept_atoms_are_those_of_the_depth_files(sid):
+    # Same model, altloc, hydrogen and water rule as the example depth files: identical
+    # atom serials, residue keys and atom names, in order.
+    st, _ = read_structure(EXAMPLES / "structures" / f"{sid}.pdb")
+    clean(st)
+    kept = [(str(a.serial), f"{ch.name or '_'}:{r.seqid.num}{r.seqid.icode.strip()}",
+             a.name.replace(" ", "_")) for ch in st[0] for r in ch for a in r]
+    lines = (EXAMPLES / "depth" / f"{sid}-atom.depth").read_text().splitlines()[1:]
+    assert kept == [tuple(l.split()[:3]) for l in lines]
+
+
+@pytest.mark.parametrize("model,sample", [(None, "2jo4_m1"), (6, "2jo4_m6")])
+def test_prep_of_an_nmr_ensemble_gives_the_table_of_one_model(tmp_path, model, sample):
+    out = tmp_path / "2jo4.pdb"
+    args = ["prep", EXAMPLES / "structures" / "2jo4.pdb", out] + \
+        (["--model", str(model)] if model else [])
+    r = protnn(*args)
+    assert r.returncode == 0 and r.stdout == ""
+    assert f"model {model or 1} of 10" in r.stderr
+    assert run_program("pairdist", "-dp", out) == \
+        run_program("pairdist", "-dp", EXAMPLES / "structures" / f"{sample}.pdb")
+
+
+def test_mmcif_mmjson_and_gzip_give_the_same_tables_as_pdb(tmp_path):
+    # For every example: the PDB file, an mmCIF written from it by gemmi, that mmCIF gzipped
+    # under a name without .gz, and the mmJSON of it give identical pairdist tables after prep.
+    for sid in STRUCTURES:
+        src = EXAMPLES / "structures" / f"{sid}.pdb"
+        st, _ = read_structure(src)
+        st.setup_entities()
+        cif = tmp_path / f"{sid}.cif"
+        st.make_mmcif_document().write_file(str(cif))
+        gz = tmp_path / f"{sid}.data"
+        gz.write_bytes(gzip.compress(cif.read_bytes()))
+        mmjson = tmp_path / f"{sid}.json"
+        mmjson.write_text(st.make_mmcif_document().as_json(mmjson=True))
+        tables = []
+        for i, inp in enumerate([src, cif, gz, mmjson]):
+            out = tmp_path / f"{sid}_{i}.pdb"
+            prep(inp, out)
+            tables.append(run_program("pairdist", "-dp", out))
+        assert tables[0] and tables[0] == tables[1] == tables[2] == tables[3], sid
+
+
+def test_prep_takes_the_file_gemmi_refuses_and_says_so(tmp_path):
+    with pytest.raises(RuntimeError, match="Wrong format for charge"):
+        gemmi.read_structure(str(EXAMPLES / "structures" / "4at1.pdb"))
+    r = protnn("prep", EXAMPLES / "structures" / "4at1.pdb", tmp_path / "4at1.pdb")
+    assert r.returncode == 0
+    assert "Wrong format for charge" in r.stderr and "columns 73-80" in r.stderr
+    assert run_program("pairdist", "-dp", tmp_path / "4at1.pdb") == \
+        run_program("pairdist", "-dp", EXAMPLES / "structures" / "4at1.pdb")
+
+
+def test_long_chain_names_are_shortened_uniquely(tmp_path):
+    st, _ = read_structure(EXAMPLES / "structures" / "3o21.pdb")
+    for ch, name in zip(st[0], ["LongA", "LongB"]):
+        ch.name = name
+    st.setup_entities()
+    cif = tmp_path / "long.cif"
+    st.make_mmcif_document().write_file(str(cif))
+    msg = prep(cif, tmp_path / "long.pdb")
+    assert "chains renamed" in msg
+    before = {ch.name for ch in st[0]}
+    after = {ch.name for ch in read_structure(tmp_path / "long.pdb")[0][0]}
+    assert len(after) == len(before) and all(len(n) == 1 for n in after)
+    assert run_program("pairdist", "-dp", tmp_path / "long.pdb") == \
+        run_program("pairdist", "-dp", EXAMPLES / "structures" / "3o21.pdb")
+
+
+NO_ATOMS_CIF = "data_x\nloop_\n_atom_site.id\n_atom_site.type_symbol\n"
+
+
+@pytest.mark.parametrize("content,message", [
+    (None, "cannot read"),
+    (NO_ATOMS_CIF, "no atoms read"),
+    ("HEADER    nothing here\nEND\n", "no atoms read"),
+    (b"\x1f\x8b\x08\x00broken", "broken gzip data"),
+    ("HETATM    1  O   HOH A   1       1.000   2.000   3.000  1.00  0.00           O\n",
+     "no atoms left"),
+])
+def test_bad_input_gives_one_line_and_no_file(tmp_path, content, message):
+    inp = tmp_path / "in.cif"
+    if content is not None:
+        inp.write_bytes(content if isinstance(content, bytes) else content.encode())
+    r = protnn("prep", inp, tmp_path / "out.pdb")
+    assert r.returncode == 1
+    assert r.stderr.count("\n") == 1 and message in r.stderr and str(inp) in r.stderr
+    assert os.listdir(tmp_path) == (["in.cif"] if content is not None else [])
+
+
+def test_prep_never_replaces_a_file(tmp_path):
+    out = tmp_path / "out.pdb"
+    out.write_text("keep")
+    r = protnn("prep", EXAMPLES / "structures" / "1hel.pdb", out)
+    assert r.returncode == 1 and "exists already" in r.stderr
+    assert out.read_text() == "keep" and os.listdir(tmp_path) == ["out.pdb"]
+    with pytest.raises(ProtnnError):
+        prep(EXAMPLES / "structures" / "1hel.pdb", out)
