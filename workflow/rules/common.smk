@@ -78,9 +78,15 @@ def table_ids(path):
         return None
 
 
-# Structures without a row of the targets table are predicted as new proteins: say so once.
+# An id of the table without a structure stops the run before any job; structures without a
+# row of the table are predicted as new proteins: say so once.
 _rows = table_ids(TARGETS)
 if _rows is not None:
+    _nofile = sorted(i for i in _rows if i not in STRUCTURES)
+    if _nofile:
+        raise WorkflowError(f"{TARGETS}: {len(_nofile)} id(s) without a structure file in "
+                            f"{setting('structures')}: {' '.join(_nofile[:10])}"
+                            f"{' ...' if len(_nofile) > 10 else ''}")
     _norow = [i for i in IDS if i not in _rows]
     if _norow:
         print(f"warning: {len(_norow)} structure(s) without a row in {TARGETS}, predicted as new "

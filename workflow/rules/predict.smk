@@ -36,7 +36,7 @@ rule predict_cv:
         "{LOGRUN} -o {output.out:q} {log.nntrain:q} {BIN}/nntrain -aw {output.lst:q}"
         " -prl {input.db:q}/fold{wildcards.k}.ids && "
         "{LOGRUN} {log.collect:q} {PROTNN} collect {output.out:q} --db {input.db:q}"
-        " --targets {TARGETS:q} --role cv -o {output.tsv:q}"
+        " --targets {OUT:q}/targets.csv --role cv -o {output.tsv:q}"
 
 
 # The proteins without targets, when there are any (new.ids may be empty: then the table has
@@ -64,7 +64,7 @@ rule predict_new:
         "{LOGRUN} -o {output.out:q} {log.nntrain:q} {BIN}/nntrain -aw {output.lst:q}"
         " -prl {input.db:q}/new.ids && "
         "{LOGRUN} {log.collect:q} {PROTNN} collect {output.out:q} --db {input.db:q}"
-        " --targets {TARGETS:q} --role new -o {output.tsv:q}; "
+        " --targets {OUT:q}/targets.csv --role new -o {output.tsv:q}; "
         "else : > {output.out:q} && : > {log.nntrain:q} && : > {log.collect:q} && "
         "printf '%s\\n' {HEADER:q} > {output.tsv:q}; fi"
 

@@ -8,10 +8,23 @@ def other_resources(name):
     return res("other", name, {"mem_mb": 2000, "runtime": 30}[name])
 
 
+# The targets table of the run: the given one plus an empty row for every structure that it
+# has no row for (predicted as a new protein; the Snakefile has warned about them).
+rule targets_table:
+    input:
+        TARGETS,
+    output:
+        f"{OUT}/targets.csv",
+    params:
+        ids=IDS,
+    shell:
+        "{PY} {workflow.basedir}/scripts/targets_table.py {input:q} {output:q} {params.ids:q}"
+
+
 rule db:
     input:
         tables=expand(f"{OUT}/features/{{id}}/{{t}}", id=IDS, t=INPUTS),
-        targets=TARGETS,
+        targets=rules.targets_table.output[0],
     output:
         directory(f"{OUT}/db"),
     log:
