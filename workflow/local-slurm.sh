@@ -64,10 +64,27 @@ stop_cluster() {
         rm -rf "$dir"
     fi
 }
+# On SIGINT, SIGTERM or SIGHUP: COMMAND gets SIGINT (Snakemake then cancels its Slurm jobs;
+# SIGTERM would make it wait for jobs that may never run) and up to 30 s to end (then
+# SIGKILL), then the cluster stops.
+cmdpid=
+on_signal() {
+    set +e
+    if [ -n "$cmdpid" ]; then
+        kill -INT "$cmdpid" 2>/dev/null
+        local n=0
+        while kill -0 "$cmdpid" 2>/dev/null && ((n < 300)); do
+            sleep 0.1
+            n=$((n + 1))
+        done
+        kill -KILL "$cmdpid" 2>/dev/null
+    fi
+    exit "$1"
+}
 trap stop_cluster EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
+trap 'on_signal 130' INT
+trap 'on_signal 143' TERM
+trap 'on_signal 129' HUP
 
 # munge: a fresh key, its own socket, pid, seed and log files.
 dd if=/dev/urandom of="$dir/munge/munge.key" bs=1024 count=1 status=none
@@ -162,6 +179,13 @@ if [ $ok -ne 1 ]; then
 fi
 echo "local-slurm: cluster up (node $node, $(sinfo -h -o %c) CPUs, SLURM_CONF=$conf)" >&2
 
+# COMMAND runs in the background so that a signal reaches the trap at once (bash runs traps
+# only between foreground commands), with job control on so that it does not start with
+# SIGINT ignored (as background commands of a script otherwise do).
 status=0
-"$@" || status=$?
+set -m
+"$@" &
+set +m
+cmdpid=$!
+wait "$cmdpid" || status=$?
 exit $status
