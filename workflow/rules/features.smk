@@ -15,6 +15,8 @@ rule prep:
         f"{OUT}/structures/{{id}}.pdb",
     log:
         f"{OUT}/logs/prep/{{id}}.log",
+    benchmark:
+        f"{OUT}/benchmarks/prep/{{id}}.tsv"
     params:
         model=f"--model {int(config.get('model') or 0)}" if int(config.get("model") or 0) else "",
     group:
@@ -34,6 +36,8 @@ rule pairdist:
         f"{OUT}/features/{{id}}/pairdist.tab",
     log:
         f"{OUT}/logs/pairdist/{{id}}.log",
+    benchmark:
+        f"{OUT}/benchmarks/pairdist/{{id}}.tsv"
     group:
         "features"
     resources:
@@ -52,6 +56,8 @@ rule atomdepth:
         atom=f"{OUT}/depth/{{id}}-atom.depth",
     log:
         f"{OUT}/logs/atomdepth/{{id}}.log",
+    benchmark:
+        f"{OUT}/benchmarks/atomdepth/{{id}}.tsv"
     group:
         "features"
     resources:
@@ -70,6 +76,8 @@ rule depthdist:
         f"{OUT}/features/{{id}}/depth.tab",
     log:
         f"{OUT}/logs/depthdist/{{id}}.log",
+    benchmark:
+        f"{OUT}/benchmarks/depthdist/{{id}}.tsv"
     group:
         "features"
     resources:

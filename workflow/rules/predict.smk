@@ -26,6 +26,8 @@ rule predict_cv:
     log:
         nntrain=f"{OUT}/logs/predict/fold{{k}}.nntrain.log",
         collect=f"{OUT}/logs/predict/fold{{k}}.collect.log",
+    benchmark:
+        f"{OUT}/benchmarks/predict/fold{{k}}.tsv"
     group:
         "predict"
     resources:
@@ -53,6 +55,8 @@ rule predict_new:
     log:
         nntrain=f"{OUT}/logs/predict/new.nntrain.log",
         collect=f"{OUT}/logs/predict/new.collect.log",
+    benchmark:
+        f"{OUT}/benchmarks/predict/new.tsv"
     group:
         "predict"
     resources:
@@ -95,6 +99,8 @@ rule report:
         summary=f"{OUT}/summary.txt",
     log:
         f"{OUT}/logs/report.log",
+    benchmark:
+        f"{OUT}/benchmarks/report.tsv"
     resources:
         mem_mb=other_resources("mem_mb"),
         runtime=other_resources("runtime"),

@@ -29,6 +29,8 @@ rule db:
         directory(f"{OUT}/db"),
     log:
         f"{OUT}/logs/db.log",
+    benchmark:
+        f"{OUT}/benchmarks/db.tsv"
     params:
         folds=FOLDS,
         split_seed=int(config.get("split_seed", 1)),
