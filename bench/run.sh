@@ -7,7 +7,7 @@
 #
 # Environment: BUILD (build directory, default <repo>/build-bench), REPS (repetitions of each
 # timing), DATA (where the generated data go, default $BUILD/benchdata).  Missing Debian
-# packages (libfann-dev, libbenchmark-dev, python3-numpy, python3-scipy, time) are installed
+# packages (libfann-dev, libbenchmark-dev, python3-numpy, python3-scipy, time, freesasa) are installed
 # with apt-get when running as root.  Run it on a quiet machine: the figures are wall-clock
 # medians.
 set -euo pipefail
@@ -30,7 +30,7 @@ fi
 
 # --- packages ---------------------------------------------------------------------------------
 need=()
-for p in libfann-dev libbenchmark-dev python3-numpy python3-scipy time; do
+for p in libfann-dev libbenchmark-dev python3-numpy python3-scipy time freesasa; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
 if ((${#need[@]})); then
@@ -286,3 +286,13 @@ echo "bound kernels, last round: $(tr '\n' ' ' <"$OUT/bound_train")"
 for f in train pairdist; do  # keep the kernel benchmarks' whole reports beside the data
   [[ -f $OUT/$f.json ]] && cp "$OUT/$f.json" "$DATA/bench_$f.json"
 done
+
+# --- atomdepth: its own script and table (bench/atomdepth.sh) ------------------------------------
+echo
+if command -v freesasa >/dev/null; then
+  quick=()
+  ((QUICK)) && quick=(--quick)
+  BUILD=$BUILD DATA=$DATA REPS=$REPS bash "$ROOT/bench/atomdepth.sh" "${quick[@]}"
+else
+  say "freesasa missing: atomdepth's benchmark left out"
+fi

@@ -55,11 +55,6 @@ struct Depths {
 };
 Depths depths(const Atoms& at, const Settings& s);
 
-// The nearest accessible point of one estimate, for each atom (distance minus the probe
-// radius).  Exposed for the tests and the benchmark.
-std::vector<double> estimate(const Atoms& at, const std::vector<double>& centred, const Settings& s,
-                             const std::array<double, 9>& rot);
-
 // The text of BASE-atom.depth and BASE-residue.depth.
 std::string atomfile(const Atoms& at, const Depths& d);
 std::string residuefile(const Atoms& at, const Depths& d);

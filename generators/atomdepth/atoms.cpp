@@ -17,9 +17,11 @@
 // Words as written: serial (columns 7-11), residue key (chain "_" when blank, ":", number,
 // insertion code) and names stripped of outer blanks.
 // Choices of ours: inner blanks, commas and slashes of a word are written "_", an empty word
-// "_", so that every word reads back as one free-form item.
+// "_", so that every word reads back as one free-form item; a coordinate beyond 10^6 A is
+// refused (file and line).
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <string>
 #include <unordered_map>
 
@@ -33,6 +35,10 @@
 namespace atomdepth {
 
 namespace {
+
+// No molecule reaches this far from the origin; beyond it, squared distances would lose all
+// precision and sums of coordinates could overflow.
+constexpr double maxcoord = 1e6;
 
 std::string_view strip(std::string_view s) {
     std::size_t b = s.find_first_not_of(' ');
@@ -131,6 +137,9 @@ Atoms readatoms(const std::string& path) {
         if (model != taken) continue;
         Rec a;
         gen::readxyz(src, line, a.xyz);
+        for (double v : a.xyz)
+            if (std::fabs(v) > maxcoord)
+                src.error("a coordinate beyond 1000000 A in columns 31-54, found " + textio::shown(gen::cols(line, 31, 24)));
         std::string_view altc = gen::cols(line, 17, 1);
         a.alt = altc.empty() ? ' ' : altc[0];
         std::string_view chain = gen::cols(line, 22, 1);

@@ -12,14 +12,18 @@
 // Coordinates are first shifted by their mean.  The depth is the mean of the estimates, the
 // spread their standard deviation (population form).
 //
-// Speed: nothing is done for all pairs of atoms.  Neighbours come from a grid of cubic cells
-// at least as wide as the largest neighbour distance, so an atom's neighbours lie in its own
-// cell and the 26 around it; the atoms are held in cell order, so neighbours lie close in
-// memory.  A point is tested first against the neighbour that buried the atom's previous
-// point, then against the neighbours nearest first.  The nearest accessible point of an atom
-// that has one of its own is one of its own (a point of another atom closer than s_a would
-// lie inside a's sphere); the others ask a k-d tree of the accessible points, whose cost does
-// not grow with the depth of the atom the way a search through rings of grid cells does.
+// Speed: nothing is done for all pairs of atoms, and time and memory grow linearly with the
+// atoms.  Neighbours come from a grid of cubic cells at least as wide as the largest neighbour
+// distance, so an atom's neighbours lie in its own cell and the 26 around it; the atoms are
+// held in cell order, so neighbours lie close in memory.  Each atom's neighbours are gathered
+// once for all estimates; a point is tested first against the neighbour that buried the
+// atom's previous point, then against the neighbours nearest first.  The nearest accessible
+// point of an atom that has one of its own is one of its own (a point of another atom closer
+// than s_a would lie inside a's sphere); the others ask a k-d tree of the accessible points
+// (n log n to build, about log n a query), whose cost does not grow with the depth of the
+// atom the way a search through rings of grid cells does (as the cube of the depth), with
+// the nearest points of exposed neighbours as a first bound.  Every distance is computed as
+// written above and a minimum is exact, so the order of the search changes no bit.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -162,25 +166,33 @@ constexpr std::size_t leaf = 8;
 
 double coord(const P3& p, int d) { return d == 0 ? p.x : d == 1 ? p.y : p.z; }
 
-void build(std::vector<P3>& pt, std::vector<std::uint8_t>& axis, std::size_t lo, std::size_t hi) {
+// Splits [lo, hi) along the longest side of box (lo corner, hi corner): a box that holds the
+// points, passed down and cut at each split rather than measured again.
+void build(std::vector<P3>& pt, std::vector<std::uint8_t>& axis, std::size_t lo, std::size_t hi, P3 bmin, P3 bmax) {
     while (hi - lo > leaf) {
-        double mn[3] = {pt[lo].x, pt[lo].y, pt[lo].z}, mx[3] = {mn[0], mn[1], mn[2]};
-        for (std::size_t i = lo; i < hi; ++i)
-            for (int d = 0; d < 3; ++d) {
-                mn[d] = std::min(mn[d], coord(pt[i], d));
-                mx[d] = std::max(mx[d], coord(pt[i], d));
-            }
-        int d = 0;
-        for (int e = 1; e < 3; ++e)
-            if (mx[e] - mn[e] > mx[d] - mn[d]) d = e;
+        const double ext[3] = {bmax.x - bmin.x, bmax.y - bmin.y, bmax.z - bmin.z};
+        const int d = ext[0] >= ext[1] ? (ext[0] >= ext[2] ? 0 : 2) : (ext[1] >= ext[2] ? 1 : 2);
+        double P3::*m = d == 0 ? &P3::x : d == 1 ? &P3::y : &P3::z;
         std::size_t mid = lo + (hi - lo) / 2;
         std::nth_element(pt.begin() + static_cast<std::ptrdiff_t>(lo), pt.begin() + static_cast<std::ptrdiff_t>(mid),
-                         pt.begin() + static_cast<std::ptrdiff_t>(hi),
-                         [d](const P3& a, const P3& b) { return coord(a, d) < coord(b, d); });
+                         pt.begin() + static_cast<std::ptrdiff_t>(hi), [m](const P3& a, const P3& b) { return a.*m < b.*m; });
         axis[mid] = static_cast<std::uint8_t>(d);
-        build(pt, axis, lo, mid);
+        P3 lmax = bmax;
+        lmax.*m = pt[mid].*m;
+        build(pt, axis, lo, mid, bmin, lmax);
+        bmin.*m = pt[mid].*m;
         lo = mid + 1;
     }
+}
+
+// A k-d tree over pt (reordered in place).
+void build(std::vector<P3>& pt, std::vector<std::uint8_t>& axis) {
+    P3 bmin = pt[0], bmax = pt[0];
+    for (const P3& q : pt) {
+        bmin = {std::min(bmin.x, q.x), std::min(bmin.y, q.y), std::min(bmin.z, q.z)};
+        bmax = {std::max(bmax.x, q.x), std::max(bmax.y, q.y), std::max(bmax.z, q.z)};
+    }
+    build(pt, axis, 0, pt.size(), bmin, bmax);
 }
 
 void nearest(const std::vector<P3>& pt, const std::vector<std::uint8_t>& axis, std::size_t lo, std::size_t hi,
@@ -207,51 +219,76 @@ void nearest(const std::vector<P3>& pt, const std::vector<std::uint8_t>& axis, s
     }
 }
 
-std::vector<double> estimate_in(const Layout& L, const Settings& s, const std::array<double, 9>& rot) {
-    const std::size_t n = L.c.size();
-    const std::vector<P3> u = spherepoints(s.npoints, rot);
-    std::vector<P3> acc;                                        // accessible points
-    std::vector<double> own(n, std::numeric_limits<double>::infinity());  // nearest own accessible point, squared
+// The estimates, est[k][i] for rotation k and atom i.  One pass over the atoms tests the
+// points of every estimate, so each atom's neighbours are gathered once (into a small local
+// array, coordinates side by side); then, per estimate, the atoms without an accessible point
+// of their own ask the k-d tree, starting from the nearest point of an exposed neighbour
+// (an accessible point, so a bound that only prunes).
+std::vector<std::vector<double>> estimates(const Layout& L, const Settings& s) {
+    const std::size_t n = L.c.size(), ne = static_cast<std::size_t>(s.nest);
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<std::vector<P3>> u, acc(ne), near(ne);  // turned unit points; accessible points; nearest own point
+    std::vector<std::vector<double>> own(ne);           // squared distance to the nearest own accessible point
+    for (std::size_t k = 0; k < ne; ++k) {
+        u.push_back(spherepoints(s.npoints, rotations[k]));
+        own[k].assign(n, inf);
+        near[k].resize(n);
+    }
+    std::vector<double> nx, ny, nz, ns2;  // the neighbours of the atom at hand
     for (std::size_t p = 0; p < n; ++p) {
         const P3 c = L.c[p];
         const double sp = L.s[p];
-        const std::uint32_t* nb = L.nb.data() + L.nb0[p];
         const std::size_t nn = L.nb0[p + 1] - L.nb0[p];
-        std::size_t last = 0;  // index in nb of the neighbour that buried the previous point
-        for (const P3& v : u) {
-            const P3 pt = {c.x + sp * v.x, c.y + sp * v.y, c.z + sp * v.z};
-            bool buried = false;
-            if (nn > 0) {
-                auto inside = [&](std::size_t k) {
-                    const P3& cj = L.c[nb[k]];
-                    double dx = pt.x - cj.x, dy = pt.y - cj.y, dz = pt.z - cj.z;
-                    return dx * dx + dy * dy + dz * dz < L.s2[nb[k]];
+        nx.resize(nn), ny.resize(nn), nz.resize(nn), ns2.resize(nn);
+        for (std::size_t j = 0; j < nn; ++j) {
+            const std::uint32_t q = L.nb[L.nb0[p] + j];
+            nx[j] = L.c[q].x, ny[j] = L.c[q].y, nz[j] = L.c[q].z, ns2[j] = L.s2[q];
+        }
+        for (std::size_t k = 0; k < ne; ++k) {
+            std::size_t last = 0;  // the neighbour that buried the previous point
+            for (const P3& v : u[k]) {
+                const P3 pt = {c.x + sp * v.x, c.y + sp * v.y, c.z + sp * v.z};
+                auto inside = [&](std::size_t j) {
+                    double dx = pt.x - nx[j], dy = pt.y - ny[j], dz = pt.z - nz[j];
+                    return dx * dx + dy * dy + dz * dz < ns2[j];
                 };
-                if (inside(last))
-                    buried = true;
-                else
-                    for (std::size_t k = 0; k < nn; ++k)
-                        if (k != last && inside(k)) {
-                            buried = true;
-                            last = k;
-                            break;
-                        }
+                bool buried = false;
+                if (nn > 0) {
+                    if (inside(last))
+                        buried = true;
+                    else
+                        for (std::size_t j = 0; j < nn; ++j)
+                            if (j != last && inside(j)) {
+                                buried = true;
+                                last = j;
+                                break;
+                            }
+                }
+                if (buried) continue;
+                acc[k].push_back(pt);
+                double dx = pt.x - c.x, dy = pt.y - c.y, dz = pt.z - c.z, d2 = dx * dx + dy * dy + dz * dz;
+                if (d2 < own[k][p]) own[k][p] = d2, near[k][p] = pt;
             }
-            if (buried) continue;
-            acc.push_back(pt);
-            double dx = pt.x - c.x, dy = pt.y - c.y, dz = pt.z - c.z;
-            own[p] = std::min(own[p], dx * dx + dy * dy + dz * dz);
         }
     }
-    if (acc.empty())
-        textio::fail(textio::status_stop, "no accessible point: the structure has no surface");
-    std::vector<std::uint8_t> axis(acc.size(), 0);
-    build(acc, axis, 0, acc.size());
-    std::vector<double> e(n);
-    for (std::size_t p = 0; p < n; ++p) {
-        double best2 = own[p];
-        if (best2 == std::numeric_limits<double>::infinity()) nearest(acc, axis, 0, acc.size(), L.c[p], best2);
-        e[L.perm[p]] = std::sqrt(best2) - s.probe;
+    std::vector<std::vector<double>> e(ne, std::vector<double>(n));
+    for (std::size_t k = 0; k < ne; ++k) {
+        if (acc[k].empty()) textio::fail(textio::status_stop, s.dp + ": no accessible point: the structure has no surface");
+        std::vector<std::uint8_t> axis(acc[k].size(), 0);
+        build(acc[k], axis);
+        for (std::size_t p = 0; p < n; ++p) {
+            double best2 = own[k][p];
+            if (best2 == inf) {
+                for (std::size_t j = L.nb0[p]; j < L.nb0[p + 1]; ++j)
+                    if (own[k][L.nb[j]] != inf) {
+                        const P3& b = near[k][L.nb[j]];
+                        double dx = b.x - L.c[p].x, dy = b.y - L.c[p].y, dz = b.z - L.c[p].z;
+                        best2 = std::min(best2, dx * dx + dy * dy + dz * dz);
+                    }
+                nearest(acc[k], axis, 0, acc[k].size(), L.c[p], best2);
+            }
+            e[k][L.perm[p]] = std::sqrt(best2) - s.probe;
+        }
     }
     return e;
 }
@@ -271,17 +308,11 @@ std::vector<double> centre(const Atoms& at) {
 
 }  // namespace
 
-std::vector<double> estimate(const Atoms& at, const std::vector<double>& centred, const Settings& s,
-                             const std::array<double, 9>& rot) {
-    return estimate_in(layout(at, centred, s), s, rot);
-}
-
 Depths depths(const Atoms& at, const Settings& s) {
     const std::size_t n = at.size();
     const std::vector<double> c = centre(at);
     const Layout L = layout(at, c, s);
-    std::vector<std::vector<double>> est;
-    for (int k = 0; k < s.nest; ++k) est.push_back(estimate_in(L, s, rotations[static_cast<std::size_t>(k)]));
+    const std::vector<std::vector<double>> est = estimates(L, s);
     Depths d;
     d.depth.resize(n), d.sd.resize(n);
     const double m = s.nest;
@@ -292,6 +323,8 @@ Depths depths(const Atoms& at, const Settings& s) {
         for (const auto& e : est) ss += (e[i] - mean) * (e[i] - mean);
         d.depth[i] = mean;
         d.sd[i] = std::sqrt(ss / m);
+        if (!std::isfinite(d.depth[i]) || !std::isfinite(d.sd[i]))  // a guard: bounded coordinates give none
+            textio::fail(textio::status_stop, s.dp + ": atom " + at.words[2 * i] + ": a depth that is not a number");
     }
     return d;
 }

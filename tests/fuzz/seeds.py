@@ -2,6 +2,7 @@
 """Writes the seed corpora of the fuzz targets from the example proteins and small hand-made
 files (run from anywhere; rewrites corpus/fuzz_{database,weights,pdb,depth}).  A multi-file
 input is its parts joined by lines "===" (fuzz_common.hpp)."""
+import gzip
 import os
 import random
 
@@ -87,6 +88,13 @@ put('fuzz_pdb', '1dpx_altlocs', b'\x00' + b'\n'.join(alt)[:4000] + b'\n')
 put('fuzz_pdb', 'own_types', b'\x01' + join([atoms_excerpt('1vii', 3000), 'ALA, alanine\nGLYCINE\n\n  \t\nLEU\nALA\n']))
 put('fuzz_pdb', 'coincident', b'\x00' + b'ATOM      1  CB  ALA A   1      11.104   6.134  -6.504\n'
     b'ATOM      2  CA  GLY A   2      11104    6134   -6504\n')
+# gzip-compressed (fixed time stamp, so the seed is the same every time), and HETATM metals
+# without element columns
+put('fuzz_pdb', '1vii_gzip', b'\x00' + gzip.compress(atoms_excerpt('1vii', 3000), mtime=0))
+put('fuzz_pdb', 'metals_no_element', b'\x00' + b'HETATM    1 ZN    ZN A 101      11.104   6.134  -6.504\n'
+    b'HETATM    2 CL    CL A 102      13.104   6.134  -6.504\n'
+    b'HETATM    3 1HB  ALA A 103      12.104   8.134  -6.504\n'
+    b'MODEL        2\nATOM      4  CA  GLY A   2      14.000   6.134  -6.504\n')
 
 # --- depth: byte 0 bit 0 own types; residue file, atom file (, types)
 for name, n in [('1vii', 60), ('4at1_B', 80), ('6c83_A', 80), ('2jo4_m1', 40)]:
