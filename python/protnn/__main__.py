@@ -119,6 +119,10 @@ def main(argv: list[str] | None = None) -> int:
     except ProtnnError as e:
         print(f"protnn {args.command}: {e}", file=sys.stderr)
         return 1
+    except OSError as e:          # a file that cannot be created or written, a full disk
+        where = f"{e.filename}: " if e.filename else ""
+        print(f"protnn {args.command}: {where}{e.strerror or e}", file=sys.stderr)
+        return 1
     try:
         sys.stdout.flush()
     except OSError as e:

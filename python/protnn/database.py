@@ -68,7 +68,10 @@ def make_scaling(outputs: list[str], values: np.ndarray) -> Scaling:
         lo, hi = float(col.min()), float(col.max())
         a = (SCALED_HI - SCALED_LO) / (hi - lo) if hi > lo else 1.0
         b = SCALED_LO - a * lo if hi > lo else -lo
-        s.a.append(a), s.b.append(b), s.lo.append(lo), s.hi.append(hi)
+        s.a.append(a)
+        s.b.append(b)
+        s.lo.append(lo)
+        s.hi.append(hi)
     return s
 
 

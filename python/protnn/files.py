@@ -39,14 +39,20 @@ def write_new(path: str | os.PathLike, write: Callable[[str], None]) -> None:
     path = os.fspath(path)
     refuse_existing(path)
     directory = os.path.dirname(path) or "."
-    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
-                               dir=directory)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
+                                   dir=directory)
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot create: {e.strerror}") from None
     os.close(fd)
     mask = os.umask(0)
     os.umask(mask)
     os.chmod(tmp, 0o666 & ~mask)               # mkstemp makes it private; a result is not
     try:
-        write(tmp)
+        try:
+            write(tmp)
+        except OSError as e:
+            raise ProtnnError(f"{path}: cannot write: {e.strerror}") from None
         try:
             os.link(tmp, path)
         except FileExistsError:

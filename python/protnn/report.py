@@ -171,20 +171,21 @@ def _plot_logs(logs: list[TrainingLog], path: str) -> None:
     fig, axes = plt.subplots(rows, cols, figsize=(3.6 * cols, 2.8 * rows), squeeze=False)
     for ax in axes.flat[n:]:
         ax.axis("off")
-    for ax, log in zip(axes.flat, logs):
+    for n, (ax, log) in enumerate(zip(axes.flat, logs)):
         ax.plot(log.epochs, log.train, lw=1, label="training fold")
         ax.plot(log.epochs, log.test, lw=1, label="test fold")
         kept = log.kept_epoch()
         if kept is not None:
-            ax.axvline(kept, color="red", lw=0.8, ls="--", label=f"kept: epoch {kept}")
+            ax.axvline(kept, color="red", lw=0.8, ls="--", label="kept epoch")
             k = np.nonzero(log.epochs == kept)[0]
             if len(k):
                 ax.plot([kept], [log.test[k[0]]], "ro", ms=4)
-        ax.set_title(_short(log.path), fontsize=8)
+        ax.set_title(f"{_short(log.path)}: kept epoch {kept}", fontsize=8)
         ax.set_xlabel("epoch", fontsize=8)
         ax.set_ylabel("mean abs. error (scaled)", fontsize=8)
         ax.tick_params(labelsize=7)
-        ax.legend(fontsize=6)
+        if n == 0:                        # one legend for all panels
+            ax.legend(fontsize=7)
     fig.tight_layout()
     fig.savefig(path, dpi=80)
     plt.close(fig)

@@ -5,8 +5,9 @@ gzip magic bytes and the text itself, not by the file name).  clean() keeps one 
 alternate location per residue (atoms without a label plus those with the first label met in
 the residue: the rule of the example depth files), no hydrogens and no waters, and shortens
 chain names that do not fit a PDB file.  write_clean_pdb() writes the result as a PDB file
-that pairdist, atomdepth and mkdssp read: a HEADER line (mkdssp takes a file without one for
-mmCIF), CRYST1, the atom records, TER and END.
+that pairdist, atomdepth and mkdssp read: a HEADER line (mkdssp 4.2 reads a file as PDB only
+when it begins with one, and takes it for mmCIF otherwise), CRYST1, the atom records, TER and
+END.
 """
 
 from __future__ import annotations

@@ -31,7 +31,7 @@ import numpy as np
 
 from . import ProtnnError
 from .files import structure_id, write_new_text
-from .structure import clean, read_structure
+from .structure import clean, pdb_text, read_structure
 
 OUTPUTS = ("helix", "strand", "rg_ratio")
 HELIX_STATES = "HGI"
@@ -85,9 +85,8 @@ def amino_acid_residues(st: gemmi.Structure) -> list[tuple[gemmi.Chain, int]]:
             if not _has_backbone(res):
                 continue
             if res.het_flag == "H":
-                if not gemmi.find_tabulated_residue(res.name) or \
-                        not gemmi.find_tabulated_residue(res.name).is_amino_acid() or \
-                        not _peptide_bound(chain, i):
+                info = gemmi.find_tabulated_residue(res.name)
+                if not info or not info.is_amino_acid() or not _peptide_bound(chain, i):
                     continue
             out.append((chain, i))
     return out
@@ -144,7 +143,6 @@ def dssp_structure(st: gemmi.Structure) -> gemmi.Structure:
 
 def dssp_states(st: gemmi.Structure, where: str) -> str:
     """The DSSP state letter of every residue that mkdssp lists (' ' for no state)."""
-    from .structure import pdb_text
     exe = shutil.which("mkdssp")
     if exe is None:
         raise ProtnnError("mkdssp not found (Debian package dssp)")

@@ -2,7 +2,6 @@
 from the shipped files (two proteins made unknown), small networks trained by nntrain."""
 
 import json
-import math
 import os
 import re
 

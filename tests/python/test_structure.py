@@ -3,11 +3,12 @@ file gemmi refuses, and bad input."""
 
 import gzip
 import os
+import subprocess
 
 import gemmi
 import pytest
 
-from conftest import EXAMPLES, STRUCTURES, protnn, run_program
+from conftest import EXAMPLES, STRUCTURES, program, protnn, run_program
 from protnn import ProtnnError
 from protnn.structure import clean, prep, read_structure
 
@@ -112,3 +113,18 @@ def test_prep_never_replaces_a_file(tmp_path):
     assert out.read_text() == "keep" and os.listdir(tmp_path) == ["out.pdb"]
     with pytest.raises(ProtnnError):
         prep(EXAMPLES / "structures" / "1hel.pdb", out)
+    r = protnn("prep", EXAMPLES / "structures" / "1hel.pdb", tmp_path / "no" / "out.pdb")
+    assert r.returncode == 1 and r.stderr == \
+        f"protnn prep: {tmp_path}/no/out.pdb: cannot create: No such file or directory\n"
+
+
+def test_the_launcher_runs_the_package(tmp_path):
+    # <build>/bin/protnn, as installed beside the programs, with a foreign python3 first on PATH
+    fake = tmp_path / "python3"
+    fake.write_text("#!/bin/sh\nexit 99\n")
+    fake.chmod(0o755)
+    env = dict(os.environ, PATH=f"{tmp_path}:{os.environ['PATH']}")
+    env.pop("PYTHONPATH", None)
+    r = subprocess.run([program("protnn"), "prep", EXAMPLES / "structures" / "1vii.pdb",
+                        tmp_path / "out.pdb"], env=env, capture_output=True, text=True)
+    assert r.returncode == 0 and "301 hydrogens" in r.stderr and (tmp_path / "out.pdb").exists()

@@ -49,3 +49,28 @@ def test_groups_column_from_the_manifest(tmp_path):
 def test_bad_targets_input(args, message):
     r = protnn("targets", *args)
     assert r.returncode != 0 and message in r.stderr and r.stdout == ""
+
+
+def test_hetatm_amino_acids_in_a_chain_count_like_their_parent(tmp_path):
+    # 1hel with Met 12 written as a HETATM selenomethionine: DSSP reads it as MET and the
+    # radius of gyration keeps its CA, so the targets do not change.  A lone HETATM MSE
+    # (not bound in a chain) is left out of both.
+    from protnn.targets import compute_targets
+    lines = (EXAMPLES / "structures" / "1hel.pdb").read_text().splitlines(keepends=True)
+    mse = [("HETATM" + l[6:17] + "MSE" + l[20:]) if l[17:26] == "MET A  12" else l
+           for l in lines]
+    assert sum(l.startswith("HETATM") and "MSE" in l for l in mse) == 8
+    (tmp_path / "mse.pdb").write_text("".join(mse))
+    lone = [l for l in mse if l[17:26] != "MET A 105"]
+    lone.insert(len(lone) - 1, "HETATM 9999  N   MSE B 900      40.000  40.000  40.000"
+                               "  1.00  0.00           N  \n"
+                               "HETATM 9999  CA  MSE B 900      41.400  40.000  40.000"
+                               "  1.00  0.00           C  \n"
+                               "HETATM 9999  C   MSE B 900      42.000  41.300  40.000"
+                               "  1.00  0.00           C  \n")
+    (tmp_path / "lone.pdb").write_text("".join(lone))
+    (tmp_path / "cut.pdb").write_text("".join(l for l in mse if l[17:26] != "MET A 105"))
+    assert compute_targets(str(tmp_path / "mse.pdb")) == \
+        compute_targets(str(EXAMPLES / "structures" / "1hel.pdb"))
+    assert compute_targets(str(tmp_path / "lone.pdb")) == \
+        compute_targets(str(tmp_path / "cut.pdb"))
