@@ -59,9 +59,14 @@ config=(structures="$here/proteins/structures" targets="$out/targets.csv" out="$
 [ -z "${DEMO_BINDIR:-}" ] || config+=(bindir="$DEMO_BINDIR")
 # shellcheck disable=SC2206 # DEMO_CONFIG is a list of words on purpose
 [ -z "${DEMO_CONFIG:-}" ] || config+=(${DEMO_CONFIG})
-# Snakemake prints its progress; the rule details go to its log under .snakemake/log.
+# Snakemake prints its table of jobs and any failing job's message; the rule details go to
+# its log under .snakemake/log (its scheduler's "Select jobs" lines are left out here).
+echo "== the workflow, ${DEMO_JOBS:-2} jobs at a time:"
+status=0
 snakemake -s "$repo/workflow/Snakefile" -j "${DEMO_JOBS:-2}" --quiet rules \
-    --config "${config[@]}" || die "the workflow stopped (its message above); partial results in $out"
+    --config "${config[@]}" 2>&1 | grep --line-buffered -v '^Select jobs to execute\.\.\.$' ||
+    status=${PIPESTATUS[0]}
+[ "$status" -eq 0 ] || die "the workflow stopped (its message above); partial results in $out"
 
 echo
 cat "$out/summary.txt"

@@ -4,8 +4,9 @@
 # by gemmi, one without a row in the targets table) with tiny networks and few epochs, locally
 # with 2 jobs or through workflow/local-slurm.sh with the Slurm profile, and checks the
 # results: predictions.tsv (header, every protein and output, roles cv and new), the report
-# and its summary.  Locally also: a second run has nothing to do, and a table id without a
-# structure stops the run before any job with a message that names it.
+# and its summary.  Locally also: a second run has nothing to do, a table id without a
+# structure stops the run before any job with a message that names it, and a failing program
+# stops it with the program's message and no table of its own left behind.
 # Exit status 77 (ctest: skipped) for the Slurm run when not root or without slurm-wlm.
 set -euo pipefail
 mode=$1
@@ -89,5 +90,17 @@ if [ "$mode" = local ]; then
     grep -q "bad.csv: 1 id(s) without a structure file in structures: 9xyz" bad.log ||
         { cat bad.log; fail "no message naming 9xyz"; }
     [ ! -e bad ] || fail "the stopped run wrote bad/"
+    # A program that fails: the run stops with its message, and its table is not left behind.
+    mkdir bin
+    for p in depthdist atomdepth nntrain; do ln -s "$bindir/$p" bin/$p; done
+    printf '#!/bin/sh\necho "broken.pdb:7: expected a number, found x" >&2\nexit 2\n' >bin/pairdist
+    chmod +x bin/pairdist
+    if snakemake -s "$repo/workflow/Snakefile" -j 2 --config structures=structures targets=targets.csv \
+        out=broken bindir=bin >broken.log 2>&1; then
+        fail "a failing pairdist did not stop the run"
+    fi
+    grep -q "broken.pdb:7: expected a number, found x" broken.log || { cat broken.log; fail "no message of pairdist"; }
+    [ -z "$(find broken/features -name pairdist.tab 2>/dev/null)" ] || fail "a pairdist table was left behind"
+    [ ! -e broken/predictions.tsv ] || fail "the stopped run wrote predictions.tsv"
 fi
 echo "ok: $mode run, $(($(wc -l <out/predictions.tsv) - 1)) predictions"
