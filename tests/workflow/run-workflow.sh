@@ -76,7 +76,7 @@ PY
 [ -s out/report/index.html ] || fail "no report/index.html"
 ls out/report/*.png >/dev/null 2>&1 || fail "no plot in report/"
 grep -q rg_ratio out/summary.txt || fail "summary.txt has no line for rg_ratio"
-[ "$(ls out/nets/fold*/net*.wei | wc -l)" -eq 8 ] || fail "not 4 x 2 weight files"
+[ "$(ls out/nets/fold*-net*.wei | wc -l)" -eq 8 ] || fail "not 4 x 2 weight files"
 
 if [ "$mode" = local ]; then
     "${smk[@]}" -j 2 >rerun.log 2>&1 || fail "the second run failed"

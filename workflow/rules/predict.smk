@@ -7,10 +7,10 @@ HEADER = "id\toutput\tmean\tsd\ttarget\trole"
 
 
 def fold_weights(w):
-    return expand(f"{OUT}/nets/fold{w.k}/net{{n}}.wei", n=range(1, NETS + 1))
+    return expand(f"{OUT}/nets/fold{w.k}-net{{n}}.wei", n=range(1, NETS + 1))
 
 
-ALL_WEIGHTS = expand(f"{OUT}/nets/fold{{k}}/net{{n}}.wei", k=range(1, FOLDS + 1),
+ALL_WEIGHTS = expand(f"{OUT}/nets/fold{{k}}-net{{n}}.wei", k=range(1, FOLDS + 1),
                      n=range(1, NETS + 1))
 
 
@@ -91,7 +91,7 @@ rule merge_predictions:
 rule report:
     input:
         predictions=rules.merge_predictions.output[0],
-        logs=expand(f"{OUT}/nets/fold{{k}}/net{{n}}.wei.fort.15", k=range(1, FOLDS + 1),
+        logs=expand(f"{OUT}/nets/fold{{k}}-net{{n}}.wei.fort.15", k=range(1, FOLDS + 1),
                     n=range(1, NETS + 1)),
         db=rules.db.output[0],
     output:

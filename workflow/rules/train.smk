@@ -55,8 +55,8 @@ rule train:
         db=rules.db.output[0],
         programs=PROGRAMS,
     output:
-        weights=f"{OUT}/nets/fold{{k}}/net{{n}}.wei",
-        log=f"{OUT}/nets/fold{{k}}/net{{n}}.wei.fort.15",
+        weights=f"{OUT}/nets/fold{{k}}-net{{n}}.wei",
+        log=f"{OUT}/nets/fold{{k}}-net{{n}}.wei.fort.15",
     log:
         f"{OUT}/logs/train/fold{{k}}-net{{n}}.log",
     benchmark:
