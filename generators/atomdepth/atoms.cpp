@@ -100,19 +100,19 @@ double radius(const std::string& e) {
 Atoms readatoms(const std::string& path) {
     textio::Source src = gen::open_structure(path);
 
-    // Refused before anything grows with it: the atoms, their points and the search
-    // structures take about 4 kB per atom record at most.
+    // Refused before anything grows with it: an atom as read takes a few hundred bytes (its
+    // points are counted before they are made, in depths()).
     std::size_t nrec = 0;
     std::string_view line;
     while (src.next_line(line)) {
         std::string_view r = gen::cols(line, 1, 6);
         if (r.starts_with("ATOM") || r.starts_with("HETATM")) ++nrec;
     }
-    const std::size_t per_atom = 4096;
+    const std::size_t per_atom = 512;
     if (nrec > gen::memory_limit() / per_atom)
         textio::fail(textio::status_io, path + ": " + std::to_string(nrec) +
                                             " atom records would need more memory than there is (about " +
-                                            std::to_string(nrec / 256) + " MB)");
+                                            std::to_string(nrec / 2048) + " MB)");
     src.rewind();
 
     struct Rec {

@@ -32,6 +32,7 @@
 #include <string>
 
 #include "generators/atomdepth/atomdepth.hpp"
+#include "generators/common/pdb.hpp"
 #include "textio/error.hpp"
 
 namespace atomdepth {
@@ -310,6 +311,14 @@ std::vector<double> centre(const Atoms& at) {
 
 Depths depths(const Atoms& at, const Settings& s) {
     const std::size_t n = at.size();
+    // Refused before the points are made: at most every point accessible (a point and its
+    // tree byte), and the grid, neighbour lists and results, a few hundred bytes an atom.
+    const double need = static_cast<double>(n) * (static_cast<double>(s.npoints) * s.nest * (sizeof(P3) + 1) + 512);
+    if (need > static_cast<double>(gen::memory_limit()))
+        textio::fail(textio::status_io, s.dp + ": " + std::to_string(n) + " atoms with " + std::to_string(s.npoints) +
+                                            " points on each of " + std::to_string(s.nest) +
+                                            " spheres would need more memory than there is (about " +
+                                            std::to_string(static_cast<long long>(need / 1048576)) + " MB)");
     const std::vector<double> c = centre(at);
     const Layout L = layout(at, c, s);
     const std::vector<std::vector<double>> est = estimates(L, s);

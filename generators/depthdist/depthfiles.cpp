@@ -28,7 +28,6 @@
 #include "textio/format.hpp"
 #include "textio/freeform.hpp"
 #include "textio/source.hpp"
-#include "version.hpp"
 
 namespace depthdist {
 

@@ -11,18 +11,14 @@
 //   - no limit of 20000 residues: the arrays grow as lines are read;
 //   - a coordinate that is not a finite number: status 2 naming the file, line and columns;
 //   - a gzip-compressed file is read like the plain file (generators/common/pdb.hpp).
-#include <cmath>
 #include <string>
 
 #include "generators/common/pdb.hpp"
 #include "generators/pairdist/pairdist.hpp"
 #include "textio/error.hpp"
-#include "textio/files.hpp"
 #include "textio/format.hpp"
-#include "textio/freeform.hpp"
 #include "textio/source.hpp"
 #include "textio/text.hpp"
-#include "version.hpp"
 
 namespace pairdist {
 

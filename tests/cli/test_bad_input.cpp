@@ -428,13 +428,16 @@ TEST(SizeClaims, StructureBeyondTheMemory) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer bounds allocations, not the address space the reader checks";
 #endif
-    // 300000 atom records at 4 kB each would need 1.2 GB: refused under a 1 GB limit before
-    // anything is allocated for them.
+    // 300000 atoms with 3 x 96 points each would need 2.2 GB at most: refused under a 1 GB
+    // limit before the points are made; 3 million atom records before they are read.
     TempDir dir;
     base_setup(dir.path());
     write_file(dir / "big.pdb", repeat("ATOM\n", 300000));
     testing_support::Result r = run_bounded("atomdepth", {"-dp", "big.pdb", "-o", "o"}, dir.path());
-    expect_refused_naming(r, "big.pdb: 300000 atom records would need more memory");
+    expect_refused_naming(r, "big.pdb: 300000 atoms with 96 points on each of 3 spheres would need more memory");
+    write_file(dir / "big.pdb", repeat("ATOM\n", 3000000));
+    r = run_bounded("atomdepth", {"-dp", "big.pdb", "-o", "o"}, dir.path());
+    expect_refused_naming(r, "big.pdb: 3000000 atom records would need more memory");
 }
 
 TEST(SizeClaims, DataFileLinesBeyondItsNumbers) {
