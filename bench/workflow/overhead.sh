@@ -2,7 +2,8 @@
 # bench/workflow/overhead.sh [N]: the engine's cost per job, measured on N empty jobs (default
 # 20): Snakemake locally with 2 cores, and through workflow/local-slurm.sh with the Slurm
 # profile, one Slurm job per rule instance and grouped 10 per Slurm job.  Prints wall seconds
-# per job.  Runs as root (the local Slurm cluster).
+# per job; the cluster's own start and stop is measured alone first (its time is part of the
+# Slurm rows).  Runs as root (the local Slurm cluster).
 set -euo pipefail
 n=${1:-20}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,6 +24,7 @@ run() { # LABEL JOBS-PER-JOB COMMAND...: wall time per job
 smk=(snakemake -s "$here/Snakefile" --config n="$n")
 run "local, -j 2" "${smk[@]}" -j 2
 run "local, -j 1" "${smk[@]}" -j 1
+run "local-slurm.sh true (no job)" "$repo/workflow/local-slurm.sh" true
 run "slurm profile, 1 job each" "$repo/workflow/local-slurm.sh" "${smk[@]}" --profile "$repo/workflow/profiles/slurm"
 run "slurm profile, grouped by 10" "$repo/workflow/local-slurm.sh" "${smk[@]}" group=10 \
     --profile "$repo/workflow/profiles/slurm" --group-components empty=10
