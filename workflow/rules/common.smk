@@ -4,6 +4,7 @@
 import csv
 import os
 import re
+import sys
 
 REPO = os.path.abspath(os.path.join(workflow.basedir, ".."))
 
