@@ -16,9 +16,12 @@
 // name after leading digits ("C" when none).
 // Words as written: serial (columns 7-11), residue key (chain "_" when blank, ":", number,
 // insertion code) and names stripped of outer blanks.
+// A warning line on standard error names residues of one key that follow each other (two
+// residue names at one chain, number and insertion code), which depthdist cannot tell apart.
 // Choices of ours: inner blanks, commas and slashes of a word are written "_", an empty word
-// "_", so that every word reads back as one free-form item; a coordinate beyond 10^6 A is
-// refused (file and line).
+// "_", and a word that begins like a quoted text or a repeat count is quoted, so that every
+// word reads back as one free-form item; a coordinate beyond 10^6 A is refused (file and
+// line).
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -26,6 +29,7 @@
 #include <unordered_map>
 
 #include "generators/atomdepth/atomdepth.hpp"
+#include "generators/common/driver.hpp"
 #include "generators/common/pdb.hpp"
 #include "textio/error.hpp"
 #include "textio/format.hpp"
@@ -47,12 +51,23 @@ std::string_view strip(std::string_view s) {
     return s.substr(b, e - b + 1);
 }
 
-// A word as the depth files hold it.
+// A word as the depth files hold it, read back by a free-form read as one item with the same
+// text: blanks, tabs, commas and slashes become "_"; a word that a free-form read would take
+// for a quoted text or a repeat count ('x, "x, 2*x) is written in quotes.
 std::string word(std::string_view s) {
     std::string w(strip(s));
     for (char& c : w)
         if (c == ' ' || c == '\t' || c == ',' || c == '/') c = '_';
-    return w.empty() ? "_" : w;
+    if (w.empty()) return "_";
+    std::size_t d = w.find_first_not_of("0123456789");
+    if (w[0] != '\'' && w[0] != '"' && !(d > 0 && d != std::string::npos && w[d] == '*')) return w;
+    const char q = w.find('"') == std::string::npos ? '"' : '\'';
+    std::string quoted(1, q);
+    for (char c : w) {
+        quoted += c;
+        if (c == q) quoted += q;  // a doubled quote stands for one
+    }
+    return quoted + q;
 }
 
 std::string upper(std::string_view s) {
@@ -190,6 +205,15 @@ Atoms readatoms(const std::string& path) {
         at.words.push_back(std::move(a.name));
         at.res.push_back(of[i]);
     }
+    // depthdist pairs atoms with residues by key alone: of two residues of one key that follow
+    // each other, it stops or reads the second one's atoms as the first's.  Said, once.
+    std::size_t shared = 0, first = 0;
+    for (std::size_t r = 1; 2 * r < at.rkey.size(); ++r)
+        if (at.rkey[2 * r] == at.rkey[2 * r - 2] && shared++ == 0) first = r;
+    if (shared > 0)
+        gen::say(path + ": warning: " + std::to_string(shared) + " pair" + (shared == 1 ? "" : "s") +
+                 " of residues in a row share a residue key (first: " + at.rkey[2 * first - 2] + " " +
+                 at.rkey[2 * first - 1] + " and " + at.rkey[2 * first + 1] + "); depthdist cannot tell them apart");
     return at;
 }
 

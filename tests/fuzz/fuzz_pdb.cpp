@@ -8,7 +8,8 @@
 // Every outcome but a clean refusal (textio::Failure) is a fault.  A pairdist run that ends
 // normally must have taken at least one residue, each with a type of the table; an atomdepth
 // run must give every atom a finite depth of at least its radius (less rounding) and a finite
-// spread of 0 or more, and depthdist must read its two files.
+// spread of 0 or more, and depthdist must read its two files (unless two residues of one key
+// follow each other, which depthdist cannot tell apart).
 #include <cmath>
 #include <string>
 #include <vector>
@@ -60,12 +61,17 @@ void atomdepth_run(const std::string& pdb) {
     fuzzing::put("a-residue.depth", atomdepth::residuefile(at, d));
     fuzzing::put("a-atom.depth", atomdepth::atomfile(at, d));
     const std::string types = fuzzing::put("a.types", "ALA CA\n");
+    // depthdist pairs atoms with residues by key alone, so two residues of one key in a row
+    // (atomdepth warns of them) may stop it; nothing else may.
+    bool shared = false;
+    for (std::size_t r = 1; 2 * r < at.rkey.size(); ++r) shared |= at.rkey[2 * r] == at.rkey[2 * r - 2];
     gen::Temp t;
     try {
         gen::initall(t, depthdist::generator, {"-dp", base, "-t", types});
     } catch (const textio::Failure& f) {
-        // Two residues of one key in a row are read as one; no other refusal may happen.
-        fuzzing::broken("depthdist refused atomdepth's files", f.what());
+        if (!shared) fuzzing::broken("depthdist refused atomdepth's files", f.what());
+        fuzzing::refused(f.status(), f.what());
+        return;
     }
     if (t.nres != static_cast<std::int64_t>(at.size()))
         fuzzing::broken("depthdist read another number of atoms", std::to_string(t.nres));
