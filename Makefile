@@ -1,5 +1,5 @@
 # Convenience wrapper around CMake.  The two commands a newcomer needs:
-#   make demo   build the programs and run the whole pipeline on the shipped example proteins
+#   make demo   build the programs and run the workflow on the shipped example structures
 #   make test   build everything and run every test
 BUILD ?= build
 JOBS ?= 2
@@ -26,8 +26,8 @@ build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target nntrain pairdist depthdist
-	./examples/demo.sh $(BUILD)/bin
+	cmake --build $(BUILD) -j $(JOBS) --target nntrain pairdist depthdist atomdepth
+	DEMO_BINDIR=$(abspath $(BUILD))/bin DEMO_JOBS=$(JOBS) ./examples/demo.sh
 
 test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
