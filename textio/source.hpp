@@ -28,12 +28,9 @@ public:
     // Back to the first line.
     void rewind() { pos_ = 0; line_no_ = 0; }
     bool at_end() const { return pos_ >= data_.size(); }
-    // The whole text as read (a reader that must look at its bytes first, such as the
-    // structure reader's gzip test).
-    const std::string& text() const { return data_; }
-
     const std::string& name() const { return name_; }
-    // The whole text (a leading byte-order mark already dropped).
+    // The whole text as read, a leading byte-order mark already dropped (for a reader that
+    // looks at its bytes first, such as the structure reader's gzip test).
     const std::string& text() const { return data_; }
     // Number of the line last returned by next_line (0 before the first).
     std::int64_t line_no() const { return line_no_; }
