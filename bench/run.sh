@@ -373,7 +373,9 @@ done
 
 # --- atomdepth: its own script and table (bench/atomdepth.sh) ------------------------------------
 echo
-if command -v freesasa >/dev/null; then
+if ! want atomdepth; then
+  :  # --load: the loading figures only
+elif command -v freesasa >/dev/null; then
   quick=()
   ((QUICK)) && quick=(--quick)
   BUILD=$BUILD DATA=$DATA REPS=$REPS bash "$ROOT/bench/atomdepth.sh" "${quick[@]}"
