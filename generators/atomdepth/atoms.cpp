@@ -52,12 +52,12 @@ std::string_view strip(std::string_view s) {
 }
 
 // A word as the depth files hold it, read back by a free-form read as one item with the same
-// text: blanks, tabs, commas and slashes become "_"; a word that a free-form read would take
-// for a quoted text or a repeat count ('x, "x, 2*x) is written in quotes.
+// text: blanks, control bytes, commas and slashes become "_"; a word that a free-form read would
+// take for a quoted text or a repeat count ('x, "x, 2*x) is written in quotes.
 std::string word(std::string_view s) {
     std::string w(strip(s));
     for (char& c : w)
-        if (c == ' ' || c == '\t' || c == ',' || c == '/') c = '_';
+        if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f' || c == ',' || c == '/') c = '_';
     if (w.empty()) return "_";
     std::size_t d = w.find_first_not_of("0123456789");
     if (w[0] != '\'' && w[0] != '"' && !(d > 0 && d != std::string::npos && w[d] == '*')) return w;
