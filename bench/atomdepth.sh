@@ -18,6 +18,7 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/bench/table.sh"
 BUILD=${BUILD:-$ROOT/build-bench}
 DATA=${DATA:-$BUILD/benchdata}
 QUICK=0
@@ -102,12 +103,8 @@ for entry in "${structures[@]}"; do
 done
 
 echo
-echo "machine: $(lscpu | awk -F: '/Model name/ { gsub(/^ +/, "", $2); print $2 }'), $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg); rounds $REPS"
-{
-  echo "item|atomdepth (median)|peer (median)|ratio|goal|met?"
-  printf '%s\n' "${rows[@]}"
-} | awk -F'|' '{ for (i = 1; i <= NF; i++) { c[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } n = NR }
-  END { for (r = 1; r <= n; r++) { for (i = 1; i <= 6; i++) printf "%-*s  ", w[i], c[r, i]; printf "\n" } }'
+machine_line rounds "$REPS"
+print_table "atomdepth (median)" "${rows[@]}"
 echo
 echo "growth with size (atomdepth, CPU and peak RSS per 1000 atom records):"
 awk '{ printf "  %-22s %8d atoms  %7.4f s  %7.2f MB\n", $4 " " $5 " " $6, $1, $2 / $1 * 1000, $3 / $1 * 1000 }' "$OUT/growth"

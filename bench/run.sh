@@ -16,6 +16,7 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/bench/table.sh"
 BUILD=${BUILD:-$ROOT/build-bench}
 DATA=${DATA:-$BUILD/benchdata}
 QUICK=0 LOADONLY=0
@@ -359,12 +360,8 @@ fi
 
 # --- the table --------------------------------------------------------------------------------
 echo
-echo "machine: $(lscpu | awk -F: '/Model name/ { gsub(/^ +/, "", $2); print $2 }'), $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg); reps $REPS"
-{
-  echo "item|ours (median)|peer (median)|ratio|goal|met?"
-  printf '%s\n' "${rows[@]}"
-} | awk -F'|' '{ for (i = 1; i <= NF; i++) { c[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } n = NR }
-  END { for (r = 1; r <= n; r++) { for (i = 1; i <= 6; i++) printf "%-*s  ", w[i], c[r, i]; printf "\n" } }'
+machine_line reps "$REPS"
+print_table "ours (median)" "${rows[@]}"
 echo
 if [[ -f $OUT/bound_train ]]; then echo "bound kernels, last round: $(tr '\n' ' ' <"$OUT/bound_train")"; fi
 for f in train pairdist; do  # keep the kernel benchmarks' whole reports beside the data
