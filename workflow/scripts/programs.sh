@@ -13,7 +13,8 @@ for p in "${progs[@]}"; do
     [ -x "$bindir/$p" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(cd "$bindir" 2>/dev/null && pwd -P)" != "$(mkdir -p "$build/bin" && cd "$build/bin" && pwd -P)" ]; then
+    # Paths compared whether or not they exist yet: a fresh checkout has no build tree.
+    if [ "$(realpath -m -- "$bindir")" != "$(realpath -m -- "$build/bin")" ]; then
         echo "programs: no ${missing[*]} in $bindir (config setting bindir)" >&2
         exit 1
     fi

@@ -1,13 +1,16 @@
-"""workflow/profiles/slurm/status.py against stand-in sacct and scontrol commands: with and
-without accounting, jobs that Slurm has forgotten, a controller that does not answer.  A
-failed job must never come out as `success`."""
+"""The workflow's scripts.  workflow/profiles/slurm/status.py against stand-in sacct and
+scontrol commands: with and without accounting, jobs that Slurm has forgotten, a controller that
+does not answer; a failed job must never come out as `success`.  workflow/scripts/programs.sh
+on a checkout without a build tree, with a stand-in cmake."""
 import os
 import pathlib
 import subprocess
 
 import pytest
 
-STATUS = pathlib.Path(__file__).resolve().parents[2] / "workflow/profiles/slurm/status.py"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+STATUS = ROOT / "workflow/profiles/slurm/status.py"
+PROGRAMS = ROOT / "workflow/scripts/programs.sh"
 NO_ACCOUNTING = ("Slurm accounting storage is disabled", 1)
 UNKNOWN = ("slurm_load_jobs error: Invalid job id specified", 1)
 DOWN = ("slurm_load_jobs error: Unable to contact slurm controller (connect failure)", 1)
@@ -60,3 +63,28 @@ def test_status(tmp_path, sacct, scontrol, recorded, expected):
                        capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
     assert r.stdout == expected + "\n", r.stderr
+
+
+def test_programs_builds_a_missing_build_tree_and_refuses_another_empty_bindir(tmp_path):
+    """A fresh checkout has no build/ at all: the programs are built there, not refused."""
+    stubs = tmp_path / "stubs"
+    stubs.mkdir()
+    # cmake --build BUILD ... --target P...: each P becomes a program that prints its version.
+    (stubs / "cmake").write_text(
+        '#!/bin/sh\n[ "$1" = --build ] || { mkdir -p "$3"; touch "$3/CMakeCache.txt"; exit 0; }\n'
+        'b=$2; shift; while [ "$1" != --target ]; do shift; done; shift\n'
+        'mkdir -p "$b/bin"; for p; do printf \'#!/bin/sh\\necho "%s 1"\\n\' "$p" > "$b/bin/$p"; '
+        'chmod +x "$b/bin/$p"; done\n')
+    (stubs / "cmake").chmod(0o755)
+    env = dict(os.environ, PATH=f"{stubs}:{os.environ['PATH']}")
+    build, out = tmp_path / "checkout/build", tmp_path / "programs.txt"
+    r = subprocess.run(["bash", str(PROGRAMS), str(build / "bin"), str(ROOT), str(build), str(out)],
+                       env=env, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert [line.split("\t")[1] for line in out.read_text().splitlines()] == [
+        "pairdist 1", "depthdist 1", "atomdepth 1", "nntrain 1"]
+    other = tmp_path / "elsewhere/bin"
+    r = subprocess.run(["bash", str(PROGRAMS), str(other), str(ROOT), str(build / "none"),
+                        str(tmp_path / "p2.txt")], env=env, capture_output=True, text=True)
+    assert r.returncode == 1 and "config setting bindir" in r.stderr
+    assert not (tmp_path / "p2.txt").exists()
