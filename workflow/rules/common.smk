@@ -1,100 +1,289 @@
-# Settings, paths and the structures of the run.  Choices of ours: a structure's id is its file
-# name without the structure and gzip suffixes; files with other suffixes are ignored, so a
-# README or manifest may sit in the folder.
-import csv
+# Settings, the structures of the run, their batches, and the content stamps.
+#
+# The config is checked once against workflow/schema/config.schema.yaml, which also holds the
+# defaults.  Structure ids come from protnn.files.find_structures, the targets table from
+# protnn.table.read_table: the workflow keeps no reader of its own.
+#
+# Content stamps (OUTDIR/stamps/, OUTDIR/batches/): small files that hold what a step's result
+# depends on (a batch's structures with their sizes and times, the targets of the training
+# proteins, each step's settings).  They are written when the Snakefile is read, and only when
+# their content changed, so their times tell Snakemake what is out of date, whatever folder it
+# runs from and whatever a failed run left in its own records.
+#
+# Batches: the structures with all targets known (the training set) and the others are cut
+# into batches separately, each structure by a stable hash of its id, over a number of
+# batches that is the set's size / batch_size rounded up to a power of two.  Adding a
+# structure changes one batch of its own set; a structure without targets never touches the
+# training set, so nothing is trained again for it.
+import json
+import math
 import os
-import re
+import shlex
+import subprocess
 import sys
+import time
+import zlib
+
+from snakemake.utils import validate
 
 REPO = os.path.abspath(os.path.join(workflow.basedir, ".."))
-
-
-def setting(name):
-    value = config.get(name)
-    if value is None or value == "":
-        raise WorkflowError(f"config: no value for '{name}' (give --config {name}=...)")
-    return value
-
-
-OUT = os.path.normpath(str(setting("out")))
-PY = str(setting("python"))
-# protnn runs from this checkout under Debian's Python.  Cluster jobs parse this file again, so
-# they get the same environment.
+# protnn runs from this checkout under Debian's Python; cluster jobs read this file again and
+# get the same environment.
 os.environ["PYTHONPATH"] = os.path.join(REPO, "python") + (
     os.pathsep + os.environ["PYTHONPATH"] if os.environ.get("PYTHONPATH") else "")
-PROTNN = f"{PY} -m protnn"
+sys.path.insert(0, os.path.join(REPO, "python"))
+
+from protnn import ProtnnError                                        # noqa: E402
+from protnn.failures import Failure, failures_text, read_failures    # noqa: E402
+from protnn.files import find_structures                              # noqa: E402
+from protnn.table import read_table, table_text                       # noqa: E402
+
+# `model` names a model folder now; the number of an NMR model is nmr_model.
+if isinstance(config.get("model"), (int, float)) and not isinstance(config.get("model"), bool):
+    raise WorkflowError(f"config: model={config['model']}: model is the folder of a trained "
+                        f"model (predict-only runs); the NMR model number is nmr_model")
+if isinstance(config.get("inputs"), str):
+    config["inputs"] = [config["inputs"]]           # --config inputs=pairdist.tab: one table
+validate(config, os.path.join(workflow.basedir, "schema", "config.schema.yaml"))
+
+OUT = os.path.abspath(os.path.normpath(config["out"]))
+PY = config["python"]
+PROTNN = [PY, "-m", "protnn"]
 BUILD = os.path.join(REPO, "build")
-BIN = os.path.abspath(str(config.get("bindir") or os.path.join(BUILD, "bin")))
-LOGRUN = os.path.join(workflow.basedir, "scripts", "logrun.sh")
+BIN = os.path.abspath(config["bindir"] or os.path.join(BUILD, "bin"))
 PROGRAMS = f"{OUT}/programs.txt"
-INPUTS = list(config.get("inputs") or ["pairdist.tab", "depth.tab"])
-FOLDS = int(setting("folds"))
-NETS = int(setting("networks"))
-SEED = int(setting("seed"))
-if FOLDS < 2 or NETS < 1 or SEED < 0:
-    raise WorkflowError(f"config: folds must be at least 2 (not {FOLDS}), networks at least 1 "
-                        f"(not {NETS}), seed not negative (not {SEED})")
-RES = config.get("resources", {})
+STAMPS = f"{OUT}/stamps"
+STRICT = bool(config["strict"])
+MODEL = os.path.abspath(config["model"]) if config["model"] else ""    # predict-only run
+TRAINING = not MODEL
+FOLDS, NETS, SEED = config["folds"], config["networks"], config["seed"]
+INPUTS = list(config["inputs"])
+RES = config["resources"]
+# Per-batch jobs of a workflow started with --cluster read this file again; only the run
+# itself writes stamps.
+IN_JOB = workflow.mode != 0            # snakemake.common.Mode.default: the run itself
 
 
 def res(kind, name, default):
     return int(RES.get(kind, {}).get(name, default))
 
 
-STRUCTURE_SUFFIX = re.compile(r"\.(pdb|ent|cif|mmcif|mmjson|json)(\.gz)?$", re.IGNORECASE)
+# The switches that the workflow gives nntrain itself.
+OWN_SWITCHES = ("-l", "-f", "-r", "-owf", "-wf", "-aw", "-pr1", "-prl", "-d")
 
 
-def find_structures(folder):
-    """{id: path} of the structure files of folder; two files with one id stop the run."""
-    if not os.path.isdir(folder):
-        raise WorkflowError(f"config: structures: no folder {folder}")
-    found = {}
-    for name in sorted(os.listdir(folder)):
-        m = STRUCTURE_SUFFIX.search(name)
-        if name.startswith(".") or not m or m.start() == 0:
-            continue
-        sid = name[:m.start()]
-        if sid in found:
-            raise WorkflowError(f"{folder}: two structure files for the id {sid}: "
-                                f"{os.path.basename(found[sid])} and {name}")
-        found[sid] = os.path.join(folder, name)
-    if not found:
-        raise WorkflowError(f"{folder}: no structure file (.pdb .ent .cif .mmcif .json .mmjson, "
-                            f"optionally .gz)")
-    return found
-
-
-STRUCTURES = find_structures(str(setting("structures")))
-IDS = sorted(STRUCTURES)
-TARGETS = str(setting("targets"))
-
-
-def table_ids(path):
-    """The ids of the targets table (column id), or None when it cannot be read here: then
-    protnn db reports the problem in its own words."""
+def nntrain_words(text):
+    """The words of the nntrain setting, split like a shell line but never run by one: each
+    word must be a switch or a number, and none of the workflow's own switches."""
     try:
-        with open(path, newline="", encoding="utf-8") as f:
-            return {row.get("id", "") for row in csv.DictReader(f)}
-    except (OSError, UnicodeDecodeError, csv.Error):
-        return None
+        words = shlex.split(text)
+    except ValueError as e:
+        raise WorkflowError(f"config: nntrain '{text}': {e}")
+    for w in words:
+        if w in OWN_SWITCHES:
+            raise WorkflowError(f"config: nntrain '{text}': {w} is set by the workflow itself "
+                                f"(it sets {' '.join(OWN_SWITCHES)}); leave it out")
+        if not (len(w) > 1 and w[0] == "-" and w[1].isalpha()):
+            try:
+                float(w)
+            except ValueError:
+                raise WorkflowError(f"config: nntrain '{text}': '{w}' is neither a switch nor "
+                                    f"a number")
+    return words
 
 
-# An id of the table without a structure stops the run before any job; structures without a
-# row of the table are predicted as new proteins: say so once.
-_rows = table_ids(TARGETS)
-if _rows is not None:
-    _nofile = sorted(i for i in _rows if i not in STRUCTURES)
+def stamp(path, text):
+    """Writes TEXT to PATH unless PATH holds it already (whole: a new file renamed into place)."""
+    try:
+        with open(path, encoding="utf-8", newline="") as f:
+            if f.read() == text:
+                return
+    except (FileNotFoundError, UnicodeDecodeError):
+        pass
+    if IN_JOB:
+        return
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    tmp = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.tmp")
+    with open(tmp, "w", encoding="utf-8", newline="") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def as_json(value):
+    return json.dumps(value, indent=1, sort_keys=True) + "\n"
+
+
+# ------------------------------------------------------------------------------ structures
+
+try:
+    STRUCTURES, REFUSED = find_structures([config["structures"]])
+except ProtnnError as e:
+    raise WorkflowError(f"config: structures: {e}")
+if not STRUCTURES and not REFUSED:
+    raise WorkflowError(f"{config['structures']}: no structure file (.pdb .ent .cif .mmcif "
+                        f".json .mmjson, optionally .gz)")
+if REFUSED:
+    first = REFUSED[0]
+    if STRICT:
+        raise WorkflowError(f"{first.id}: {first.message} (strict: true)")
+    print(f"protnn: {len(REFUSED)} structure file(s) refused, listed in {OUT}/failed.tsv; "
+          f"first: {first.id}: {first.message}", file=sys.stderr)
+N_FILES = len(STRUCTURES) + len(REFUSED)
+
+
+def _refused_name(f):
+    """The id that a refused file's name would have had (to match rows of the table)."""
+    from protnn.files import structure_id
+    return structure_id(f.id)
+
+
+if TRAINING:
+    if not config["targets"]:
+        raise WorkflowError("config: give targets=TABLE (training) or model=MODEL (predictions "
+                            "with a trained model)")
+    TARGETS = os.path.abspath(config["targets"])
+    try:
+        TABLE = read_table(TARGETS)
+    except ProtnnError as e:
+        raise WorkflowError(str(e))
+    _refused = {_refused_name(f) for f in REFUSED} | {f.id for f in REFUSED}
+    _nofile = [i for i in TABLE.ids if i not in STRUCTURES and i not in _refused]
     if _nofile:
-        raise WorkflowError(f"{TARGETS}: {len(_nofile)} id(s) without a structure file in "
-                            f"{setting('structures')}: {' '.join(_nofile[:10])}"
+        raise WorkflowError(f"{config['targets']}: {len(_nofile)} id(s) without a structure "
+                            f"file in {config['structures']}: {' '.join(_nofile[:10])}"
                             f"{' ...' if len(_nofile) > 10 else ''}")
-    _norow = [i for i in IDS if i not in _rows]
-    if _norow:
-        print(f"warning: {len(_norow)} structure(s) without a row in {TARGETS}, predicted as new "
-              f"proteins: {' '.join(_norow[:10])}{' ...' if len(_norow) > 10 else ''}",
-              file=sys.stderr)
+    _known = TABLE.known()
+    _rows = [r for r, i in enumerate(TABLE.ids) if _known[r] and i in STRUCTURES]
+    TRAIN_IDS = [TABLE.ids[r] for r in _rows]
+    TABLE_GROUPS = TABLE.has_groups
+    stamp(f"{STAMPS}/targets.csv",
+          table_text(TRAIN_IDS, TABLE.outputs, TABLE.values[_rows],
+                     [TABLE.groups[r] for r in _rows] if TABLE_GROUPS else None))
+    GROUPS = "table" if TABLE_GROUPS else config["groups"]
+else:
+    if config["targets"]:
+        raise WorkflowError("config: give targets=TABLE (training) or model=MODEL (predictions "
+                            "with a trained model), not both")
+    TRAIN_IDS, GROUPS = [], "none"
+_train = set(TRAIN_IDS)
+NEW_IDS = [i for i in STRUCTURES if i not in _train]
+
+
+def batches(kind, ids):
+    """{batch name: [ids]} of one set: a stable hash of each id over a power-of-two count."""
+    if not ids:
+        return {}
+    count = 1 << max(0, math.ceil(len(ids) / config["batch_size"]) - 1).bit_length()
+    width = max(4, len(str(count - 1)))
+    out = {}
+    for i in ids:
+        b = zlib.crc32(i.encode("utf-8")) % count
+        out.setdefault(f"{kind}-{b:0{width}d}", []).append(i)
+    return dict(sorted(out.items()))
+
+
+BATCHES = {**batches("train", TRAIN_IDS), **batches("new", NEW_IDS)}
+TRAIN_BATCHES = [b for b in BATCHES if b.startswith("train-")]
+NEW_BATCHES = [b for b in BATCHES if b.startswith("new-")]
+
+
+def _file_key(path):
+    s = os.stat(path)
+    return f"{s.st_size}\t{s.st_mtime_ns}"
+
+
+for _b, _ids in BATCHES.items():
+    stamp(f"{OUT}/batches/{_b}.tsv", "".join(f"{i}\t{os.path.abspath(STRUCTURES[i])}\n"
+                                             for i in _ids))
+    stamp(f"{OUT}/batches/{_b}.key", "".join(f"{i}\t{os.path.abspath(STRUCTURES[i])}\t"
+                                             f"{_file_key(STRUCTURES[i])}\n" for i in _ids))
+# Lists of batches that a smaller or larger collection had are not part of this run.
+if not IN_JOB and os.path.isdir(f"{OUT}/batches"):
+    for _name in os.listdir(f"{OUT}/batches"):
+        if _name.endswith((".tsv", ".key")) and not _name.endswith(".failed.tsv") and \
+                _name.rsplit(".", 1)[0] not in BATCHES:
+            os.unlink(f"{OUT}/batches/{_name}")
+stamp(f"{STAMPS}/refused.tsv", failures_text(REFUSED))
+
+
+def batch_files(names, suffix):
+    return [f"{OUT}/batches/{b}{suffix}" for b in names]
+
+
+# ------------------------------------------------------------------------------- settings
+
+def _model_features(model):
+    from protnn.model import read_model
+    try:
+        return read_model(model).features
+    except ProtnnError as e:
+        raise WorkflowError(f"config: model: {e}")
+
+
+if TRAINING:
+    FEATURES = {"nmr_model": config["nmr_model"], "probe": config["probe"],
+                "points": config["points"], "estimates": config["estimates"],
+                "inputs": INPUTS}
+else:
+    FEATURES = dict(vars(_model_features(MODEL)) if not isinstance(_model_features(MODEL), dict)
+                    else _model_features(MODEL))
+    FEATURES["inputs"] = list(FEATURES["inputs"])
+stamp(f"{STAMPS}/features.json", as_json(FEATURES))
+
+WORDS = nntrain_words(config["nntrain"]) if TRAINING else []
+
+
+def net_seed(k, n):
+    """Network n of fold k (1-based) has a seed of its own."""
+    return SEED + (k - 1) * NETS + n - 1
+
+
+NETWORKS = [{"file": f"fold{k}-net{n}.wei", "fold": k, "net": n, "seed": net_seed(k, n)}
+            for k in range(1, FOLDS + 1) for n in range(1, NETS + 1)] if TRAINING else []
+GROUP_SETTINGS = {"source": GROUPS, "min_seq_id": config["min_seq_id"],
+                  "coverage": config["coverage"]}
+if TRAINING:
+    stamp(f"{STAMPS}/groups.json", as_json(GROUP_SETTINGS))
+    stamp(f"{STAMPS}/db.json", as_json({"folds": FOLDS, "split_seed": config["split_seed"],
+                                        "test_share": config["test_share"], "inputs": INPUTS,
+                                        "groups": GROUP_SETTINGS}))
+    stamp(f"{STAMPS}/train.json", as_json({"nntrain_words": WORDS, "networks": NETWORKS}))
+_cfg = dict(config)
+_cfg.update(out=OUT, structures=os.path.abspath(config["structures"]), model=MODEL,
+            targets=TARGETS if TRAINING else "")
+RUN = {"config": _cfg, "features": FEATURES, "nntrain_words": WORDS, "networks": NETWORKS,
+       "structures": N_FILES, "groups": GROUP_SETTINGS}
+stamp(f"{STAMPS}/run.json", as_json(RUN))
+
+
+# ------------------------------------------------------------------------------- progress
+
+JOBS = os.path.join(workflow.basedir, "scripts", "jobs.py")
+FEATDIR = f"{OUT}/features"
+PROGRESS = f"{OUT}/logs/progress.tsv"
+
+
+def _up_to_date(b):
+    done = f"{OUT}/batches/{b}.done"
+    if not os.path.exists(done):
+        return False
+    t = os.stat(done).st_mtime_ns
+    return all(os.path.exists(p) and os.stat(p).st_mtime_ns <= t
+               for p in (f"{OUT}/batches/{b}.tsv", f"{OUT}/batches/{b}.key",
+                         f"{STAMPS}/features.json", PROGRAMS))
+
+
+# The structures whose batches this run computes, for the batch jobs' progress lines.
+TODO = sum(len(ids) for b, ids in BATCHES.items() if not _up_to_date(b))
+
+
+onstart:
+    os.makedirs(os.path.dirname(PROGRESS), exist_ok=True)
+    with open(PROGRESS, "w", encoding="utf-8") as f:
+        f.write(f"{TODO}\t{time.time():.3f}\n")
+
 
 wildcard_constraints:
-    id=r"[^/]+",
+    batch=r"(train|new)-\d+",
     k=r"\d+",
     n=r"\d+",

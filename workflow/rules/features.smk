@@ -1,87 +1,44 @@
-# Per structure: a clean PDB file, its pairdist table, its depth files and its depthdist table.
-# The four jobs are short (well under a second for most proteins), so they share the group
-# "features": on a cluster the Slurm profile packs the groups of many structures into one
-# batch job (--group-components), instead of one scheduler round trip per job.
+# The features, one job per batch of structures: `protnn features` prepares each structure
+# (protnn prep, in one process), runs pairdist, atomdepth and depthdist, and writes
+# OUTDIR/features/<id>/ whole.  It redoes nothing for a structure whose tables were made from
+# the same file content with the same settings and programs (its stamp source.json), and a
+# structure that fails is listed in the batch's failed table instead of stopping the batch
+# (unless strict: true).  The batch job's outputs are the ids done and the failed table; each
+# batch job prints a progress line (structures done, failed, left, time left).
 
-def features_resources(name):
-    return res("features", name, {"mem_mb": 2000, "runtime": 10}[name])
 
-
-rule prep:
+rule features:
     input:
-        structure=lambda w: STRUCTURES[w.id],
+        batch=f"{OUT}/batches/{{batch}}.tsv",
+        key=f"{OUT}/batches/{{batch}}.key",
+        settings=f"{STAMPS}/features.json",
         programs=PROGRAMS,
     output:
-        f"{OUT}/structures/{{id}}.pdb",
+        done=f"{OUT}/batches/{{batch}}.done",
+        failed=f"{OUT}/batches/{{batch}}.failed.tsv",
     log:
-        f"{OUT}/logs/prep/{{id}}.log",
+        f"{OUT}/logs/features/{{batch}}.log",
     benchmark:
-        f"{OUT}/benchmarks/prep/{{id}}.tsv"
+        f"{OUT}/benchmarks/features/{{batch}}.tsv"
     params:
-        model=f"--model {int(config.get('model') or 0)}" if int(config.get("model") or 0) else "",
-    group:
-        "features"
+        bin=BIN,
+        featdir=FEATDIR,
+        progress=PROGRESS,
+    threads: 1
     resources:
-        mem_mb=features_resources("mem_mb"),
-        runtime=features_resources("runtime"),
-    shell:
-        "{LOGRUN} {log:q} {PROTNN} prep {params.model} {input.structure:q} {output:q}"
+        mem_mb=res("features", "mem_mb", 2000),
+        runtime=res("features", "runtime", 60),
+    script:
+        JOBS
 
 
-rule pairdist:
+# Every structure that could not be used: refused files, failed features, failed groups.
+rule failed:
     input:
-        pdb=rules.prep.output[0],
-        programs=PROGRAMS,
+        f"{STAMPS}/refused.tsv",
+        batch_files(BATCHES, ".failed.tsv"),
+        [f"{OUT}/groups.failed.tsv"] if GROUPS == "sequence" and TRAIN_IDS else [],
     output:
-        f"{OUT}/features/{{id}}/pairdist.tab",
-    log:
-        f"{OUT}/logs/pairdist/{{id}}.log",
-    benchmark:
-        f"{OUT}/benchmarks/pairdist/{{id}}.tsv"
-    group:
-        "features"
-    resources:
-        mem_mb=features_resources("mem_mb"),
-        runtime=features_resources("runtime"),
-    shell:
-        "{LOGRUN} -o {output:q} {log:q} {BIN}/pairdist -dp {input.pdb:q}"
-
-
-rule atomdepth:
-    input:
-        pdb=rules.prep.output[0],
-        programs=PROGRAMS,
-    output:
-        residue=f"{OUT}/depth/{{id}}-residue.depth",
-        atom=f"{OUT}/depth/{{id}}-atom.depth",
-    log:
-        f"{OUT}/logs/atomdepth/{{id}}.log",
-    benchmark:
-        f"{OUT}/benchmarks/atomdepth/{{id}}.tsv"
-    group:
-        "features"
-    resources:
-        mem_mb=features_resources("mem_mb"),
-        runtime=features_resources("runtime"),
-    shell:
-        "{LOGRUN} {log:q} {BIN}/atomdepth -dp {input.pdb:q} -o {OUT:q}/depth/{wildcards.id:q}"
-
-
-rule depthdist:
-    input:
-        residue=rules.atomdepth.output.residue,
-        atom=rules.atomdepth.output.atom,
-        programs=PROGRAMS,
-    output:
-        f"{OUT}/features/{{id}}/depth.tab",
-    log:
-        f"{OUT}/logs/depthdist/{{id}}.log",
-    benchmark:
-        f"{OUT}/benchmarks/depthdist/{{id}}.tsv"
-    group:
-        "features"
-    resources:
-        mem_mb=features_resources("mem_mb"),
-        runtime=features_resources("runtime"),
-    shell:
-        "{LOGRUN} -o {output:q} {log:q} {BIN}/depthdist -dp {OUT:q}/depth/{wildcards.id:q}"
+        f"{OUT}/failed.tsv",
+    script:
+        JOBS

@@ -1,23 +1,17 @@
-# Predictions: each fold's held-out proteins by that fold's networks (role cv), the proteins
-# without targets by the networks of all folds (role new), each averaged with nntrain -aw and
-# labelled in target units by protnn collect; then OUTDIR/predictions.tsv, the report
-# (OUTDIR/report/index.html) and its summary (OUTDIR/summary.txt).
+# Predictions: each fold's held-out proteins by that fold's networks only (role cv, nntrain -aw
+# labelled by protnn collect); the model folder (protnn model); the proteins without targets
+# by the model's networks (role new, protnn.model.predict_features: the code of protnn
+# predict); the ridge baseline; OUTDIR/predictions.tsv, OUTDIR/run.json, OUTDIR/report/ and
+# its summary OUTDIR/summary.txt.
 
-HEADER = "id\toutput\tmean\tsd\ttarget\trole"
-
-
-def fold_weights(w):
-    return expand(f"{OUT}/nets/fold{w.k}-net{{n}}.wei", n=range(1, NETS + 1))
-
-
-ALL_WEIGHTS = expand(f"{OUT}/nets/fold{{k}}-net{{n}}.wei", k=range(1, FOLDS + 1),
-                     n=range(1, NETS + 1))
+ALL_WEIGHTS = [f"{OUT}/nets/{net['file']}" for net in NETWORKS]
 
 
 rule predict_cv:
     input:
         db=rules.db.output[0],
-        weights=fold_weights,
+        weights=lambda w: [f"{OUT}/nets/fold{w.k}-net{n}.wei" for n in range(1, NETS + 1)],
+        targets=f"{STAMPS}/targets.csv",
         programs=PROGRAMS,
     output:
         lst=f"{OUT}/predictions/fold{{k}}.weights",
@@ -28,72 +22,101 @@ rule predict_cv:
         collect=f"{OUT}/logs/predict/fold{{k}}.collect.log",
     benchmark:
         f"{OUT}/benchmarks/predict/fold{{k}}.tsv"
-    group:
-        "predict"
+    params:
+        bin=BIN,
     resources:
         mem_mb=other_resources("mem_mb"),
         runtime=other_resources("runtime"),
-    shell:
-        "printf '%s\\n' {input.weights:q} > {output.lst:q} && "
-        "{LOGRUN} -o {output.out:q} {log.nntrain:q} {BIN}/nntrain -aw {output.lst:q}"
-        " -prl {input.db:q}/fold{wildcards.k}.ids && "
-        "{LOGRUN} {log.collect:q} {PROTNN} collect {output.out:q} --db {input.db:q}"
-        " --targets {OUT:q}/targets.csv --role cv -o {output.tsv:q}"
+    script:
+        JOBS
 
 
-# The proteins without targets, when there are any (new.ids may be empty: then the table has
-# only its header).
-rule predict_new:
+# The settings of the run (config after defaults, feature settings, nntrain words, networks
+# and seeds, groups) with the versions of the programs and libraries.
+rule run_json:
     input:
+        settings=f"{STAMPS}/run.json",
+        programs=PROGRAMS,
+    output:
+        f"{OUT}/run.json",
+    script:
+        JOBS
+
+
+rule model:
+    input:
+        run=rules.run_json.output[0],
         db=rules.db.output[0],
         weights=ALL_WEIGHTS,
         programs=PROGRAMS,
     output:
-        lst=f"{OUT}/predictions/new.weights",
-        out=f"{OUT}/predictions/new.out",
-        tsv=f"{OUT}/predictions/new.tsv",
+        directory(f"{OUT}/model"),
     log:
-        nntrain=f"{OUT}/logs/predict/new.nntrain.log",
-        collect=f"{OUT}/logs/predict/new.collect.log",
+        f"{OUT}/logs/model.log",
+    params:
+        bin=BIN,
+    script:
+        JOBS
+
+
+# The proteins without targets (or with a target unknown) whose features succeeded, predicted
+# with the model folder by the code of protnn predict (the same numbers).
+rule predict_new:
+    input:
+        model=MODEL or f"{OUT}/model",
+        done=batch_files(NEW_BATCHES, ".done"),
+        programs=PROGRAMS,
+    output:
+        f"{OUT}/predictions/new.tsv",
+    log:
+        f"{OUT}/logs/predict/new.log",
     benchmark:
         f"{OUT}/benchmarks/predict/new.tsv"
-    group:
-        "predict"
+    params:
+        bin=BIN,
+        featdir=FEATDIR,
     resources:
         mem_mb=other_resources("mem_mb"),
         runtime=other_resources("runtime"),
-    shell:
-        "printf '%s\\n' {input.weights:q} > {output.lst:q} && "
-        "if [ -s {input.db:q}/new.ids ]; then "
-        "{LOGRUN} -o {output.out:q} {log.nntrain:q} {BIN}/nntrain -aw {output.lst:q}"
-        " -prl {input.db:q}/new.ids && "
-        "{LOGRUN} {log.collect:q} {PROTNN} collect {output.out:q} --db {input.db:q}"
-        " --targets {OUT:q}/targets.csv --role new -o {output.tsv:q}; "
-        "else : > {output.out:q} && : > {log.nntrain:q} && : > {log.collect:q} && "
-        "printf '%s\\n' {HEADER:q} > {output.tsv:q}; fi"
+    script:
+        JOBS
 
 
-# One table: the header once, then the rows of every fold and of the new proteins.
+rule ridge:
+    input:
+        db=rules.db.output[0],
+    output:
+        f"{OUT}/ridge.tsv",
+    log:
+        f"{OUT}/logs/ridge.log",
+    benchmark:
+        f"{OUT}/benchmarks/ridge.tsv"
+    resources:
+        mem_mb=other_resources("mem_mb"),
+        runtime=other_resources("runtime"),
+    script:
+        JOBS
+
+
 rule merge_predictions:
     input:
-        cv=expand(f"{OUT}/predictions/fold{{k}}.tsv", k=range(1, FOLDS + 1)),
-        new=f"{OUT}/predictions/new.tsv",
+        [f"{OUT}/predictions/fold{k}.tsv" for k in range(1, FOLDS + 1)] if TRAINING else [],
+        f"{OUT}/predictions/new.tsv",
     output:
         f"{OUT}/predictions.tsv",
-    params:
-        header=HEADER,
-    shell:
-        "awk -v h={params.header:q} 'FNR == 1 {{ if ($0 != h) {{ print FILENAME \": header is not \" h"
-        " > \"/dev/stderr\"; exit 1 }} if (NR == 1) print; next }} {{ print }}'"
-        " {input.cv:q} {input.new:q} > {output:q}.tmp && mv -f {output:q}.tmp {output:q}"
+    script:
+        JOBS
 
 
 rule report:
     input:
         predictions=rules.merge_predictions.output[0],
-        logs=expand(f"{OUT}/nets/fold{{k}}-net{{n}}.wei.fort.15", k=range(1, FOLDS + 1),
-                    n=range(1, NETS + 1)),
-        db=rules.db.output[0],
+        failed=rules.failed.output[0],
+        run=rules.run_json.output[0],
+        logs=[w + ".fort.15" for w in ALL_WEIGHTS],
+        db=[rules.db.output[0]] if TRAINING else [],
+        ridge=[rules.ridge.output[0]] if TRAINING else [],
+        groups=[f"{OUT}/groups.tsv"] if TRAINING and GROUPS == "sequence" else [],
     output:
         report=directory(f"{OUT}/report"),
         summary=f"{OUT}/summary.txt",
@@ -104,6 +127,5 @@ rule report:
     resources:
         mem_mb=other_resources("mem_mb"),
         runtime=other_resources("runtime"),
-    shell:
-        "{LOGRUN} -o {output.summary:q} {log:q} {PROTNN} report --predictions {input.predictions:q}"
-        " --logs {input.logs:q} --db {input.db:q} -o {output.report:q}"
+    script:
+        JOBS

@@ -8,7 +8,7 @@ rule programs:
     log:
         f"{OUT}/logs/programs.log",
     params:
-        bindir=BIN,
-    shell:
-        "{LOGRUN} {log:q} {workflow.basedir}/scripts/programs.sh {params.bindir:q} {REPO:q}"
-        " {BUILD:q} {output:q}"
+        bin=BIN,
+        repo=REPO,
+    script:
+        JOBS

@@ -1,30 +1,42 @@
-# The database of scaled targets and fold lists (protnn db), then FOLDS x NETS trainings, one
-# nntrain job each.  Network n of fold k gets the seed SEED + (k-1)*NETS + (n-1): every network
-# of the run has its own explicit seed (the default seed has a resolution of one second, so
-# jobs started together would otherwise train the same network).
+# The groups of the training proteins (the table's group column, or sequence groups made by
+# protnn groups, or none), the database of scaled targets and fold lists (protnn db), then
+# FOLDS x NETS trainings, one nntrain job each.  Only proteins with all targets known whose
+# features succeeded enter the database, so a structure without targets never changes it.
+# Network n of fold k gets the seed SEED + (k-1)*NETS + (n-1) (net_seed): every network of
+# the run has its own explicit seed.
 
 
 def other_resources(name):
     return res("other", name, {"mem_mb": 2000, "runtime": 30}[name])
 
 
-# The targets table of the run: the given one plus an empty row for every structure that it
-# has no row for (predicted as a new protein; the Snakefile has warned about them).
-rule targets_table:
+rule groups:
     input:
-        TARGETS,
+        batches=batch_files(TRAIN_BATCHES, ".tsv"),
+        structures=batch_files(TRAIN_BATCHES, ".key"),
+        settings=f"{STAMPS}/groups.json",
     output:
-        f"{OUT}/targets.csv",
-    params:
-        ids=IDS,
-    shell:
-        "{PY} {workflow.basedir}/scripts/targets_table.py {input:q} {output:q} {params.ids:q}"
+        groups=f"{OUT}/groups.tsv",
+        failed=f"{OUT}/groups.failed.tsv",
+    log:
+        f"{OUT}/logs/groups.log",
+    benchmark:
+        f"{OUT}/benchmarks/groups.tsv"
+    threads: 2
+    resources:
+        mem_mb=other_resources("mem_mb"),
+        runtime=other_resources("runtime"),
+    script:
+        JOBS
 
 
 rule db:
     input:
-        tables=expand(f"{OUT}/features/{{id}}/{{t}}", id=IDS, t=INPUTS),
-        targets=rules.targets_table.output[0],
+        done=batch_files(TRAIN_BATCHES, ".done"),
+        failed=batch_files(TRAIN_BATCHES, ".failed.tsv"),
+        targets=f"{STAMPS}/targets.csv",
+        settings=f"{STAMPS}/db.json",
+        groups=[f"{OUT}/groups.tsv", f"{OUT}/groups.failed.tsv"] if GROUPS == "sequence" else [],
     output:
         directory(f"{OUT}/db"),
     log:
@@ -32,27 +44,18 @@ rule db:
     benchmark:
         f"{OUT}/benchmarks/db.tsv"
     params:
-        folds=FOLDS,
-        split_seed=int(config.get("split_seed", 1)),
-        test_share=float(config.get("test_share", 0.15)),
-        inputs=",".join(INPUTS),
-        ids=" ".join(IDS),
+        featdir=FEATDIR,
     resources:
         mem_mb=other_resources("mem_mb"),
         runtime=other_resources("runtime"),
-    shell:
-        "{LOGRUN} {log:q} {PROTNN} db --features {OUT:q}/features --targets {input.targets:q}"
-        " --out {output:q} --folds {params.folds} --seed {params.split_seed}"
-        " --inputs {params.inputs:q} --test-share {params.test_share}"
-
-
-def net_seed(w):
-    return SEED + (int(w.k) - 1) * NETS + int(w.n) - 1
+    script:
+        JOBS
 
 
 rule train:
     input:
         db=rules.db.output[0],
+        settings=f"{STAMPS}/train.json",
         programs=PROGRAMS,
     output:
         weights=f"{OUT}/nets/fold{{k}}-net{{n}}.wei",
@@ -62,13 +65,12 @@ rule train:
     benchmark:
         f"{OUT}/benchmarks/train/fold{{k}}-net{{n}}.tsv"
     params:
-        seed=net_seed,
-        nntrain=str(config.get("nntrain", "")),
+        bin=BIN,
+        seed=lambda w: net_seed(int(w.k), int(w.n)),
+        words=WORDS,
     threads: 1
     resources:
         mem_mb=res("train", "mem_mb", 2000),
         runtime=res("train", "runtime", 120),
-    shell:
-        "f=$({PY} {workflow.basedir}/scripts/fold_setting.py {input.db:q} {wildcards.k}) && "
-        "{LOGRUN} {log:q} {BIN}/nntrain -l {input.db:q}/fold{wildcards.k}.db -f $f"
-        " -r {params.seed} {params.nntrain} -owf {output.weights:q}"
+    script:
+        JOBS

@@ -1,0 +1,256 @@
+"""The jobs of the workflow (Snakemake's `script:` directive): each rule names this file and
+the function of the same name runs with Snakemake's job object.  Programs get their words as
+a list, never through a shell; their messages go to the job's log.  Logic about files and
+formats is protnn's: this file only calls it."""
+
+import json
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from protnn import ProtnnError
+from protnn.failures import SOME_FAILED, Failure, read_failures, write_failures
+from protnn.files import write_new_text
+
+PROTNN = [sys.executable, "-m", "protnn"]
+
+
+class JobError(Exception):
+    pass
+
+
+def run_logged(argv, log, stdout=None, ok=(0,), cwd=None):
+    """Runs ARGV (a list of words) with its messages in LOG.  STDOUT: the result file for
+    standard output, written under a temporary name and renamed when the program succeeds
+    (otherwise standard output goes to LOG too).  A status outside OK stops the job with the
+    end of LOG on standard error.  Returns the status."""
+    argv = [str(a) for a in argv]
+    os.makedirs(os.path.dirname(log), exist_ok=True)
+    tmp = f"{os.path.dirname(stdout)}/.{os.path.basename(stdout)}.tmp" if stdout else None
+    with open(log, "w", encoding="utf-8") as lf:
+        print("$ " + shlex.join(argv), file=lf, flush=True)
+        if tmp:
+            with open(tmp, "w", encoding="utf-8") as of:
+                status = subprocess.run(argv, stdout=of, stderr=lf, cwd=cwd).returncode
+        else:
+            status = subprocess.run(argv, stdout=lf, stderr=subprocess.STDOUT,
+                                    cwd=cwd).returncode
+    if status not in ok:
+        if tmp and os.path.exists(tmp):
+            os.unlink(tmp)
+        with open(log, encoding="utf-8", errors="replace") as lf:
+            tail = lf.read().splitlines()[-20:]
+        print(f"FAILED (status {status}): {shlex.join(argv)}\n" +
+              "\n".join("    " + l for l in tail), file=sys.stderr)
+        raise JobError(f"{os.path.basename(argv[0])} failed with status {status} (log {log})")
+    if tmp:
+        os.replace(tmp, stdout)
+    return status
+
+
+def read_lines(path):
+    with open(path, encoding="utf-8") as f:
+        return [l.rstrip("\n") for l in f if l.strip()]
+
+
+def failed_ids(paths):
+    return {r.id for path in paths for r in read_failures(path)}
+
+
+def header_text():
+    from protnn.predictions import HEADER
+    return "\t".join(HEADER + ["role"]) + "\n"
+
+
+# ----------------------------------------------------------------------------------- jobs
+
+def programs(s):
+    run_logged([os.path.join(s.params.repo, "workflow", "scripts", "programs.sh"),
+                s.params.bin, s.params.repo, os.path.join(s.params.repo, "build"), s.output[0]],
+               s.log[0])
+
+
+def features(s):
+    run_logged(PROTNN + ["features", "--bindir", s.params.bin, "--out", s.params.featdir,
+                         "--settings", s.input.settings, "--list", s.input.batch,
+                         "--failed", s.output.failed, "--done", s.output.done]
+               + (["--strict"] if s.config["strict"] else []), s.log[0])
+    show_progress(s.params.progress, len(read_lines(s.output.done)),
+                  len(read_failures(s.output.failed)))
+
+
+def show_progress(path, done, failed):
+    """Adds this batch to the run's progress file and prints one line on standard error:
+    structures done, failed and left in this run, and the time left at this run's pace."""
+    with open(path, "a", encoding="utf-8") as f:
+        f.write(f"{done}\t{failed}\t{time.time():.3f}\n")
+    lines = read_lines(path)
+    total, start = int(lines[0].split("\t")[0]), float(lines[0].split("\t")[1])
+    rows = [l.split("\t") for l in lines[1:]]
+    d, f = sum(int(r[0]) for r in rows), sum(int(r[1]) for r in rows)
+    left = max(0, total - d - f)
+    pace = (d + f) / max(1e-9, time.time() - start)
+    eta = f", about {left / pace / 60:.1f} min left" if left and pace > 0 else ""
+    print(f"protnn features: {d + f} of {total} structures of this run: {d} done, {f} failed, "
+          f"{left} left{eta}", file=sys.stderr)
+
+
+def failed(s):
+    write_failures(s.output[0], [r for path in s.input for r in read_failures(path)])
+
+
+def groups(s):
+    """Sequence groups of the training structures, given to protnn groups as a folder of
+    links so that no command line grows with the collection."""
+    out = os.path.dirname(os.path.abspath(s.output.groups))
+    links = tempfile.mkdtemp(prefix=".groups-structures.", dir=out)
+    try:
+        for batch in s.input.batches:
+            for line in read_lines(batch):
+                path = line.split("\t", 1)[1]
+                os.symlink(path, os.path.join(links, os.path.basename(path)))
+        status = run_logged(PROTNN + ["groups", "-j", s.threads, "--min-seq-id",
+                                      s.config["min_seq_id"], "--coverage",
+                                      s.config["coverage"], "-o", s.output.groups, links],
+                            s.log[0], ok=(0,) if s.config["strict"] else (0, SOME_FAILED))
+    finally:
+        shutil.rmtree(links, ignore_errors=True)
+    rows = []
+    if status == SOME_FAILED:
+        for line in read_lines(s.log[0]):
+            m = re.match(r"([^:\s]+): ([a-z]+): (.*)$", line)
+            if m:
+                rows.append(Failure(*m.groups()))
+    write_failures(s.output.failed, rows)
+
+
+def db(s):
+    """protnn db on the training proteins whose features (and groups) succeeded."""
+    from protnn.table import read_table, table_text
+    t = read_table(s.input.targets)
+    drop = failed_ids(list(s.input.failed) + list(s.input.groups)[1:])
+    keep = [r for r, i in enumerate(t.ids) if i not in drop]
+    table = os.path.join(os.path.dirname(os.path.abspath(s.output[0])), "db.targets.csv")
+    if os.path.lexists(table):
+        os.unlink(table)
+    write_new_text(table, table_text([t.ids[r] for r in keep], t.outputs, t.values[keep],
+                                     [t.groups[r] for r in keep] if t.has_groups else None))
+    try:
+        run_logged(PROTNN + ["db", "--features", s.params.featdir, "--targets", table,
+                             "--out", s.output[0], "--folds", s.config["folds"],
+                             "--seed", s.config["split_seed"],
+                             "--inputs", ",".join(s.config["inputs"]),
+                             "--test-share", s.config["test_share"]]
+                   + (["--groups", s.input.groups[0]] if s.input.groups else []), s.log[0])
+    finally:
+        os.unlink(table)
+
+
+def train(s):
+    """One network: fold k's list, fold k's -f value, the network's own seed, the words of
+    the nntrain setting."""
+    from protnn.database import read_folds
+    k = int(s.wildcards.k)
+    f = read_folds(s.input.db)["folds"][k - 1]["f"]
+    run_logged([os.path.join(s.params.bin, "nntrain"), "-l", f"{s.input.db}/fold{k}.db",
+                "-f", f, "-r", s.params.seed, *s.params.words, "-owf", s.output.weights],
+               s.log[0])
+
+
+def predict_cv(s):
+    """Fold k's held-out proteins by fold k's networks (nntrain reads a weight list up to a
+    blank: plain names, read in the folder of the networks)."""
+    nets = os.path.dirname(os.path.abspath(s.input.weights[0]))
+    with open(s.output.lst, "w", encoding="utf-8") as f:
+        f.write("".join(os.path.basename(w) + "\n" for w in s.input.weights))
+    run_logged([os.path.join(s.params.bin, "nntrain"), "-aw", os.path.abspath(s.output.lst),
+                "-prl", os.path.abspath(f"{s.input.db}/fold{s.wildcards.k}.ids")],
+               s.log.nntrain, stdout=os.path.abspath(s.output.out), cwd=nets)
+    run_logged(PROTNN + ["collect", s.output.out, "--db", s.input.db, "--targets",
+                         s.input.targets, "--role", "cv", "-o", s.output.tsv], s.log.collect)
+
+
+def run_json(s):
+    """The run's settings (written when the Snakefile was read) with the versions of the
+    programs and libraries."""
+    import platform
+
+    def first_line(argv):
+        try:
+            r = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               text=True, timeout=60)
+            return (r.stdout.strip().splitlines() or [""])[0]
+        except OSError:
+            return ""
+    import gemmi
+    import protnn
+    import snakemake
+    versions = {os.path.basename(line.split("\t")[0]): line.split("\t", 1)[1]
+                for line in read_lines(s.input.programs)}
+    versions.update(protnn=protnn.__version__, gemmi=gemmi.__version__,
+                    mkdssp=first_line(["mkdssp", "--version"]),
+                    mmseqs2=first_line(["mmseqs", "version"]), snakemake=snakemake.__version__,
+                    python=platform.python_version())
+    with open(s.input.settings, encoding="utf-8") as f:
+        run = json.load(f)
+    run["versions"] = versions
+    write_new_text(s.output[0], json.dumps(run, indent=2) + "\n")
+
+
+def model(s):
+    run_logged(PROTNN + ["model", "--run", s.input.run, "--db", s.input.db, "--nets",
+                         os.path.dirname(os.path.abspath(s.input.weights[0])),
+                         "--bindir", s.params.bin, "-o", s.output[0]], s.log[0])
+
+
+def predict_new(s):
+    """The proteins without (all) targets whose features succeeded, predicted with the model
+    folder by the code of protnn predict, so that it gives the same numbers."""
+    ids = [i for path in s.input.done for i in read_lines(path)]
+    if not ids:
+        write_new_text(s.output[0], header_text())
+        return
+    from protnn.model import predict_features
+    predict_features(s.input.model, s.params.featdir, ids, s.params.bin, s.output[0],
+                     role="new", with_target=True)
+
+
+def ridge(s):
+    run_logged(PROTNN + ["ridge", "--db", s.input.db, "-o", s.output[0],
+                         "--seed", s.config["split_seed"]], s.log[0])
+
+
+def merge_predictions(s):
+    """One table: the header once, then the rows of every fold and of the new proteins."""
+    header, body = header_text(), []
+    for path in s.input:
+        with open(path, encoding="utf-8") as f:
+            lines = f.readlines()
+        if not lines or lines[0] != header:
+            raise JobError(f"{path}: the first line is not the header {header.strip()}")
+        body += lines[1:]
+    write_new_text(s.output[0], header + "".join(body))
+
+
+def report(s):
+    argv = PROTNN + ["report", "--predictions", s.input.predictions, "--failed", s.input.failed,
+                     "--run", s.input.run]
+    if s.input.logs:
+        argv += ["--logs", *s.input.logs]
+    for option in ("db", "ridge", "groups"):
+        if s.input[option]:
+            argv += [f"--{option}", s.input[option][0]]
+    run_logged(argv + ["-o", s.output.report], s.log[0], stdout=s.output.summary)
+
+
+if __name__ == "__main__" or "snakemake" in globals():
+    try:
+        globals()[snakemake.rule](snakemake)         # noqa: F821 (set by Snakemake)
+    except (ProtnnError, JobError) as e:
+        print(f"{snakemake.rule}: {e}", file=sys.stderr)     # noqa: F821
+        sys.exit(1)
