@@ -30,7 +30,7 @@ import numpy as np
 
 from . import ProtnnError
 from .files import NewDirectory
-from .targets import TargetsTable, read_table
+from .table import TargetsTable, read_groups, read_table
 
 MIN_TRAINING = 20        # nntrain refuses a training list of fewer proteins
 SCALED_LO, SCALED_HI = -0.9, 0.9
@@ -171,8 +171,11 @@ def _list_text(dbdir: str, inputs: list[str], targets: list[str], ids: list[str]
 
 
 def make_database(features: str, table_path: str, out: str, k: int = 5, seed: int = 1,
-                  inputs: list[str] | None = None, test_share: float = 0.15) -> str:
-    """db: writes the database directory OUT; returns a one-line summary."""
+                  inputs: list[str] | None = None, test_share: float = 0.15,
+                  groups_path: str | None = None) -> str:
+    """db: writes the database directory OUT; returns a one-line summary.  GROUPS_PATH: a
+    groups sheet (id, group) whose groups replace the table's group column; a protein it does
+    not list is a group of its own."""
     inputs = inputs or ["pairdist.tab", "depth.tab"]
     if k < 2:
         raise ProtnnError(f"--folds {k}: at least 2 folds are needed")
@@ -182,6 +185,10 @@ def make_database(features: str, table_path: str, out: str, k: int = 5, seed: in
         raise ProtnnError(f"--inputs {','.join(inputs)}: names must be distinct, without "
                           f"blanks or slashes")
     table: TargetsTable = read_table(table_path)
+    if groups_path is not None:
+        sheet = read_groups(groups_path)
+        table.groups = [sheet.get(i, i) for i in table.ids]
+        table.has_groups = True
     for i in table.ids:
         for name in inputs:
             p = os.path.join(features, i, name)

@@ -18,7 +18,7 @@ from . import ProtnnError
 from .database import read_scaling
 from .files import write_new_text
 from .nnfiles import parse_predictions, read_text
-from .targets import read_table
+from .table import read_table
 
 HEADER = ["id", "output", "mean", "sd", "target"]
 
