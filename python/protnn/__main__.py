@@ -45,6 +45,26 @@ def cmd_report(a: argparse.Namespace) -> None:
     print(make_report(a.predictions, a.logs, a.output, a.db), end="")
 
 
+def cmd_features(a: argparse.Namespace) -> None:
+    from .failures import write_failures
+    from .features import compute_batch, read_batch_list, read_settings
+    from .files import refuse_existing, write_new_text
+    settings = read_settings(a.settings)
+    batch = read_batch_list(a.list)
+    for out in (a.failed, a.done):
+        if out:
+            refuse_existing(out)
+    rows = compute_batch(batch, a.out, settings, a.bindir, a.jobs, a.strict)
+    for r in rows:
+        print(f"{r.id}: {r.step}: {r.message}", file=sys.stderr)
+    failed = {r.id for r in rows}
+    write_failures(a.failed, rows)
+    if a.done:
+        write_new_text(a.done, "".join(i + "\n" for i in sorted(batch) if i not in failed))
+    print(f"features: {a.out}: {len(batch) - len(failed)} of {len(batch)} structures done, "
+          f"{len(failed)} failed", file=sys.stderr)
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="protnn", description="Glue around the protnn programs: "
                                 "structures, targets, databases, predictions, reports.")
@@ -109,6 +129,24 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("--db", metavar="DBOUT", help="the database: trivial predictor per fold")
     s.add_argument("-o", "--output", required=True, metavar="REPORTDIR")
     s.set_defaults(run=cmd_report)
+
+    s = sub.add_parser("features", help="feature tables of a batch of structures",
+                       description="prep, pairdist, atomdepth and depthdist for every "
+                       "structure of a batch: FEATDIR/<id>/ with the input tables and a stamp "
+                       "(source.json); structures whose stamp matches are not done again. "
+                       "Failures are recorded in --failed; the batch goes on.")
+    s.add_argument("--bindir", required=True, metavar="BIN", help="the programs")
+    s.add_argument("--out", required=True, metavar="FEATDIR")
+    s.add_argument("--settings", required=True, metavar="SETTINGS.json",
+                   help="feature settings: nmr_model, probe, points, estimates, inputs")
+    s.add_argument("--list", required=True, metavar="BATCH.tsv", help="id<TAB>path per line")
+    s.add_argument("--failed", required=True, metavar="FAILED.tsv",
+                   help="new file: id step message of the structures that failed")
+    s.add_argument("--done", metavar="BATCH.done", help="new file: the ids done, one a line")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="structures at a time (default 1)")
+    s.add_argument("--strict", action="store_true", help="stop at the first failure")
+    s.set_defaults(run=cmd_features)
     return p
 
 
