@@ -65,6 +65,24 @@ def cmd_features(a: argparse.Namespace) -> None:
           f"{len(failed)} failed", file=sys.stderr)
 
 
+def cmd_model(a: argparse.Namespace) -> None:
+    from .model import make_model
+    print("model: " + make_model(a.run_json, a.db, a.nets, a.bindir, a.output, a.groups,
+                                 a.structures), file=sys.stderr)
+
+
+def cmd_predict(a: argparse.Namespace) -> int:
+    from .failures import SOME_FAILED
+    from .model import default_bindir, predict
+    n, failures = predict(a.model, a.structures, a.output, a.bindir or default_bindir(),
+                          a.jobs, a.features)
+    for r in failures:
+        print(f"{r.id}: {r.step}: {r.message}", file=sys.stderr)
+    print(f"predict: {a.output}: {n} predictions; {len(failures)} structures failed",
+          file=sys.stderr)
+    return SOME_FAILED if failures else 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="protnn", description="Glue around the protnn programs: "
                                 "structures, targets, databases, predictions, reports.")
@@ -147,13 +165,46 @@ def build_parser() -> argparse.ArgumentParser:
                    help="structures at a time (default 1)")
     s.add_argument("--strict", action="store_true", help="stop at the first failure")
     s.set_defaults(run=cmd_features)
+
+    s = sub.add_parser("model", help="the model folder of a finished run",
+                       description="Writes the new folder MODEL: model.json (outputs and "
+                       "scaling, inputs, types files, feature and training settings, folds, "
+                       "versions), the weight files and a reference structure with its tables. "
+                       "The folder can be copied anywhere and predicts with protnn predict.")
+    s.add_argument("--run", required=True, dest="run_json", metavar="run.json",
+                   help="the run's settings")
+    s.add_argument("--db", required=True, metavar="DBOUT", help="the run's database")
+    s.add_argument("--nets", required=True, metavar="NETS", help="folder of the weight files")
+    s.add_argument("--bindir", required=True, metavar="BIN", help="the programs of the run")
+    s.add_argument("--groups", metavar="FILE",
+                   help="id and group columns (default: the run's groups.tsv or targets table)")
+    s.add_argument("--structures", nargs="+", metavar="PATH",
+                   help="the run's structures (default: run.json's config)")
+    s.add_argument("-o", "--output", required=True, metavar="MODEL")
+    s.set_defaults(run=cmd_model)
+
+    s = sub.add_parser("predict", help="predictions of structure files with a model folder",
+                       description="Computes the feature tables of the structures with the "
+                       "model's settings and predicts them with every network of the model: "
+                       "a TSV `id output mean sd` in the units of the targets table. "
+                       "Structures that fail are named on standard error (status 3).")
+    s.add_argument("structures", nargs="+", metavar="STRUCTURE|DIR")
+    s.add_argument("--model", required=True, metavar="MODEL")
+    s.add_argument("-o", "--output", required=True, metavar="OUT.tsv")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="structures at a time (default 1)")
+    s.add_argument("--features", metavar="FEATDIR",
+                   help="keep the feature tables here (and reuse those already there)")
+    s.add_argument("--bindir", metavar="BIN",
+                   help="the programs (default: those beside this package)")
+    s.set_defaults(run=cmd_predict)
     return p
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        args.run(args)
+        status = args.run(args) or 0
     except ProtnnError as e:
         print(f"protnn {args.command}: {e}", file=sys.stderr)
         return 1
@@ -167,7 +218,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"protnn {args.command}: cannot write standard output: {e.strerror}",
               file=sys.stderr)
         return 1
-    return 0
+    return status
 
 
 if __name__ == "__main__":

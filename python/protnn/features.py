@@ -123,7 +123,7 @@ def find_programs(bindir: str, types: dict[str, str] | None = None) -> Programs:
     shipped types files of BINDIR/../share/protnn/."""
     paths, versions = {}, {}
     for name in PROGRAMS:
-        p = os.path.join(bindir, name)
+        p = os.path.abspath(os.path.join(bindir, name))
         if not (os.path.isfile(p) and os.access(p, os.X_OK)):
             raise ProtnnError(f"{p}: no such program (--bindir {bindir})")
         try:
