@@ -8,8 +8,8 @@ CMAKE_FLAGS ?=
 .PHONY: all build demo test install bench clean deps
 
 # Debian packages that 'make demo' and 'make test' need: the compilers and GoogleTest, Debian's
-# Python 3 with the libraries of the Python package, DSSP, MMseqs2 (sequence groups), Snakemake,
-# and Slurm with munge for the cluster tests.  As root they are installed when missing; otherwise the line to run is
+# Python 3 with the libraries of the Python package, DSSP, Snakemake, and Slurm with munge for
+# the cluster tests.  As root they are installed when missing; otherwise the line to run is
 # printed.
 DEB_PACKAGES = g++ cmake make libgtest-dev python3 python3-gemmi python3-numpy \
   python3-matplotlib python3-pytest dssp mmseqs2 snakemake slurm-wlm munge zlib1g-dev
