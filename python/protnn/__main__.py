@@ -46,6 +46,25 @@ def cmd_collect(a: argparse.Namespace) -> None:
     print(f"collect: {a.output}: {n} predictions", file=sys.stderr)
 
 
+def cmd_groups(a: argparse.Namespace) -> int:
+    from .failures import SOME_FAILED
+    from .groups import find_structures, write_groups
+    structures, failed = find_structures(a.structures)
+    if not structures:
+        raise ProtnnError("no structure file found in " + " ".join(a.structures))
+    groups, more = write_groups(structures, a.output, a.min_seq_id, a.coverage, a.jobs)
+    failed += more
+    for f in failed:
+        print(f"{f.id}: {f.step}: {f.message}", file=sys.stderr)
+    sizes: dict[str, int] = {}
+    for g in groups.values():
+        sizes[g] = sizes.get(g, 0) + 1
+    largest = min(sizes.items(), key=lambda x: (-x[1], x[0])) if sizes else ("-", 0)
+    print(f"groups: {a.output}: {len(groups)} structures in {len(sizes)} groups (largest "
+          f"{largest[0]}, {largest[1]}), {len(failed)} failed", file=sys.stderr)
+    return SOME_FAILED if failed else 0
+
+
 def cmd_report(a: argparse.Namespace) -> None:
     from .report import make_report
     print(make_report(a.predictions, a.logs, a.output, a.db), end="")
@@ -149,6 +168,22 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("--role", help="adds a role column with this word (cv, new, ...)")
     s.add_argument("-o", "--output", required=True, metavar="OUT.tsv")
     s.set_defaults(run=cmd_collect)
+
+    s = sub.add_parser("groups", help="groups of structures by sequence identity (MMseqs2)",
+                       description="Clusters the protein chains of the structures with MMseqs2 "
+                       "(easy-cluster); structures that share a cluster through any chain "
+                       "share a group, so an entry, its chains and its models form one group. "
+                       "Writes `id group` (tab-separated); a structure without a protein "
+                       "chain is named on standard error and the status is 3.")
+    s.add_argument("structures", nargs="+", metavar="STRUCTURE|DIR")
+    s.add_argument("-o", "--output", required=True, metavar="groups.tsv")
+    s.add_argument("--min-seq-id", type=float, default=0.3, metavar="F",
+                   help="least sequence identity within a cluster (default 0.3)")
+    s.add_argument("--coverage", type=float, default=0.8, metavar="F",
+                   help="least alignment coverage of both chains (default 0.8)")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="processes reading structures, and MMseqs2 threads (default 1)")
+    s.set_defaults(run=cmd_groups)
 
     s = sub.add_parser("report", help="HTML report with plots of predictions and training",
                        description="Writes REPORTDIR/index.html with PNG plots: errors per "
