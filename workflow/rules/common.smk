@@ -158,13 +158,16 @@ if TRAINING:
     TABLE_GROUPS = TABLE.has_groups
     stamp(f"{STAMPS}/targets.csv",
           table_text(TRAIN_IDS, TABLE.outputs, TABLE.values[_rows],
-                     [TABLE.groups[r] for r in _rows] if TABLE_GROUPS else None))
+                     [TABLE.groups[r] for r in _rows] if TABLE_GROUPS else None,
+                     decimals=None))
     GROUPS = "table" if TABLE_GROUPS else config["groups"]
 else:
     if config["targets"]:
         raise WorkflowError("config: give targets=TABLE (training) or model=MODEL (predictions "
                             "with a trained model), not both")
     TRAIN_IDS, GROUPS = [], "none"
+# The groups of the training proteins, as the model folder records them.
+GROUPS_FILE = {"table": f"{STAMPS}/targets.csv", "sequence": f"{OUT}/groups.tsv"}.get(GROUPS, [])
 _train = set(TRAIN_IDS)
 NEW_IDS = [i for i in STRUCTURES if i not in _train]
 
@@ -212,22 +215,16 @@ def batch_files(names, suffix):
 
 # ------------------------------------------------------------------------------- settings
 
-def _model_features(model):
-    from protnn.model import read_model
-    try:
-        return read_model(model).features
-    except ProtnnError as e:
-        raise WorkflowError(f"config: model: {e}")
-
-
 if TRAINING:
     FEATURES = {"nmr_model": config["nmr_model"], "probe": config["probe"],
                 "points": config["points"], "estimates": config["estimates"],
                 "inputs": INPUTS}
 else:
-    FEATURES = dict(vars(_model_features(MODEL)) if not isinstance(_model_features(MODEL), dict)
-                    else _model_features(MODEL))
-    FEATURES["inputs"] = list(FEATURES["inputs"])
+    from protnn.model import load_model                              # noqa: E402
+    try:
+        FEATURES = load_model(MODEL).settings.to_dict()   # the model's own feature settings
+    except ProtnnError as e:
+        raise WorkflowError(f"config: model: {e}")
 stamp(f"{STAMPS}/features.json", as_json(FEATURES))
 
 WORDS = nntrain_words(config["nntrain"]) if TRAINING else []

@@ -48,6 +48,7 @@ rule model:
         run=rules.run_json.output[0],
         db=rules.db.output[0],
         weights=ALL_WEIGHTS,
+        groups=GROUPS_FILE,
         programs=PROGRAMS,
     output:
         directory(f"{OUT}/model"),

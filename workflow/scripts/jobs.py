@@ -139,7 +139,8 @@ def db(s):
     if os.path.lexists(table):
         os.unlink(table)
     write_new_text(table, table_text([t.ids[r] for r in keep], t.outputs, t.values[keep],
-                                     [t.groups[r] for r in keep] if t.has_groups else None))
+                                     [t.groups[r] for r in keep] if t.has_groups else None,
+                                     decimals=None))
     try:
         run_logged(PROTNN + ["db", "--features", s.params.featdir, "--targets", table,
                              "--out", s.output[0], "--folds", s.config["folds"],
@@ -205,7 +206,8 @@ def run_json(s):
 def model(s):
     run_logged(PROTNN + ["model", "--run", s.input.run, "--db", s.input.db, "--nets",
                          os.path.dirname(os.path.abspath(s.input.weights[0])),
-                         "--bindir", s.params.bin, "-o", s.output[0]], s.log[0])
+                         "--bindir", s.params.bin, "-o", s.output[0]]
+               + (["--groups", s.input.groups] if s.input.groups else []), s.log[0])
 
 
 def predict_new(s):
