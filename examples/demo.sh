@@ -3,7 +3,8 @@
 # from the structure files alone to cross-validated predictions and a report:
 #   protnn prep, pairdist, atomdepth and depthdist per structure -> a database with the targets
 #   scaled (protnn db) -> 5 folds x 4 networks, each with its own seed -> every protein
-#   predicted by the networks of the fold that held it out -> predictions.tsv and report/.
+#   predicted by the networks of the fold that held it out -> predictions.tsv, report/ and
+#   model/, the trained model that `protnn predict` applies to new structures.
 # The targets table is made from the shipped target files, with the families of
 # examples/proteins/manifest.tsv as groups, so that a fold holds out whole families.
 #
@@ -74,3 +75,6 @@ echo
 awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "== done in %.0f s\n", b - a }'
 echo "== predictions: $out/predictions.tsv"
 echo "== report:      $out/report/index.html"
+echo "== model:       $out/model"
+echo "== predict new structures with it (any folder or files of PDB, mmCIF or mmJSON):"
+echo "   PYTHONPATH=$(printf %q "$repo/python") $py -m protnn predict --model $(printf %q "$out/model") -o new.tsv DIR"
