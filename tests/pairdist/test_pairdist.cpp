@@ -84,17 +84,18 @@ TEST(PairdistCommandLine, VersionAndRunsWithoutStructure) {
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out.rfind("pairdist ", 0), 0u);
 
-    // Without -dp (or with -dp as the last word) the types file is read and nothing written.
+    // Without -dp (or with -dp as the last word) nothing is read and the run is refused: a
+    // status 0 without a table would pass for an empty result.
     ts::write_file(d / "my.types", "ALA\n");
     for (auto args : std::vector<std::vector<std::string>>{{"-t", "my.types"}, {"-t", "my.types", "-dp"}}) {
         ts::Result r = pairdist(args, d.path());
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.err.find("-dp"), std::string::npos) << r.err;
     }
-    ts::Result missing = pairdist({"-t", "none.types"}, d.path());
+    ts::Result missing = pairdist({"-dp", "none.pdb", "-t", "none.types"}, d.path());
     EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.err.find("none.types"), std::string::npos);
+    EXPECT_NE(missing.err.find("none.types"), std::string::npos);  // the types file is read first
     ts::Result nopdb = pairdist({"-t", "my.types", "-dp", "none.pdb"}, d.path());
     EXPECT_EQ(nopdb.status, 2);
     EXPECT_NE(nopdb.err.find("none.pdb"), std::string::npos);
