@@ -111,10 +111,15 @@ bool readf83(std::string_view field, double& v) {
     return textio::parse_real(sign + mant + exp, v);
 }
 
-void readxyz(const textio::Source& src, std::string_view line, double xyz[3]) {
+void readxyz(const textio::Source& src, std::string_view line, double xyz[3], bool whole) {
     static const char* const what[3] = {"x in columns 31-38", "y in columns 39-46", "z in columns 47-54"};
+    if (whole && line.size() < 54)
+        src.error("the atom line ends at column " + std::to_string(line.size()) +
+                  ", before its coordinates end (column 54)");
     for (int c = 0; c < 3; ++c) {
         std::string_view f = cols(line, 31 + 8 * static_cast<std::size_t>(c), 8);
+        if (whole && f.find_first_not_of(' ') == std::string_view::npos)
+            src.error("expected a number for " + std::string(what[c]) + ", found a blank field");
         if (!readf83(f, xyz[c]))
             src.error("expected a number for " + std::string(what[c]) + ", found " + textio::shown(f));
         // NaN and infinities read as numbers elsewhere, but no atom lies there; a distance

@@ -33,7 +33,10 @@ std::string_view cols(std::string_view line, std::size_t from, std::size_t len);
 bool readf83(std::string_view field, double& v);
 
 // The x, y, z of an atom line (columns 31-54) into xyz.  Failure (status 2) naming the file,
-// the line and the columns when a field is not a number or not finite.
-void readxyz(const textio::Source& src, std::string_view line, double xyz[3]);
+// the line and the columns when a field is not a number or not finite.  With whole set, also
+// when the line ends before column 54 or a field is blank: a reader that places every atom
+// (atomdepth) would otherwise put a cut-short line's atom at 0; pairdist keeps the reading of
+// blanks as 0.
+void readxyz(const textio::Source& src, std::string_view line, double xyz[3], bool whole = false);
 
 }  // namespace gen
