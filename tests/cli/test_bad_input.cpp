@@ -514,12 +514,36 @@ TEST(SizeClaims, StructureBeyondTheMemory) {
     // limit before the points are made; 3 million atom records before they are read.
     TempDir dir;
     base_setup(dir.path());
-    write_file(dir / "big.pdb", repeat("ATOM\n", 300000));
+    write_file(dir / "big.pdb", repeat("ATOM      1  N   ALA A   1      11.104   6.134  -6.504\n", 300000));
     testing_support::Result r = run_bounded("atomdepth", {"-dp", "big.pdb", "-o", "o"}, dir.path());
     expect_refused_naming(r, "big.pdb: 300000 atoms with 96 points on each of 3 spheres would need more memory");
     write_file(dir / "big.pdb", repeat("ATOM\n", 3000000));
     r = run_bounded("atomdepth", {"-dp", "big.pdb", "-o", "o"}, dir.path());
     expect_refused_naming(r, "big.pdb: 3000000 atom records would need more memory");
+}
+
+// A gzip bomb (2 GB of zeros in 2 MB, as 128 gzip members) is refused with one line before
+// it is inflated past a quarter of the memory the process may have, under a limit on its
+// address space (ulimit -v) and on its data (ulimit -d) alike, and not ended by running out.
+TEST(SizeClaims, GzipBombUnderAMemoryLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer bounds allocations, not the address space the reader checks";
+#endif
+    TempDir dir;
+    testing_support::Result z = run("/bin/sh", {"-c", "head -c 16777216 /dev/zero | gzip -c > one.gz && "
+                                                      "for i in $(seq 128); do cat one.gz; done > bomb.pdb"},
+                                    dir.path());
+    ASSERT_EQ(z.status, 0) << z.err;
+    for (const std::string limit : {"ulimit -v 1048576", "ulimit -d 1048576"}) {
+        SCOPED_TRACE(limit);
+        testing_support::Result r = run("/bin/sh", {"-c", limit + "; exec \"$0\" \"$@\"", testing_support::bin("atomdepth"),
+                                                     "-dp", "bomb.pdb", "-o", "o"},
+                                        dir.path());
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err.rfind("bomb.pdb: the decompressed structure would not fit in memory (more than ", 0), 0u) << r.err;
+        EXPECT_EQ(message_lines(r.err), 1u) << r.err;
+        EXPECT_FALSE(testing_support::exists(dir / "o-atom.depth"));
+    }
 }
 
 TEST(SizeClaims, DataFileLinesBeyondItsNumbers) {
