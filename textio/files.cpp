@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "textio/error.hpp"
 
@@ -22,24 +23,29 @@ constexpr int fatal_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SI
                                  SIGVTALRM, SIGPROF, SIGSYS};
 constexpr int nfatal = sizeof fatal_signals / sizeof fatal_signals[0];
 
-// The temporary file of the write in progress, for the signal handler.
-volatile std::sig_atomic_t tmp_armed = 0;
-const char* tmp_path = nullptr;
+// The names that a signal ending the process must remove: the temporary files of the write
+// in progress and the new files it has already linked, for the signal handler.
+constexpr int maxarmed = 16;
+const char* armed[maxarmed];
+volatile std::sig_atomic_t narmed = 0;
 
-extern "C" void remove_tmp_and_end(int sig) {
-    if (tmp_armed) ::unlink(tmp_path);
+extern "C" void remove_armed_and_end(int sig) {
+    for (int k = 0; k < narmed; ++k) ::unlink(armed[k]);
     ::signal(sig, SIG_DFL);  // then the signal does what it would have done
     ::raise(sig);
 }
 
-// While it lives, a signal that would end the process first removes the temporary file.  Only
+// While it lives, a signal that would end the process first removes the names armed.  Only
 // signals left at their default action are taken over: an ignored one stays ignored, and one
-// the program handles itself (a training's stop request) lets the write finish.
-class TmpGuard {
+// the program handles itself (a training's stop request) lets the write finish.  Every change
+// of the armed names is made with those signals held back, so that no signal falls between
+// the creation of a file and the moment the handler knows it.
+class Guard {
 public:
-    TmpGuard() {
+    Guard() {
+        names_.reserve(maxarmed);  // never moved: the handler holds pointers into them
         struct sigaction act {};
-        act.sa_handler = remove_tmp_and_end;
+        act.sa_handler = remove_armed_and_end;
         sigemptyset(&act.sa_mask);
         sigemptyset(&set_);
         for (int k = 0; k < nfatal; ++k) {
@@ -49,31 +55,55 @@ public:
             sigaddset(&set_, fatal_signals[k]);
         }
     }
-    // Creates the file from template tmpl with the signals held back, so that no signal falls
-    // between its creation and the moment the handler knows it.
+    // Creates a temporary file from template tmpl (see mkstemp) and arms its name.
     int create(std::string& tmpl) {
-        sigset_t before;
-        sigprocmask(SIG_BLOCK, &set_, &before);
+        Held held(set_);
         int fd = ::mkstemp(tmpl.data());
-        if (fd >= 0) {
-            tmp_path = tmpl.c_str();
-            tmp_armed = 1;
-        }
-        sigprocmask(SIG_SETMASK, &before, nullptr);
+        if (fd >= 0) arm(tmpl, true);
         return fd;
     }
-    ~TmpGuard() {
-        sigset_t before;
-        sigprocmask(SIG_BLOCK, &set_, &before);
-        tmp_armed = 0;
+    // Links path to the file tmp (link() refuses an existing path) and arms path.
+    bool link(const std::string& tmp, const std::string& path) {
+        Held held(set_);
+        if (::link(tmp.c_str(), path.c_str()) != 0) return false;
+        arm(path, false);
+        return true;
+    }
+    // Removes every name armed (the write failed), or only the temporary ones (it is done).
+    void remove_all() { remove(true); }
+    void remove_temporaries() { remove(false); }
+    ~Guard() {
+        Held held(set_);
+        narmed = 0;
         for (int k = 0; k < nfatal; ++k)
             if (taken_[k]) sigaction(fatal_signals[k], &old_[k], nullptr);
-        sigprocmask(SIG_SETMASK, &before, nullptr);
     }
-    TmpGuard(const TmpGuard&) = delete;
-    TmpGuard& operator=(const TmpGuard&) = delete;
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
 
 private:
+    // The signals of set held back while it lives.
+    struct Held {
+        explicit Held(const sigset_t& set) { sigprocmask(SIG_BLOCK, &set, &before); }
+        ~Held() { sigprocmask(SIG_SETMASK, &before, nullptr); }
+        sigset_t before;
+    };
+    void arm(const std::string& name, bool temporary) {
+        names_.push_back(name);
+        temporary_.push_back(temporary);
+        armed[narmed] = names_.back().c_str();
+        narmed = narmed + 1;
+    }
+    void remove(bool all) {
+        Held held(set_);
+        for (std::size_t k = 0; k < names_.size(); ++k)
+            if (all || temporary_[k]) ::unlink(names_[k].c_str());
+        names_.clear();
+        temporary_.clear();
+        narmed = 0;
+    }
+    std::vector<std::string> names_;  // the names armed, in order
+    std::vector<bool> temporary_;     // temporary_[k]: names_[k] is a temporary file
     struct sigaction old_[nfatal];
     bool taken_[nfatal];
     sigset_t set_;
@@ -110,47 +140,60 @@ void NewFile::close() {
     if (bad || rc != 0) fail(status_io, path_ + ": write failed: " + reason(errno));
 }
 
-void write_new_file(const std::string& path, std::string_view content) {
-    std::string dir = ".";
-    std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
-    std::string tmpl = dir + "/.tmp-XXXXXX";
-    std::string tmp(tmpl);
-    TmpGuard guard;  // the temporary file never outlives the process, whatever signal ends it
-    int fd = guard.create(tmp);
-    if (fd < 0) fail(status_io, path + ": cannot create: " + reason(errno));
-    auto give_up = [&](int err) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        fail(status_io, path + ": cannot write: " + reason(err));
-    };
-    const char* p = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            give_up(errno);
+void write_new_files(const std::vector<std::pair<std::string, std::string_view>>& files) {
+    if (2 * files.size() > maxarmed) fail(status_io, "more files in one write than can be kept whole");
+    Guard guard;  // no temporary file outlives the process, nor one file of the set without the others
+    std::vector<std::string> tmps;
+    for (const auto& [path, content] : files) {
+        std::string dir = ".";
+        std::size_t slash = path.rfind('/');
+        if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
+        std::string tmp = dir + "/.tmp-XXXXXX";
+        int fd = guard.create(tmp);
+        if (fd < 0) {
+            int err = errno;
+            guard.remove_all();
+            fail(status_io, path + ": cannot create: " + reason(err));
         }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+        tmps.push_back(tmp);
+        auto give_up = [&](int err) {
+            ::close(fd);
+            guard.remove_all();
+            fail(status_io, path + ": cannot write: " + reason(err));
+        };
+        const char* p = content.data();
+        std::size_t left = content.size();
+        while (left > 0) {
+            ssize_t n = ::write(fd, p, left);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                give_up(errno);
+            }
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        // mkstemp makes the file private; give it the mode an ordinary new file gets.
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        if (::fchmod(fd, 0666 & ~mask) != 0) give_up(errno);
+        if (::close(fd) != 0) {
+            int err = errno;
+            guard.remove_all();
+            fail(status_io, path + ": cannot write: " + reason(err));
+        }
     }
-    // mkstemp makes the file private; give it the mode an ordinary new file gets.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd, 0666 & ~mask) != 0) give_up(errno);
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        fail(status_io, path + ": cannot write: " + reason(err));
+    // Every file is written; now the names appear, and go again when one cannot.
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        if (!guard.link(tmps[k], files[k].first)) {
+            int err = errno;
+            guard.remove_all();
+            fail(status_io, files[k].first + ": cannot create: " + reason(err));
+        }
     }
-    if (::link(tmp.c_str(), path.c_str()) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        fail(status_io, path + ": cannot create: " + reason(err));
-    }
-    ::unlink(tmp.c_str());
+    guard.remove_temporaries();
 }
+
+void write_new_file(const std::string& path, std::string_view content) { write_new_files({{path, content}}); }
 
 void out(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace textio {
 
@@ -33,6 +35,13 @@ private:
 // written; the temporary file never stays behind, not even when a signal ends the process
 // during the write (SIGKILL aside): a signal left at its default action removes it first.
 void write_new_file(const std::string& path, std::string_view content);
+
+// Writes several new files (path, content) that appear all or none: each is written to a
+// temporary file, then all are linked to their names, and when one name cannot be made the
+// names already linked are removed again.  A signal that ends the process (SIGKILL aside)
+// removes the temporary files and the names linked so far, so a set is never left in part.
+// Failure (status 2) as write_new_file, naming the file.  At most 8 files.
+void write_new_files(const std::vector<std::pair<std::string, std::string_view>>& files);
 
 // Writes text to standard output (buffered; run_main flushes and checks it).
 void out(std::string_view text);

@@ -7,8 +7,9 @@
 // the background of a shell, which ignores SIGINT there) stays ignored.  When the object goes,
 // the earlier handling is back.
 //
-// Temporary files are the other half: write_new_file (files.hpp) removes its temporary file
-// on any signal that ends the process.
+// Temporary files are the other half: write_new_file and write_new_files (files.hpp) remove
+// their temporary files, and the files of a set linked so far, on any signal that ends the
+// process.
 #pragma once
 
 #include <csignal>

@@ -59,7 +59,8 @@ Depths depths(const Atoms& at, const Settings& s);
 std::string atomfile(const Atoms& at, const Depths& d);
 std::string residuefile(const Atoms& at, const Depths& d);
 
-// Writes both files, each whole or not at all; neither replaces an existing file.
+// Writes both files, the pair whole or not at all (a signal that ends the run leaves neither);
+// neither replaces an existing file.
 void writefiles(const std::string& base, const Atoms& at, const Depths& d);
 
 }  // namespace atomdepth

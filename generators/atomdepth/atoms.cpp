@@ -20,8 +20,8 @@
 // residue names at one chain, number and insertion code), which depthdist cannot tell apart.
 // Choices of ours: inner blanks, commas and slashes of a word are written "_", an empty word
 // "_", and a word that begins like a quoted text or a repeat count is quoted, so that every
-// word reads back as one free-form item; a coordinate beyond 10^6 A is refused (file and
-// line).
+// word reads back as one free-form item; a coordinate beyond 10^6 A, a blank coordinate field
+// and an atom line that ends before column 54 are refused (file and line).
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -151,7 +151,7 @@ Atoms readatoms(const std::string& path) {
         if (taken == 0) taken = model;
         if (model != taken) continue;
         Rec a;
-        gen::readxyz(src, line, a.xyz);
+        gen::readxyz(src, line, a.xyz, true);
         for (double v : a.xyz)
             if (std::fabs(v) > maxcoord)
                 src.error("a coordinate beyond 1000000 A in columns 31-54, found " + textio::shown(gen::cols(line, 31, 24)));

@@ -2,7 +2,7 @@
 // Reads the command-line words; writes a Settings group and, for -h and --version, standard
 // output.
 //
-// Switches: -dp STRUCTURE, -o BASE, -pr probe radius (A, finite, 0 or more), -np points per
+// Switches: -dp STRUCTURE, -o BASE, -pr probe radius (A, 0 to 5), -np points per
 // atom sphere (1 .. 100000), -ne estimates (1 .. 3), -h, --version.  Every switch but -h and
 // --version takes the next word as its value; a numeric value must be exactly one number.
 // No words at all ask for the help, as for pairdist and depthdist.
@@ -40,6 +40,12 @@ void printhelp() {
     textio::out(h);
 }
 
+// The largest probe radius taken, in A.  Water is 1.4; a probe of a few A already passes
+// over the grooves of a surface, and beyond about 6 A some atoms of a large protein (3o21)
+// have more neighbours than any molecule (see surface.cpp), so larger radii measure nothing
+// of use.  1e17 made every depth 0 or negative.
+constexpr double maxprobe = 5;
+
 [[noreturn]] void bad(const std::string& sw, const std::string& value, const std::string& why) {
     textio::fail(textio::status_io, "atomdepth: " + sw + " " + textio::shown(value) + ": " + why);
 }
@@ -73,8 +79,8 @@ Settings cmdline(const std::vector<std::string>& words) {
         } else if (w == "-o") {
             s.base = v;
         } else if (w == "-pr") {
-            if (!textio::parse_real(v, s.probe) || !std::isfinite(s.probe) || s.probe < 0)
-                bad(w, v, "expected a finite number of 0 or more");
+            if (!textio::parse_real(v, s.probe) || !(s.probe >= 0 && s.probe <= maxprobe))
+                bad(w, v, "expected a probe radius from 0 to 5 (A)");
         } else {
             std::int32_t k = 0;
             const bool np = w == "-np";

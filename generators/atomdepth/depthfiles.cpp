@@ -9,7 +9,6 @@
 #include <cmath>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "generators/atomdepth/atomdepth.hpp"
 #include "textio/error.hpp"
@@ -74,13 +73,8 @@ void writefiles(const std::string& base, const Atoms& at, const Depths& d) {
         if (::lstat(p.c_str(), &st) == 0) textio::fail(textio::status_io, p + ": cannot create: File exists");
     }
     const std::string rt = residuefile(at, d), at_ = atomfile(at, d);
-    textio::write_new_file(res, rt);
-    try {
-        textio::write_new_file(atm, at_);
-    } catch (...) {
-        ::unlink(res.c_str());
-        throw;
-    }
+    // The pair appears whole or not at all, also when a signal ends the run between the two.
+    textio::write_new_files({{res, rt}, {atm, at_}});
 }
 
 }  // namespace atomdepth

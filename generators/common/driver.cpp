@@ -22,7 +22,7 @@ void initall(Temp& t, const Generator& g, const std::vector<std::string>& words)
     t.nw = g.nw;
     t.wlen = g.wlen;
     t.np = g.np;
-    switch (scancmd(t, words)) {
+    switch (scancmd(t, words, g.name)) {
     case Cmd::help:
         writehelp(g.line2, g.dpdesc, t.depfl);
         textio::stop_normally();
@@ -33,13 +33,13 @@ void initall(Temp& t, const Generator& g, const std::vector<std::string>& words)
         break;
     }
     readtypes(t, g.deftypes);
-    if (t.pdbfl.empty()) return;
     g.read(t);
     g.table(t);
 }
 
-Cmd scancmd(Temp& t, const std::vector<std::string>& words) {
+Cmd scancmd(Temp& t, const std::vector<std::string>& words, std::string_view name) {
     if (words.empty()) return Cmd::help;
+    const std::string me(name);
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
         // The value word is not skipped: the loop examines it next, so a value that reads
@@ -49,15 +49,30 @@ Cmd scancmd(Temp& t, const std::vector<std::string>& words) {
             textio::fail(textio::status_io, "the file name after " + w + " has " + std::to_string(value.size()) +
                                                 " characters, more than the " + std::to_string(fnlen) +
                                                 " this program keeps: " + textio::shown(value));
-        if (w == "-dp")
+        if (w == "-dp") {
             t.pdbfl = value;
-        else if (w == "-t")
+        } else if (w == "-t") {
             t.depfl = value;
-        else if (w == "-h")
+        } else if (w == "-h") {
             return Cmd::help;
-        else if (w == "--version")
+        } else if (w == "--version") {
             return Cmd::version;
+        }
     }
+    // Not asked for the help: every word must be a switch or the value of the switch before
+    // it.  A stray word (a file name without -dp, a mistyped switch) would otherwise end the
+    // run with status 0 and no table, which a shell loop takes for an empty result.
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        const bool value = i > 0 && (words[i - 1] == "-dp" || words[i - 1] == "-t");
+        if (w != "-dp" && w != "-t" && !value)
+            textio::fail(textio::status_io, me + ": unknown switch or word " + textio::shown(w) + " (-h lists the switches)");
+        if ((w == "-dp" || w == "-t") && i + 1 == words.size())
+            textio::fail(textio::status_io, me + ": " + w + " needs a value");
+    }
+    if (t.pdbfl.empty())
+        textio::fail(textio::status_io, me + ": no " + (t.nw == 1 ? "structure file" : "base name of the depth files") +
+                                            " given (-dp)");
     return Cmd::run;
 }
 

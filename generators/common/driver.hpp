@@ -17,7 +17,8 @@
 //     directory beside the program (<bindir>/../share/protnn/); the help shows the plain name.
 //   - `--version` is a switch of its own: it prints "<program> <version>" and stops (status 0);
 //   - a file name longer than the 300 characters kept (after trailing blanks are dropped)
-//     is refused (status 2) instead of being cut, which named another file.
+//     is refused (status 2) instead of being cut, which named another file;
+//   - a stray word and a run without -dp are refused (status 2) instead of passed over.
 #pragma once
 
 #include <cstdint>
@@ -58,19 +59,21 @@ struct Generator {
 };
 
 // The whole run of generator g: defaults, command line, types file, input, table.  Returns
-// when it ends normally with its table written (or no -dp given), throws textio::Failure for
-// every other stop (the help and --version are status 0 stops).
+// when it ends normally with its table written, throws textio::Failure for every other stop
+// (the help and --version are status 0 stops).
 void initall(Temp& t, const Generator& g, const std::vector<std::string>& words);
 
 // What the command line asks for.
 enum class Cmd { run, help, version };
 
 // Scans the command-line words (program name excluded) into t.pdbfl and t.depfl: "-dp" and
-// "-t" take the next word (blank when there is none) and that word is then examined as a
-// switch in its turn; "-h" and "--version" act when met; every other word is passed over.
-// No words at all asks for the help.  A value longer than fnlen characters (trailing blanks
-// dropped) is refused with status 2.
-Cmd scancmd(Temp& t, const std::vector<std::string>& words);
+// "-t" take the next word and that word is then examined as a switch in its turn; "-h" and
+// "--version" act when met, whatever else the line holds.  No words at all ask for the help.
+// Otherwise refused with status 2, naming the program: a word that is neither a switch nor
+// the value of -dp or -t before it, -dp or -t as the last word, and a line without -dp (or
+// with an empty one), so that no run ends with status 0 and no table.  A value longer than
+// fnlen characters (trailing blanks dropped) is refused with status 2.
+Cmd scancmd(Temp& t, const std::vector<std::string>& words, std::string_view name);
 
 // Writes the help text; line2 and dpdesc (the -dp description) are what differ between the
 // two programs, depfl is the current types file shown in the -t row.

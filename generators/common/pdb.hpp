@@ -20,9 +20,16 @@ namespace gen {
 // decompressed text would not fit in memory.
 textio::Source open_structure(const std::string& path);
 
-// The memory a program may have at most: the machine's memory, or less under a limit on the
-// address space.  Readers refuse inputs that would need more before allocating for them.
+// The memory a program may have at most: the least of the machine's memory, the limits on
+// its address space and data (RLIMIT_AS, RLIMIT_DATA) and the memory limit of its control
+// group (what a batch system such as Slurm sets).  Readers refuse inputs that would need more
+// before allocating for them, so that such a run ends with a message, not killed.
 std::size_t memory_limit();
+
+// The memory limit of the control groups of the process described by the folder proc
+// (/proc/self): cgroup v2 memory.max and v1 memory.limit_in_bytes of its own group and of every
+// group above it in the hierarchy as mounted, the least of them; SIZE_MAX when there is none.
+std::size_t cgroup_memory_limit(const std::string& proc);
 
 // Columns from .. from+len-1 (from counted from 1) of a line; shorter (possibly empty) when
 // the line ends inside them: the missing columns count as blanks.
@@ -33,7 +40,10 @@ std::string_view cols(std::string_view line, std::size_t from, std::size_t len);
 bool readf83(std::string_view field, double& v);
 
 // The x, y, z of an atom line (columns 31-54) into xyz.  Failure (status 2) naming the file,
-// the line and the columns when a field is not a number or not finite.
-void readxyz(const textio::Source& src, std::string_view line, double xyz[3]);
+// the line and the columns when a field is not a number or not finite.  With whole set, also
+// when the line ends before column 54 or a field is blank: a reader that places every atom
+// (atomdepth) would otherwise put a cut-short line's atom at 0; pairdist keeps the reading of
+// blanks as 0.
+void readxyz(const textio::Source& src, std::string_view line, double xyz[3], bool whole = false);
 
 }  // namespace gen

@@ -308,6 +308,15 @@ TEST(BadInput, Pairdist) {
         {"missing types file", "pairdist", nothing(), {"-dp", "s.pdb", "-t", "none.types"}, 2, "none.types: cannot open"},
         {"directory as structure", "pairdist", nothing(), {"-dp", "db", "-t", "aa.types"}, 2, "db: cannot read"},
         {"directory as types file", "pairdist", nothing(), {"-dp", "s.pdb", "-t", "db"}, 2, "db: cannot read"},
+        // A word that is no switch and no switch's value, and a run without a structure: a
+        // silent status 0 would give an empty table in a shell loop.
+        {"structure without -dp", "pairdist", nothing(), {"s.pdb"}, 2, "pairdist: unknown switch or word 's.pdb'"},
+        {"unknown switch before the structure", "pairdist", nothing(), {"-x", "s.pdb"}, 2, "pairdist: unknown switch or word '-x'"},
+        {"--dp for -dp", "pairdist", nothing(), {"--dp", "s.pdb"}, 2, "pairdist: unknown switch or word '--dp'"},
+        {"stray word after a whole command", "pairdist", nothing(), with(args, {"t.pdb"}), 2,
+         "pairdist: unknown switch or word 't.pdb'"},
+        {"types file only", "pairdist", nothing(), {"-t", "aa.types"}, 2, "pairdist: no structure file given (-dp)"},
+        {"-dp as the last word", "pairdist", nothing(), {"-t", "aa.types", "-dp"}, 2, "pairdist: -dp needs a value"},
     };
     for (const Case& c : cases) check(c);
 }
@@ -350,6 +359,8 @@ TEST(BadInput, Depthdist) {
         {"missing types file", "depthdist", nothing(), {"-dp", "d", "-t", "none.types"}, 2, "none.types: cannot open"},
         {"directory as atom file", "depthdist", make_dir("d-atom.depth"), args, 2, "d-atom.depth: cannot read"},
         {"directory as types file", "depthdist", nothing(), {"-dp", "d", "-t", "db"}, 2, "db: cannot read"},
+        {"base name without -dp", "depthdist", nothing(), {"d"}, 2, "depthdist: unknown switch or word 'd'"},
+        {"types file only", "depthdist", nothing(), {"-t", "atom.types"}, 2, "depthdist: no base name of the depth files given (-dp)"},
     };
     for (const Case& c : cases) check(c);
 }
@@ -371,6 +382,14 @@ TEST(BadInput, Atomdepth) {
          args, 2, "s.pdb:2: expected a finite number for z in columns 47-54"},
         {"number with letters", "atomdepth", put("s.pdb", atom + "ATOM      2  CA  ALA A   1      11.639   6.07l  -5.147\n"),
          args, 2, "s.pdb:2: expected a number for y in columns 39-46"},
+        // Cut short or blank, the atom would sit at 0 (pairdist reads such lines, and takes
+        // blanks for 0, as its documentation says).
+        {"atom line cut inside y", "atomdepth", put("s.pdb", atom + "ATOM      2  CA  ALA A   1      11.639   6.0\n"), args, 2,
+         "s.pdb:2: the atom line ends at column 44, before its coordinates end (column 54)"},
+        {"atom line cut after y", "atomdepth", put("s.pdb", "HETATM    2 ZN    ZN A   2      11.639   6.071\r\n" + atom), args, 2,
+         "s.pdb:1: the atom line ends at column 46"},
+        {"blank z field", "atomdepth", put("s.pdb", atom + "ATOM      2  CA  ALA A   1      11.639   6.071          1.00  0.00\n"),
+         args, 2, "s.pdb:2: expected a number for z in columns 47-54, found a blank field"},
         {"gzip data cut short", "atomdepth", put("s.pdb", "\x1f\x8b\x08\x00\x00\x00"), args, 2,
          "s.pdb: damaged or incomplete gzip data"},
         {"atoms packed denser than any molecule", "atomdepth", put("s.pdb", repeat(atom, 1200)), args, 1,
@@ -385,8 +404,16 @@ TEST(BadInput, Atomdepth) {
         {"switch without its value", "atomdepth", nothing(), {"-o", "o", "-dp"}, 2, "atomdepth: -dp needs a value"},
         {"unknown switch", "atomdepth", nothing(), with(args, {"-x"}), 2, "atomdepth: unknown switch or word '-x'"},
         {"decimal comma in the probe radius", "atomdepth", nothing(), with_value("-pr", "1,4"), 2,
-         "atomdepth: -pr '1,4': expected a finite number of 0 or more"},
+         "atomdepth: -pr '1,4': expected a probe radius from 0 to 5 (A)"},
         {"infinite probe radius", "atomdepth", nothing(), with_value("-pr", "inf"), 2, "atomdepth: -pr 'inf'"},
+        {"probe radius 1e17", "atomdepth", nothing(), with_value("-pr", "1e17"), 2,
+         "atomdepth: -pr '1e17': expected a probe radius from 0 to 5 (A)"},
+        {"probe radius 5, the largest taken", "atomdepth", nothing(), with_value("-pr", "5"), 0, ""},
+        {"probe radius just above 5", "atomdepth", nothing(), with_value("-pr", "5.0001"), 2, "atomdepth: -pr '5.0001'"},
+        {"negative probe radius", "atomdepth", nothing(), with_value("-pr", "-0.1"), 2, "atomdepth: -pr '-0.1'"},
+        {"NaN probe radius", "atomdepth", nothing(), with_value("-pr", "nan"), 2, "atomdepth: -pr 'nan'"},
+        {"points beyond 100000", "atomdepth", nothing(), with_value("-np", "100001"), 2, "atomdepth: -np '100001'"},
+        {"no estimate", "atomdepth", nothing(), with_value("-ne", "0"), 2, "atomdepth: -ne '0': expected 1, 2 or 3"},
         {"no points", "atomdepth", nothing(), with_value("-np", "0"), 2, "atomdepth: -np '0': expected a whole number"},
         {"four estimates", "atomdepth", nothing(), with_value("-ne", "4"), 2, "atomdepth: -ne '4': expected 1, 2 or 3"},
     };
@@ -487,12 +514,36 @@ TEST(SizeClaims, StructureBeyondTheMemory) {
     // limit before the points are made; 3 million atom records before they are read.
     TempDir dir;
     base_setup(dir.path());
-    write_file(dir / "big.pdb", repeat("ATOM\n", 300000));
+    write_file(dir / "big.pdb", repeat("ATOM      1  N   ALA A   1      11.104   6.134  -6.504\n", 300000));
     testing_support::Result r = run_bounded("atomdepth", {"-dp", "big.pdb", "-o", "o"}, dir.path());
     expect_refused_naming(r, "big.pdb: 300000 atoms with 96 points on each of 3 spheres would need more memory");
     write_file(dir / "big.pdb", repeat("ATOM\n", 3000000));
     r = run_bounded("atomdepth", {"-dp", "big.pdb", "-o", "o"}, dir.path());
     expect_refused_naming(r, "big.pdb: 3000000 atom records would need more memory");
+}
+
+// A gzip bomb (2 GB of zeros in 2 MB, as 128 gzip members) is refused with one line before
+// it is inflated past a quarter of the memory the process may have, under a limit on its
+// address space (ulimit -v) and on its data (ulimit -d) alike, and not ended by running out.
+TEST(SizeClaims, GzipBombUnderAMemoryLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer bounds allocations, not the address space the reader checks";
+#endif
+    TempDir dir;
+    testing_support::Result z = run("/bin/sh", {"-c", "head -c 16777216 /dev/zero | gzip -c > one.gz && "
+                                                      "for i in $(seq 128); do cat one.gz; done > bomb.pdb"},
+                                    dir.path());
+    ASSERT_EQ(z.status, 0) << z.err;
+    for (const std::string limit : {"ulimit -v 1048576", "ulimit -d 1048576"}) {
+        SCOPED_TRACE(limit);
+        testing_support::Result r = run("/bin/sh", {"-c", limit + "; exec \"$0\" \"$@\"", testing_support::bin("atomdepth"),
+                                                     "-dp", "bomb.pdb", "-o", "o"},
+                                        dir.path());
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err.rfind("bomb.pdb: the decompressed structure would not fit in memory (more than ", 0), 0u) << r.err;
+        EXPECT_EQ(message_lines(r.err), 1u) << r.err;
+        EXPECT_FALSE(testing_support::exists(dir / "o-atom.depth"));
+    }
 }
 
 TEST(SizeClaims, DataFileLinesBeyondItsNumbers) {

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "tests/support/run.hpp"
+#include "textio/error.hpp"
+#include "textio/files.hpp"
 
 namespace {
 
@@ -202,6 +204,43 @@ TEST(Interrupted, SignalDuringTheWeightWriteLeavesNoTemporaryFile) {
     std::vector<std::string> log = testing_support::lines_of(read_file(dir / "big.wei.fort.15"));
     ASSERT_EQ(log.size(), 8u);
     EXPECT_FALSE(log.back().starts_with("Min error at")) << "a result line without its weight file";
+}
+
+// atomdepth's two depth files are a pair: ended by a signal during the second write (SIGXFSZ:
+// the atom file outgrows the size limit, the residue file does not), the run leaves neither
+// file and no temporary file, so that the same command can simply run again.
+TEST(Interrupted, AtomdepthLeavesBothDepthFilesOrNeither) {
+    TempDir dir;
+    const std::string pdb = testing_support::examples("proteins/structures/1hel.pdb");  // files of 2.8 and 24 kB
+    testing_support::Result r =
+        run("/bin/sh", {"-c", "ulimit -f 20; exec \"$0\" \"$@\"", testing_support::bin("atomdepth"), "-dp", pdb, "-o", "d"},
+            dir.path());
+    EXPECT_EQ(r.status, 128 + SIGXFSZ) << r.err;
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 0u) << "left behind: " << std::filesystem::directory_iterator(dir.path())->path();
+    // Without the limit the same command then runs.
+    EXPECT_EQ(run("atomdepth", {"-dp", pdb, "-o", "d"}, dir.path()).status, 0);
+    EXPECT_TRUE(testing_support::exists(dir / "d-residue.depth") && testing_support::exists(dir / "d-atom.depth"));
+}
+
+// A set of files whose last name exists already: the names linked before it go again, the
+// existing file is left as it was, and no temporary file stays.
+TEST(NoOverwrite, FileSetWithOneExistingNameLeavesNothingNew) {
+    TempDir dir;
+    write_file(dir / "c", "earlier\n");
+    Snapshot c = snap(dir / "c");
+    try {
+        textio::write_new_files({{dir / "a", "1\n"}, {dir / "b", "2\n"}, {dir / "c", "3\n"}});
+        ADD_FAILURE() << "an existing name was replaced";
+    } catch (const textio::Failure& f) {
+        EXPECT_EQ(f.status(), 2);
+        EXPECT_EQ(std::string(f.what()), dir / "c" + ": cannot create: File exists");
+    }
+    expect_untouched(dir / "c", c);
+    EXPECT_FALSE(testing_support::exists(dir / "a"));
+    EXPECT_FALSE(testing_support::exists(dir / "b"));
+    EXPECT_TRUE(temporaries(dir).empty());
 }
 
 }  // namespace

@@ -69,8 +69,9 @@ TEST(DepthdistCommandLine, HelpDiffersFromPairdistsInLineTwoAndTheDpRow) {
 TEST(DepthdistFiles, RunsWithoutDepthFilesAndMissingFiles) {
     Depth p;
     ts::Result none = depthdist({"-t", "t.types"}, p.d.path());
-    EXPECT_EQ(none.status, 0);
-    EXPECT_EQ(none.out + none.err, "");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, "depthdist: no base name of the depth files given (-dp)\n");
     ts::Result missing = depthdist({"-t", "t.types", "-dp", "q"}, p.d.path());
     EXPECT_EQ(missing.status, 2);
     EXPECT_NE(missing.err.find("q-residue.depth"), std::string::npos);

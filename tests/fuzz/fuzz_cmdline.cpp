@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             gen::Temp t;
             t.depfl = program == 1 ? "amino_acids.types" : "aa_atom.types";
-            gen::scancmd(t, words);
+            gen::scancmd(t, words, program == 1 ? "pairdist" : "depthdist");
             if (t.pdbfl.size() > gen::fnlen || t.depfl.size() > gen::fnlen) fuzzing::broken("file name too long", "");
         }
     } catch (const textio::Failure& f) {

@@ -5,10 +5,12 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "generators/common/pdb.hpp"
 #include "tests/support/numbers.hpp"
 #include "tests/support/run.hpp"
 
@@ -84,17 +86,18 @@ TEST(PairdistCommandLine, VersionAndRunsWithoutStructure) {
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out.rfind("pairdist ", 0), 0u);
 
-    // Without -dp (or with -dp as the last word) the types file is read and nothing written.
+    // Without -dp (or with -dp as the last word) nothing is read and the run is refused: a
+    // status 0 without a table would pass for an empty result.
     ts::write_file(d / "my.types", "ALA\n");
     for (auto args : std::vector<std::vector<std::string>>{{"-t", "my.types"}, {"-t", "my.types", "-dp"}}) {
         ts::Result r = pairdist(args, d.path());
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.err.find("-dp"), std::string::npos) << r.err;
     }
-    ts::Result missing = pairdist({"-t", "none.types"}, d.path());
+    ts::Result missing = pairdist({"-dp", "none.pdb", "-t", "none.types"}, d.path());
     EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.err.find("none.types"), std::string::npos);
+    EXPECT_NE(missing.err.find("none.types"), std::string::npos);  // the types file is read first
     ts::Result nopdb = pairdist({"-t", "my.types", "-dp", "none.pdb"}, d.path());
     EXPECT_EQ(nopdb.status, 2);
     EXPECT_NE(nopdb.err.find("none.pdb"), std::string::npos);
@@ -288,4 +291,44 @@ TEST(PairdistRealStructures, MatchPlainLoopOverOwnParse) {
         ++samples;
     }
     EXPECT_EQ(samples, 40);
+}
+
+// The memory limit of the control groups, read as the shared structure reader reads it (the
+// gzip reader refuses a structure that would not fit under it): a made-up /proc/self and
+// cgroup mounts in a temporary folder.  Slurm puts a job's limit on a group above the step's
+// own, whose limit is then unset (v1: a huge number) or "max" (v2).
+TEST(PdbReader, MemoryLimitOfTheControlGroups) {
+    ts::TempDir d;
+    auto put = [](const std::string& path, const std::string& text) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        ts::write_file(path, text);
+    };
+    const std::string v1 = d / "memory", v2 = d / "unified";
+    auto mounts = [&](const std::string& v1root) {
+        put(d / "proc/mountinfo",
+                       "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
+                       "34 31 0:31 / " + d / "cpuset" + " rw,relatime - cgroup cgroup rw,cpuset\n"
+                       "35 31 0:32 " + v1root + " " + v1 + " rw,relatime shared:9 - cgroup cgroup rw,memory\n"
+                       "41 31 0:38 / " + v2 + " rw,relatime - cgroup2 cgroup2 rw\n");
+    };
+    put(d / "proc/cgroup", "5:cpuset:/job_7/step_0\n4:memory:/job_7/step_0\n0::/job_7/step_0\n");
+    put(d / "cpuset/job_7/step_0/memory.limit_in_bytes", "1000\n");  // not the memory hierarchy
+    put(v1 + "/job_7/step_0/memory.limit_in_bytes", "9223372036854771712\n");
+    put(v1 + "/job_7/memory.limit_in_bytes", "3000000000\n");
+    put(v2 + "/job_7/step_0/memory.max", "max\n");
+    mounts("/");
+    EXPECT_EQ(gen::cgroup_memory_limit(d / "proc"), 3000000000u);  // v1: the job's group
+    put(v2 + "/job_7/memory.max", "2000000000\n");
+    EXPECT_EQ(gen::cgroup_memory_limit(d / "proc"), 2000000000u);  // v2 beside it, lower
+    // A mount that shows the hierarchy from /job_7 on (a container's view of its own group).
+    std::filesystem::rename(v1 + "/job_7/step_0", v1 + "/step_0");
+    put(v1 + "/step_0/memory.limit_in_bytes", "1500000000\n");
+    mounts("/job_7");
+    EXPECT_EQ(gen::cgroup_memory_limit(d / "proc"), 1500000000u);
+    // No limit anywhere, and no /proc to read.
+    put(d / "proc/cgroup", "0::/\n");
+    EXPECT_EQ(gen::cgroup_memory_limit(d / "proc"), static_cast<std::size_t>(-1));
+    EXPECT_EQ(gen::cgroup_memory_limit(d / "none"), static_cast<std::size_t>(-1));
+    // This machine's own limit is never above what the shared reader takes as its limit.
+    EXPECT_LE(gen::memory_limit(), gen::cgroup_memory_limit("/proc/self"));
 }

@@ -1,6 +1,7 @@
 """The workflow's scripts.  workflow/profiles/slurm/status.py against stand-in sacct and
 scontrol commands: with and without accounting, jobs that Slurm has forgotten, a controller that
-does not answer; a failed job must never come out as `success`.  workflow/scripts/programs.sh
+does not answer, records of an earlier cluster's job of the same number; a failed job must
+never come out as `success`.  submit.py, jobscript.sh and status.py together (a stand-in sbatch).  workflow/scripts/programs.sh
 on a checkout without a build tree, with a stand-in cmake."""
 import os
 import pathlib
@@ -23,7 +24,12 @@ def fake(path: pathlib.Path, out: str, status: int) -> None:
     path.chmod(0o755)
 
 
-# (sacct answer, scontrol answer, recorded exit status or None, expected)
+TOKEN = "0123456789abcdef0123456789abcdef"  # the token of this submission (submit.py)
+STALE = "7.ffffffffffffffffffffffffffffffff.exit"  # job 7 of an earlier cluster
+
+
+# (sacct answer, scontrol answer, exit status recorded under this submission's token, or None,
+# or (file name, status) for a record of another submission; expected)
 CASES = [
     (("COMPLETED|0:0", 0), None, None, "success"),
     (("COMPLETED|0:0", 0), None, 1, "failed"),      # accounting and the record disagree
@@ -46,6 +52,11 @@ CASES = [
     (NO_ACCOUNTING, UNKNOWN, 137, "failed"),
     (NO_ACCOUNTING, UNKNOWN, None, "failed"),        # forgotten without a record
     (NO_ACCOUNTING, DOWN, None, "running"),          # ask again later
+    # A new cluster numbers its jobs from 1 again: the record of an earlier job 7 is not this
+    # job's, whatever it says, and neither is one without a token.
+    (NO_ACCOUNTING, UNKNOWN, (STALE, 0), "failed"),
+    (NO_ACCOUNTING, UNKNOWN, ("7.exit", 0), "failed"),
+    (NO_ACCOUNTING, ("JobId=7 JobState=COMPLETED Reason=None ExitCode=0:0", 0), (STALE, 1), "success"),
 ]
 
 
@@ -56,12 +67,40 @@ def test_status(tmp_path, sacct, scontrol, recorded, expected):
     fake(bindir / "sacct", *sacct)
     fake(bindir / "scontrol", *(scontrol or ("unexpected call", 1)))
     if recorded is not None:
+        name, code = recorded if isinstance(recorded, tuple) else (f"7.{TOKEN}.exit", recorded)
         (tmp_path / ".snakemake" / "slurm").mkdir(parents=True)
-        (tmp_path / ".snakemake" / "slurm" / "7.exit").write_text(f"{recorded}\n")
+        (tmp_path / ".snakemake" / "slurm" / name).write_text(f"{code}\n")
     env = dict(os.environ, PATH=f"{bindir}{os.pathsep}{os.environ['PATH']}")
-    r = subprocess.run([str(STATUS), "7;cluster"], cwd=tmp_path, env=env,
+    r = subprocess.run([str(STATUS), f"7;{TOKEN}"], cwd=tmp_path, env=env,
                        capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
+    assert r.stdout == expected + "\n", r.stderr
+
+
+@pytest.mark.parametrize("command,expected", [("exit 0", "success"), ("exit 3", "failed")])
+def test_submit_jobscript_and_status_agree_on_the_record(tmp_path, command, expected):
+    """submit.py's token reaches the job script, whose record status.py reads once Slurm has
+    forgotten the job; an earlier cluster's record of job 7 (status 0) is not taken for it."""
+    bindir = tmp_path / "bin"
+    bindir.mkdir()
+    # sbatch runs the job at once as job 7 (its last two words: the script and its argument).
+    (bindir / "sbatch").write_text('#!/bin/sh\nwhile [ $# -gt 2 ]; do shift; done\n'
+                                   'SLURM_JOB_ID=7 sh "$1" "$2" >/dev/null 2>&1\necho 7\n')
+    (bindir / "sbatch").chmod(0o755)
+    fake(bindir / "sacct", *NO_ACCOUNTING)
+    fake(bindir / "scontrol", *UNKNOWN)
+    (tmp_path / ".snakemake" / "slurm").mkdir(parents=True)
+    (tmp_path / ".snakemake" / "slurm" / STALE).write_text("0\n")
+    script = tmp_path / "job.sh"
+    script.write_text((STATUS.parent / "jobscript.sh").read_text().format(
+        properties='{"type": "single", "rule": "r", "threads": 1, "resources": {}}', exec_job=command))
+    env = dict(os.environ, PATH=f"{bindir}{os.pathsep}{os.environ['PATH']}")
+    sub = subprocess.run([str(STATUS.parent / "submit.py"), str(script)], cwd=tmp_path, env=env,
+                         capture_output=True, text=True)
+    assert sub.returncode == 0, sub.stderr
+    jobid = sub.stdout.strip()
+    assert jobid.startswith("7;") and len(jobid) > 10, jobid
+    r = subprocess.run([str(STATUS), jobid], cwd=tmp_path, env=env, capture_output=True, text=True)
     assert r.stdout == expected + "\n", r.stderr
 
 

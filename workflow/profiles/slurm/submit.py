@@ -1,16 +1,21 @@
 #!/usr/bin/python3
-"""Submits one Snakemake job script with sbatch and prints the Slurm job id.
+"""Submits one Snakemake job script with sbatch and prints the Slurm job id and a token.
 
-Called by Snakemake as `submit.py JOBSCRIPT`.  The job's properties (the JSON line that
-Snakemake writes into the script) give the sbatch options: the job name (rule or group),
---cpus-per-task from the threads, --mem from resources.mem_mb, --time from resources.runtime
-(minutes), --partition from resources.slurm_partition when a rule sets it.  Slurm's own output
-of the job goes to .snakemake/slurm/<name>-<job id>.out in the submit folder.  More sbatch
-options for every job (an account, a QOS) come from the environment variable SBATCH_EXTRA,
-split like a shell line; sbatch's own SBATCH_* variables work as well.
+Called by Snakemake as `submit.py JOBSCRIPT`; prints `JOBID;TOKEN`, the id that Snakemake then
+hands to status.py and cancel.py.  The token is new for every submission and goes to the job
+script as its argument, which records the job's exit status under it (jobscript.sh): a record
+is thereby tied to one submission, and a cluster that numbers its jobs from 1 again (a new
+local cluster) cannot pass an earlier job's record off as this one's.  The job's properties
+(the JSON line that Snakemake writes into the script) give the sbatch options: the job name
+(rule or group), --cpus-per-task from the threads, --mem from resources.mem_mb, --time from
+resources.runtime (minutes), --partition from resources.slurm_partition when a rule sets it.
+Slurm's own output of the job goes to .snakemake/slurm/<name>-<job id>.out in the submit
+folder.  More sbatch options for every job (an account, a QOS) come from the environment
+variable SBATCH_EXTRA, split like a shell line; sbatch's own SBATCH_* variables work as well.
 """
 import json
 import os
+import secrets
 import shlex
 import subprocess
 import sys
@@ -45,12 +50,14 @@ def main() -> int:
         return 2
     jobscript = sys.argv[-1]
     os.makedirs(".snakemake/slurm", exist_ok=True)
-    cmd = ["sbatch"] + sbatch_args(job_properties(jobscript)) + [jobscript]
+    token = secrets.token_hex(16)
+    cmd = ["sbatch"] + sbatch_args(job_properties(jobscript)) + [jobscript, token]
     r = subprocess.run(cmd, stdout=subprocess.PIPE, text=True)
     if r.returncode != 0:
         print(f"submit.py: sbatch failed (status {r.returncode}): {shlex.join(cmd)}", file=sys.stderr)
         return 1
-    print(r.stdout.strip().split(";")[0])
+    jobid = r.stdout.strip().split(";")[0]  # sbatch --parsable: JOBID or JOBID;CLUSTER
+    print(f"{jobid};{token}")
     return 0
 
 
