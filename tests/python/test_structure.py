@@ -120,6 +120,13 @@ def test_prep_never_replaces_a_file(tmp_path):
         f"protnn prep: {tmp_path}/no/out.pdb: cannot create: No such file or directory\n"
 
 
+def test_a_name_as_long_as_the_file_system_allows_is_written(tmp_path):
+    out = tmp_path / ("x" * 251 + ".pdb")
+    r = protnn("prep", EXAMPLES / "structures" / "1vii.pdb", out)
+    assert r.returncode == 0, r.stderr
+    assert os.listdir(tmp_path) == [out.name]
+
+
 def test_the_launcher_runs_the_package(tmp_path):
     # <build>/bin/protnn, as installed beside the programs, with a foreign python3 first on PATH
     fake = tmp_path / "python3"
