@@ -172,8 +172,9 @@ def keep_first_altloc(st: gemmi.Structure) -> int:
 
 def keep_first_of_microheterogeneity(st: gemmi.Structure) -> tuple[int, int]:
     """Of consecutive residues of a chain that share number and insertion code and each carry
-    alternate-location labels, keeps the atoms without label and those with the first label
-    met; residues left empty go.  Returns (residues removed, atoms removed)."""
+    alternate-location labels, keeps those that hold the first label met (their atoms without
+    label or with that label); the others go whole.  Returns (residues removed, atoms
+    removed)."""
     residues = atoms = 0
     for chain in st[0]:
         runs: list[list[int]] = []      # indices of consecutive residues with one key
@@ -190,12 +191,14 @@ def keep_first_of_microheterogeneity(st: gemmi.Structure) -> tuple[int, int]:
             first = next(a.altloc for i in run for a in chain[i] if a.altloc != "\0")
             for i in run:
                 res = chain[i]
+                if all(a.altloc != first for a in res):    # another residue's alternative:
+                    doomed.append(i)                      # its unlabelled atoms go with it
+                    atoms += len(res)
+                    continue
                 for k in range(len(res) - 1, -1, -1):
                     if res[k].altloc not in ("\0", first):
                         del res[k]
                         atoms += 1
-                if len(res) == 0:
-                    doomed.append(i)
         for i in sorted(doomed, reverse=True):
             del chain[i]
             residues += 1
