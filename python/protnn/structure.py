@@ -233,11 +233,10 @@ def fit_pdb_columns(st: gemmi.Structure) -> tuple[int, int, int]:
     """Moves ST's first model by an integer vector, on the axes whose coordinates do not fit
     PDB's %8.3f columns, so that they fit; returns the vector.  Refuses a structure that is
     too large to fit."""
-    pos = [a.pos for ch in st[0] for r in ch for a in r]
+    box = st.calculate_box()          # ST holds one model: clean() removed the others
     shift = []
     for axis in ("x", "y", "z"):
-        values = [getattr(p, axis) for p in pos]
-        lo, hi = min(values), max(values)
+        lo, hi = getattr(box.minimum, axis), getattr(box.maximum, axis)
         if not (math.isfinite(lo) and math.isfinite(hi)):
             raise ProtnnError(f"a coordinate {axis} is not a finite number")
         if round(lo, 3) >= COORD_MIN and round(hi, 3) <= COORD_MAX:
@@ -251,11 +250,8 @@ def fit_pdb_columns(st: gemmi.Structure) -> tuple[int, int, int]:
             raise ProtnnError(f"{axis} spans {lo:.3f} to {hi:.3f} A: wider than PDB's "
                               f"coordinate columns hold ({COORD_MIN} to {COORD_MAX})")
     if any(shift):
-        move = gemmi.Position(*map(float, shift))
-        for ch in st[0]:
-            for r in ch:
-                for a in r:
-                    a.pos = a.pos + move
+        st[0].transform_pos_and_adp(gemmi.Transform(gemmi.Mat33(),
+                                                    gemmi.Vec3(*map(float, shift))))
     return tuple(shift)
 
 
@@ -352,13 +348,11 @@ def describe(c: Cleaned) -> str:
 
 def pdb_text(st: gemmi.Structure) -> str:
     """ST as PDB text: HEADER (the file's own when it had one), CRYST1, atoms, TER, END."""
-    for ch in st[0]:
-        for r in ch:
-            for a in r:
-                if not all(COORD_MIN <= round(v, 3) <= COORD_MAX
-                           for v in (a.pos.x, a.pos.y, a.pos.z)):
-                    raise ProtnnError(f"atom {a.name} of {ch.name} {r.seqid}: coordinates "
-                                      f"{a.pos} do not fit PDB's columns")
+    box = st.calculate_box()
+    if not all(COORD_MIN <= round(v, 3) <= COORD_MAX for p in (box.minimum, box.maximum)
+               for v in (p.x, p.y, p.z)):       # never a field wider than its columns
+        raise ProtnnError(f"coordinates from {box.minimum} to {box.maximum} do not fit PDB's "
+                          f"columns")
     header = st.make_pdb_headers().splitlines()
     head = header[0] if header and header[0].startswith("HEADER") else \
         f"HEADER    {'':40}{'':9}   {st.name[:4].upper():4}"

@@ -92,6 +92,7 @@ def test_a_folder_gives_the_rows_it_can_and_names_the_rest(tmp_path):
     for name in ("5znf.pdb", "5znf.cif.gz"):
         (d / name).write_bytes((EXAMPLES / "structures" / "5znf.pdb").read_bytes())
     (d / "notes.txt").write_text("not a structure\n")
+    (d / ".1vii.pdb").write_text("")
     (d / ("x" * 101 + ".pdb")).write_text("")
     r = protnn("targets", d)
     shipped = protnn("targets", "--from-dir", EXAMPLES / "targets").stdout.splitlines()
