@@ -96,6 +96,8 @@ NO_ATOMS_CIF = "data_x\nloop_\n_atom_site.id\n_atom_site.type_symbol\n"
     (b"\x1f\x8b\x08\x00broken", "broken gzip data"),
     ("HETATM    1  O   HOH A   1       1.000   2.000   3.000  1.00  0.00           O\n",
      "no atoms left"),
+    ("HETATM    1 ZN    ZN A 201       1.000   2.000   3.000  1.00  0.00          ZN\n",
+     "no amino-acid residue"),
 ])
 def test_bad_input_gives_one_line_and_no_file(tmp_path, content, message):
     inp = tmp_path / "in.cif"
