@@ -214,13 +214,13 @@ def one_letter_chain_names(st: gemmi.Structure) -> dict[str, str]:
         raise ProtnnError(f"{len(names)} chains: a PDB file tells at most "
                           f"{len(CHAIN_NAMES)} apart (one-letter names A-Z a-z 0-9); "
                           f"split the structure")
+    # The length checks matter: "" (a blank chain) is a substring of every string.
     used = {n for n in names if len(n) == 1 and n in CHAIN_NAMES}
-    # (len checks: "" is a substring of every string)
     renamed: dict[str, str] = {}
     for n in names:
         if n in used:
             continue
-        new = n[:1] if len(n) > 1 and n[0] in CHAIN_NAMES and n[0] not in used else \
+        new = n[0] if len(n) > 1 and n[0] in CHAIN_NAMES and n[0] not in used else \
             next(c for c in CHAIN_NAMES if c not in used)
         used.add(new)
         renamed[n] = new
