@@ -117,7 +117,10 @@ def build_parser() -> argparse.ArgumentParser:
     s = sub.add_parser("prep", help="any structure file to a clean PDB file",
                        description="Reads a PDB, mmCIF or mmJSON file (gzip-compressed or not) "
                        "and writes a new PDB file with one model, the first alternate location "
-                       "of each residue, no hydrogens and no waters.")
+                       "of each residue, no hydrogens and no waters, one-letter chain names, "
+                       "selenomethionine as MET and coordinates that fit the PDB columns "
+                       "(moved by an integer vector when needed).  Refuses more than 62 chains "
+                       "and CA-only models.")
     s.add_argument("input", metavar="IN")
     s.add_argument("output", metavar="OUT.pdb")
     s.add_argument("--model", type=int, help="model number to keep (default: the first)")

@@ -92,10 +92,15 @@ def read_scaling(dbout: str) -> Scaling:
         with open(path, encoding="utf-8") as f:
             d = json.load(f)
         outs = list(d["outputs"])
-        return Scaling(outs, [float(d["maps"][o]["a"]) for o in outs],
-                       [float(d["maps"][o]["b"]) for o in outs],
-                       [float(d["maps"][o]["min"]) for o in outs],
-                       [float(d["maps"][o]["max"]) for o in outs])
+        s = Scaling(outs, [float(d["maps"][o]["a"]) for o in outs],
+                    [float(d["maps"][o]["b"]) for o in outs],
+                    [float(d["maps"][o]["min"]) for o in outs],
+                    [float(d["maps"][o]["max"]) for o in outs])
+        bad = next((o for o, a, b in zip(outs, s.a, s.b)
+                    if not (math.isfinite(a) and a > 0 and math.isfinite(b))), None)
+        if bad is not None:
+            raise ValueError(f"the map of {bad} is not finite")
+        return s
     except OSError as e:
         raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
     except (ValueError, KeyError, TypeError) as e:

@@ -80,10 +80,12 @@ def find_structures(paths: list[str]) -> tuple[dict[str, str], list[Failure]]:
     seen: set[str] = set()
     failures: list[Failure] = []
     for f in files:
-        real = os.path.realpath(f)
-        if real in seen:                  # one file named twice (itself and by its folder)
+        # One file named twice (itself and by its folder) counts once; two names of one file
+        # (a link) are two structures.
+        key = os.path.join(os.path.realpath(os.path.dirname(f) or "."), os.path.basename(f))
+        if key in seen:
             continue
-        seen.add(real)
+        seen.add(key)
         sid = structure_id(f)
         problem = id_problem(sid)
         if problem:

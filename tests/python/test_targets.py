@@ -92,12 +92,15 @@ def test_a_folder_gives_the_rows_it_can_and_names_the_rest(tmp_path):
     for name in ("5znf.pdb", "5znf.cif.gz"):
         (d / name).write_bytes((EXAMPLES / "structures" / "5znf.pdb").read_bytes())
     (d / "notes.txt").write_text("not a structure\n")
+    (d / ".1vii.pdb").write_text("")
+    (d / ("x" * 101 + ".pdb")).write_text("")
     r = protnn("targets", d)
     shipped = protnn("targets", "--from-dir", EXAMPLES / "targets").stdout.splitlines()
     assert r.returncode == 3
     assert r.stdout.splitlines() == [shipped[0]] + [l for l in shipped if l.startswith("1vii,")]
     assert sorted(l.split(": ")[:2] for l in r.stderr.splitlines()) == [
-        ["5znf.cif.gz", "id"], ["5znf.pdb", "id"], ["empty", "targets"], ["{x}.pdb", "id"]]
+        ["5znf.cif.gz", "id"], ["5znf.pdb", "id"], ["empty", "targets"],
+        ["x" * 101 + ".pdb", "id"], ["{x}.pdb", "id"]]
     assert f"{d}/empty.cif: no atoms read" in r.stderr
 
 
