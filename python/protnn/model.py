@@ -35,7 +35,7 @@ from dataclasses import dataclass, replace
 
 from . import ProtnnError, __version__
 from .failures import Failure, one_line
-from .features import (TYPES, FeatureSettings, compute_batch, find_programs, settings_from_dict,
+from .features import (STAMP, TYPES, FeatureSettings, compute_batch, find_programs, settings_from_dict,
                        sha256_file)
 from .files import NewDirectory, find_structures, refuse_existing, write_new_text
 from .nnfiles import parse_predictions
@@ -315,10 +315,18 @@ def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
         raise ProtnnError(f"role '{role}': one word expected")
     refuse_existing(out_tsv)
     inputs = list(model.settings.inputs)
+    want = {"settings": model.settings.to_dict(),
+            "types_sha256": {p: t["sha256"] for p, t in model.info["types"].items()}}
     for i in ids:
         for t in inputs:
             if not os.path.isfile(os.path.join(featdir, i, t)):
                 raise ProtnnError(f"{os.path.join(featdir, i, t)}: missing (features of {i})")
+        # The tables must be made as the model's were: same settings, same types files.
+        stamp = os.path.join(featdir, i, STAMP)
+        made = _read_json(stamp, "a feature stamp") if os.path.isfile(stamp) else {}
+        if {k: made.get(k) for k in want} != want:
+            raise ProtnnError(f"{stamp}: the features of {i} were not made with the model's "
+                              f"feature settings and types files")
     outputs = model.info["outputs"]
     wide = role is not None or with_target
     rows = ["\t".join(["id", "output", "mean", "sd"] + (["target", "role"] if wide else []))]

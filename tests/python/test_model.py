@@ -11,6 +11,7 @@ import subprocess
 import pytest
 
 from conftest import EXAMPLES, STRUCTURES, bin_dir, program, protnn, run_program
+from protnn import ProtnnError
 from protnn.features import FeatureSettings, compute_batch
 from protnn.model import predict_features
 
@@ -129,7 +130,7 @@ def test_batch_tables_are_those_of_the_programs_run_one_by_one(made, tmp_path, s
         run_program("depthdist", "-dp", "d", cwd=tmp_path)
 
 
-def test_done_structures_are_not_redone_and_other_settings_redo_them(tmp_path):
+def test_done_structures_are_not_redone_and_other_settings_redo_them(made, tmp_path):
     feat = str(tmp_path / "feat")
     batch = {"1vii": PDB["1vii"], "5znf": PDB["5znf"]}
     assert compute_batch(batch, feat, FeatureSettings(), str(bin_dir())) == []
@@ -139,6 +140,9 @@ def test_done_structures_are_not_redone_and_other_settings_redo_them(tmp_path):
     assert {i: os.stat(tmp_path / "feat" / i / "depth.tab").st_ino for i in batch} == inode
     assert compute_batch(batch, feat, FeatureSettings(probe=1.2), str(bin_dir())) == []
     assert (tmp_path / "feat" / "1vii" / "depth.tab").read_bytes() != depth
+    with pytest.raises(ProtnnError, match="not made with the model's feature settings"):
+        predict_features(str(made / "elsewhere" / "model"), feat, ["1vii"], str(bin_dir()),
+                         str(tmp_path / "p.tsv"))
     assert sorted(os.listdir(feat)) == ["1vii", "5znf"]          # no temporary folder left
 
 
