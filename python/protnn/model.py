@@ -70,6 +70,8 @@ def _run_groups(run: dict, run_path: str, info: dict, groups_file: str | None) -
     """(source, {id: group}) of the run's proteins: the db's own, a given file, the run's
     groups.tsv, or the group column of its targets table; (source, {}) without groups."""
     source = (run.get("groups") or {}).get("source", "")
+    if source == "none":
+        return source, {}
     if isinstance(info.get("groups"), dict):
         return source or "db", dict(info["groups"])
     outdir = os.path.dirname(os.path.abspath(run_path))
@@ -134,7 +136,7 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
             raise ProtnnError(f"{run_path}: networks: a plain file name and a fold from 1 to "
                               f"{len(folds)} expected, found {json.dumps(n)}")
 
-    fold_rows, training = [], []
+    fold_rows, training = [], {}            # training: every fold's training ids, in order
     for f in folds:
         lst = _lines(os.path.join(dbout, f["list"]))
         train = [x.strip() for x in lst[3:]]
@@ -142,9 +144,9 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
                           "train": train,
                           "held_out": [x.strip() for x in _lines(os.path.join(dbout, f["ids"]))
                                        if x.strip()]})
-        training += [t for t in train if t not in training]
+        training.update(dict.fromkeys(train))
     source, groups = _run_groups(run, run_path, info, groups_file)
-    groups = {i: groups[i] for i in sorted(groups) if i in set(training)}
+    groups = {i: groups[i] for i in sorted(groups) if i in training}
 
     # The reference: the smallest structure file of a training protein.
     given = structures if structures else config.get("structures")

@@ -69,6 +69,8 @@ def made(tmp_path_factory):
 def test_a_copied_model_predicts_the_runs_new_rows_after_the_run_is_deleted(made):
     model = made / "elsewhere" / "model"
     assert str(made / "run") not in (model / "model.json").read_text()
+    info = json.loads((model / "model.json").read_text())
+    assert info["groups"]["of"]["1dpx"] == "lysozyme" and "1hel" not in info["groups"]["of"]
     expected = (made / "new.tsv").read_text()
     assert sorted(l.split("\t")[0] for l in expected.splitlines()[1:]) == sorted(NEW * 3)
     predict_features(str(model), str(made / "feat"), NEW, str(bin_dir()),
