@@ -79,7 +79,11 @@ def cmd_features(a: argparse.Namespace) -> None:
     for out in (a.failed, a.done):
         if out:
             refuse_existing(out)
-    rows = compute_batch(batch, a.out, settings, a.bindir, a.jobs, a.strict)
+    types = None
+    if a.model:
+        from .model import load_model
+        types = load_model(a.model).types()
+    rows = compute_batch(batch, a.out, settings, a.bindir, a.jobs, a.strict, types=types)
     for r in rows:
         print(f"{r.id}: {r.step}: {r.message}", file=sys.stderr)
     failed = {r.id for r in rows}
@@ -214,6 +218,8 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
                    help="structures at a time (default 1)")
     s.add_argument("--strict", action="store_true", help="stop at the first failure")
+    s.add_argument("--model", metavar="MODEL",
+                   help="the types files of this model folder (default: the shipped ones)")
     s.set_defaults(run=cmd_features)
 
     s = sub.add_parser("model", help="the model folder of a finished run",

@@ -196,8 +196,8 @@ def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs
              settings.nmr_model if settings.nmr_model else None)
     except ProtnnError as e:
         raise _StepFailed("prep", str(e)) from None
-    except (RuntimeError, ValueError, MemoryError) as e:    # gemmi's own, unforeseen ones
-        raise _StepFailed("prep", f"{path}: {e}") from None
+    except Exception as e:       # gemmi's own, unforeseen: one file must not stop a batch
+        raise _StepFailed("prep", f"{path}: {type(e).__name__}: {e}") from None
     # Relative names inside TMP: the generators keep at most 300 characters of a file name.
     if "pairdist.tab" in settings.inputs:
         _run("pairdist", [progs.paths["pairdist"], "-dp", "structure.pdb",
@@ -220,9 +220,18 @@ def _remove(path: str) -> None:
         os.unlink(path)
 
 
+def _dir_mode() -> int:
+    """The mode of a new directory under the umask (read once, before any thread starts:
+    reading it means setting it for a moment)."""
+    mask = os.umask(0)
+    os.umask(mask)
+    return 0o777 & ~mask
+
+
 def compute_one(id_: str, path: str, featdir: str, settings: FeatureSettings,
-                progs: Programs) -> tuple[bool, Failure | None]:
-    """The tables of one structure; returns (whether work was done, the failure or None)."""
+                progs: Programs, mode: int) -> tuple[bool, Failure | None]:
+    """The tables of one structure, FEATDIR/<id>/ of MODE; returns (whether work was done,
+    the failure or None)."""
     final = os.path.join(featdir, id_)
     try:
         digest = sha256_file(path)
@@ -241,9 +250,11 @@ def compute_one(id_: str, path: str, featdir: str, settings: FeatureSettings,
             return True, Failure(id_, e.step, e.message)
         with open(os.path.join(tmp, STAMP), "x", encoding="utf-8") as f:
             f.write(json.dumps(stamp, indent=2) + "\n")
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(tmp, 0o777 & ~mask)        # mkdtemp makes it private; a result is not
+        # mkdtemp makes the folder private, and a file may have been created while another
+        # thread's prep (files.write_new) had the umask at 0 for a moment: modes set here.
+        for name in os.listdir(tmp):
+            os.chmod(os.path.join(tmp, name), mode & 0o666)
+        os.chmod(tmp, mode)
         if os.path.lexists(final):           # stale: other file, settings or programs
             old = tempfile.mkdtemp(prefix=f".{id_}.", suffix=".old", dir=featdir)
             os.rename(final, os.path.join(old, "x"))
@@ -267,6 +278,7 @@ def compute_batch(structures: dict[str, str], featdir: str, settings: FeatureSet
     progs = find_programs(bindir, types)
     os.makedirs(featdir, exist_ok=True)
     from . import structure  # noqa: F401  gemmi, imported once here rather than in a thread
+    mode = _dir_mode()
     failures: dict[str, Failure] = {}
     lock = threading.Lock()
     count = [0, 0]                   # structures finished, of them failed
@@ -276,7 +288,7 @@ def compute_batch(structures: dict[str, str], featdir: str, settings: FeatureSet
         if stop.is_set():
             return
         id_, path = item
-        _, failure = compute_one(id_, path, featdir, settings, progs)
+        _, failure = compute_one(id_, path, featdir, settings, progs, mode)
         with lock:
             count[0] += 1
             if failure:

@@ -35,57 +35,15 @@ from dataclasses import dataclass, replace
 
 from . import ProtnnError, __version__
 from .failures import Failure, one_line
-from .features import (TYPES, FeatureSettings, compute_batch, find_programs, settings_from_dict,
+from .features import (STAMP, TYPES, FeatureSettings, compute_batch, find_programs, settings_from_dict,
                        sha256_file)
-from .files import NewDirectory, refuse_existing, write_new_text
+from .files import NewDirectory, find_structures, refuse_existing, write_new_text
 from .nnfiles import parse_predictions
-
-try:
-    from .files import find_structures
-except ImportError:                      # until protnn.files has its own
-    find_structures = None
+from .table import read_groups
 
 FORMAT_VERSION = 1
 MODEL_JSON = "model.json"
-_PLAIN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*")
-
-
-# -- Structures of files and folders ------------------------------------------------------
-
-_STRUCTURE = re.compile(r"\.(pdb|ent|cif|mmcif|json|mmjson)(\.gz)?$", re.IGNORECASE)
-
-
-def structures_of(paths: list[str]) -> tuple[dict[str, str], list[Failure]]:
-    """{id: path} of the structure files of PATHS (files or folders), and the refused ones."""
-    if find_structures is not None:
-        return find_structures(paths)
-    from .files import structure_id
-    found: dict[str, list[str]] = {}
-    refused: list[Failure] = []
-    for p in paths:
-        if os.path.isdir(p):
-            files = [os.path.join(p, n) for n in sorted(os.listdir(p))
-                     if not n.startswith(".") and _STRUCTURE.search(n)
-                     and os.path.isfile(os.path.join(p, n))]
-        elif os.path.exists(p):
-            files = [p]
-        else:
-            raise ProtnnError(f"{p}: no such file or directory")
-        for f in files:
-            found.setdefault(structure_id(f), []).append(f)
-    out: dict[str, str] = {}
-    for i in sorted(found):
-        name = os.path.basename(found[i][0])
-        if len(found[i]) > 1:
-            refused += [Failure(os.path.basename(f), "id", f"two files with the id {i}")
-                        for f in found[i]]
-        elif len(i) > 100 or not _PLAIN_NAME.fullmatch(i):
-            refused.append(Failure(name, "id", f"id '{i}' is not usable (at most 100 "
-                                   f"characters of A-Z a-z 0-9 . _ + -, a letter or digit "
-                                   f"first)"))
-        else:
-            out[i] = found[i][0]
-    return out, refused
+_PLAIN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*")     # a network's file name
 
 
 # -- Reading what a run made --------------------------------------------------------------
@@ -108,18 +66,12 @@ def _lines(path: str) -> list[str]:
         raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
 
 
-def _read_groups(path: str) -> dict[str, str]:
-    try:
-        from .table import read_groups
-    except ImportError:
-        from .targets import read_groups
-    return read_groups(path)
-
-
 def _run_groups(run: dict, run_path: str, info: dict, groups_file: str | None) -> tuple:
     """(source, {id: group}) of the run's proteins: the db's own, a given file, the run's
     groups.tsv, or the group column of its targets table; (source, {}) without groups."""
     source = (run.get("groups") or {}).get("source", "")
+    if source == "none":
+        return source, {}
     if isinstance(info.get("groups"), dict):
         return source or "db", dict(info["groups"])
     outdir = os.path.dirname(os.path.abspath(run_path))
@@ -129,7 +81,7 @@ def _run_groups(run: dict, run_path: str, info: dict, groups_file: str | None) -
     for c in candidates:
         if c and os.path.isfile(c):
             try:
-                return source or "table", _read_groups(c)
+                return source or "table", read_groups(c)
             except ProtnnError:
                 if groups_file:
                     raise
@@ -184,7 +136,7 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
             raise ProtnnError(f"{run_path}: networks: a plain file name and a fold from 1 to "
                               f"{len(folds)} expected, found {json.dumps(n)}")
 
-    fold_rows, training = [], []
+    fold_rows, training = [], {}            # training: every fold's training ids, in order
     for f in folds:
         lst = _lines(os.path.join(dbout, f["list"]))
         train = [x.strip() for x in lst[3:]]
@@ -192,14 +144,14 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
                           "train": train,
                           "held_out": [x.strip() for x in _lines(os.path.join(dbout, f["ids"]))
                                        if x.strip()]})
-        training += [t for t in train if t not in training]
+        training.update(dict.fromkeys(train))
     source, groups = _run_groups(run, run_path, info, groups_file)
-    groups = {i: groups[i] for i in sorted(groups) if i in set(training)}
+    groups = {i: groups[i] for i in sorted(groups) if i in training}
 
     # The reference: the smallest structure file of a training protein.
     given = structures if structures else config.get("structures")
     given = [given] if isinstance(given, str) else list(given or [])
-    found, _ = structures_of([str(g) for g in given]) if given else ({}, [])
+    found, _ = find_structures([str(g) for g in given]) if given else ({}, [])
     candidates = [(os.path.getsize(found[i]), i) for i in training if i in found]
     if not candidates:
         raise ProtnnError(f"{run_path}: no structure file of a training protein under "
@@ -365,10 +317,18 @@ def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
         raise ProtnnError(f"role '{role}': one word expected")
     refuse_existing(out_tsv)
     inputs = list(model.settings.inputs)
+    want = {"settings": model.settings.to_dict(),
+            "types_sha256": {p: t["sha256"] for p, t in model.info["types"].items()}}
     for i in ids:
         for t in inputs:
             if not os.path.isfile(os.path.join(featdir, i, t)):
                 raise ProtnnError(f"{os.path.join(featdir, i, t)}: missing (features of {i})")
+        # The tables must be made as the model's were: same settings, same types files.
+        stamp = os.path.join(featdir, i, STAMP)
+        made = _read_json(stamp, "a feature stamp") if os.path.isfile(stamp) else {}
+        if {k: made.get(k) for k in want} != want:
+            raise ProtnnError(f"{stamp}: the features of {i} were not made with the model's "
+                              f"feature settings and types files")
     outputs = model.info["outputs"]
     wide = role is not None or with_target
     rows = ["\t".join(["id", "output", "mean", "sd"] + (["target", "role"] if wide else []))]
@@ -433,7 +393,7 @@ def predict(model_dir: str, paths: list[str], out_tsv: str, bindir: str, jobs: i
     refuse_existing(out_tsv)
     model = load_model(model_dir)
     check_programs(model, bindir)
-    structures, failures = structures_of(paths)
+    structures, failures = find_structures(paths)
     with tempfile.TemporaryDirectory() as work:
         feat = featdir or os.path.join(work, "features")
         failures += compute_batch(structures, feat, model.settings, bindir, jobs,
