@@ -24,6 +24,7 @@ rule features:
         bin=BIN,
         featdir=FEATDIR,
         progress=PROGRESS,
+        model=MODEL,            # predict-only: the model's types files
     threads: 1
     resources:
         mem_mb=res("features", "mem_mb", 2000),
