@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # tests/workflow/run-workflow.sh local|slurm BINDIR
 # Runs the workflow on 30 of the example structures (one gzip-compressed, one as mmCIF written
-# by gemmi, one without a row in the targets table) with tiny networks and few epochs, locally
-# with 2 jobs or through workflow/local-slurm.sh with the Slurm profile, and checks the
-# results: predictions.tsv (header, every protein and output, roles cv and new), the report
-# and its summary.  Locally also: a second run has nothing to do, a table id without a
-# structure stops the run before any job with a message that names it, and a failing program
-# stops it with the program's message and no table of its own left behind.
+# by gemmi, one without a row in the targets table) plus the awkward files of real
+# collections made from 1vii with gemmi (microheterogeneity, a blank chain, selenomethionine,
+# coordinates beyond PDB's columns, a CA-only model, a corrupt gzip, no protein, an empty
+# file, ids that cannot be used), with tiny networks and few epochs, locally with 2 jobs or
+# through workflow/local-slurm.sh with the Slurm profile.  The checkout, the programs and the
+# output are reached through paths with a blank, the targets table is tab-separated with a
+# byte-order mark.  Checks: failed.tsv holds exactly the unusable files, every other
+# structure is predicted, a rigidly moved copy like the original, every network differs, each
+# fold's networks trained with that fold's -f and predict only that fold's proteins, the model
+# folder, the report.  Locally also: a second run has nothing to do; injections through the
+# nntrain setting run nothing; stale results after failed runs with other settings are
+# recomputed; a structure added without targets and run from another folder is predicted
+# without training anything; a predict-only run with the model folder gives the same numbers.
 # Exit status 77 (ctest: skipped) for the Slurm run when not root or without slurm-wlm.
 set -euo pipefail
 mode=$1
@@ -26,81 +33,223 @@ if [ "$mode" = slurm ]; then
 fi
 command -v snakemake >/dev/null || fail "no snakemake (Debian package snakemake)"
 
-work=$(mktemp -d /tmp/protnn-workflow-test.XXXXXX)
+work=$(mktemp -d "/tmp/protnn workflow-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-mkdir structures
+ln -s "$repo" "check out"
+ln -s "$(dirname "$bindir")" "build dir"
+bin="$work/build dir/$(basename "$bindir")"
+mkdir "my structures"
+s="my structures"
 # The 30 smallest example structures: enough for 4 folds of at least 20 training proteins.
 for f in $(ls -S -r "$repo/examples/proteins/structures" | head -n 30); do
-    cp "$repo/examples/proteins/structures/$f" structures/
+    cp "$repo/examples/proteins/structures/$f" "$s/"
 done
-gzip structures/1hel.pdb
-$py -c 'import gemmi, sys; st = gemmi.read_structure(sys.argv[1]); st.setup_entities(); st.make_mmcif_document().write_file(sys.argv[2])' \
-    structures/1a7g.pdb structures/1a7g.cif
-rm structures/1a7g.pdb
-ids=$(ls structures | sed -E 's/\.(pdb|cif)(\.gz)?$//' | sort)
+gzip "$s/1hel.pdb"
+PYTHONPATH=$repo/python $py - "$s" <<'PY'
+import gzip, os, sys
+import gemmi
+d = sys.argv[1]
+def one(name="1vii"):
+    st = gemmi.read_structure(os.path.join(d, name + ".pdb"))
+    st.remove_hydrogens()
+    return st
+st = one("1a7g")
+st.setup_entities()
+st.make_mmcif_document().write_file(os.path.join(d, "1a7g.cif"))
+os.remove(os.path.join(d, "1a7g.pdb"))
+# Microheterogeneity: a SER beside residue 5 with the same number, the two as altlocs A, B.
+st = one()
+ch = st[0][0]
+res = ch[4]
+other = res.clone()
+other.name = "SER" if res.name != "SER" else "ALA"
+for a in list(other)[::-1]:
+    if a.name not in ("N", "CA", "C", "O", "CB"):
+        other.remove_atom(a.name, a.altloc)
+for r, alt in ((res, "A"), (other, "B")):
+    for a in r:
+        a.altloc, a.occ = alt, 0.5
+ch.add_residue(other, 5)
+st.write_pdb(os.path.join(d, "mh1vii.pdb"))
+# A blank chain name; selenomethionine (HETATM MSE with SE); a rigid move beyond PDB's columns
+# (only mmCIF can hold it); a model of CA atoms only.
+st = one(); st[0][0].name = " "; st.write_pdb(os.path.join(d, "blank1vii.pdb"))
+st = one()
+for r in st[0][0]:
+    if r.name == "MET":
+        r.name, r.het_flag = "MSE", "H"
+        for a in r:
+            if a.name == "SD":
+                a.name, a.element = "SE", gemmi.Element("Se")
+st.write_pdb(os.path.join(d, "mse1vii.pdb"))
+st = one()
+for r in st[0][0]:
+    for a in r:
+        a.pos = gemmi.Position(a.pos.x - 1200, a.pos.y + 300, a.pos.z + 400)
+st.setup_entities()
+st.make_mmcif_document().write_file(os.path.join(d, "moved1vii.cif"))
+st = one()
+for r in st[0][0]:
+    for a in list(r)[::-1]:
+        if a.name != "CA":
+            r.remove_atom(a.name, a.altloc)
+st.write_pdb(os.path.join(d, "ca1vii.pdb"))
+# Unusable: a corrupt gzip, no protein (waters only), an empty file, ids that cannot be used.
+with open(os.path.join(d, "1paa.pdb"), "rb") as f:
+    data = gzip.compress(f.read())
+with open(os.path.join(d, "corrupt.pdb.gz"), "wb") as f:
+    f.write(data[:len(data) // 2])
+with open(os.path.join(d, "water.pdb"), "w") as f:
+    f.write("HETATM    1  O   HOH A   1      10.000  10.000  10.000  1.00  0.00           O\n"
+            "HETATM    2  O   HOH A   2      13.000  10.000  10.000  1.00  0.00           O\nEND\n")
+open(os.path.join(d, "empty.pdb"), "w").close()
+open(os.path.join(d, "{x}.pdb"), "w").close()
+open(os.path.join(d, "x" * 150 + ".pdb"), "w").close()
+PY
+unusable="ca1vii corrupt empty water {x}.pdb $(printf 'x%.0s' $(seq 150)).pdb"
+ids=$(ls "$s" | sed -E 's/\.(pdb|cif)(\.gz)?$//' | sort)
 PYTHONPATH=$repo/python $py -m protnn targets --from-dir "$repo/examples/proteins/targets" \
     --groups "$repo/examples/proteins/manifest.tsv" -o all.csv
-# 1vii gets no row: it is predicted as a new protein.
-awk -F, -v ids="$(echo $ids)" 'BEGIN { n = split(ids, a, " "); for (i = 1; i <= n; i++) keep[a[i]] = 1 }
-    NR == 1 || ($1 in keep && $1 != "1vii")' all.csv >targets.csv
+# Tab-separated with a byte-order mark.  1vii and the copies of it get no row: they are
+# predicted as new proteins; ca1vii gets 1vii's targets and is left out of training.
+{
+    printf '\xef\xbb\xbf'
+    awk -F, -v ids="$(echo $ids)" 'BEGIN { OFS = "\t"; n = split(ids, a, " "); for (i = 1; i <= n; i++) keep[a[i]] = 1 }
+        $1 == "1vii" { $1 = "ca1vii"; print; next }
+        NR == 1 || $1 in keep { $1 = $1; print }' all.csv
+} >targets.tsv
 
-config=(structures=structures targets=targets.csv out=out bindir="$bindir" folds=4 networks=2
+config=(structures="$s" targets=targets.tsv out="$work/out dir" bindir="$bin" folds=4 networks=2
     nntrain="-h1 3 -h2 3 -u 0.01 -m 20 -mi 10")
-smk=(snakemake -s "$repo/workflow/Snakefile" --config "${config[@]}")
+smk=(snakemake -s "$work/check out/workflow/Snakefile")
+out="$work/out dir"
 if [ "$mode" = local ]; then
-    "${smk[@]}" -j 2 >run.log 2>&1 || { tail -n 40 run.log; fail "the local run failed"; }
+    "${smk[@]}" -j 2 --config "${config[@]}" >run.log 2>&1 || { tail -n 40 run.log; fail "the local run failed"; }
 else
-    "$repo/workflow/local-slurm.sh" "${smk[@]}" --profile "$repo/workflow/profiles/slurm" >run.log 2>&1 ||
-        { tail -n 40 run.log; fail "the run through local-slurm.sh failed"; }
-    grep -q "Submitted group job" run.log || fail "no group job was submitted to Slurm"
+    "$repo/workflow/local-slurm.sh" "${smk[@]}" --profile "$repo/workflow/profiles/slurm" \
+        --config "${config[@]}" >run.log 2>&1 || { tail -n 40 run.log; fail "the run through local-slurm.sh failed"; }
+    n=$(ls "$out"/batches/*.tsv | grep -vc failed)
+    [ "$(grep -c "^rule features:" run.log)" -eq "$n" ] || fail "not one Slurm job per batch ($n batches)"
 fi
+grep -q "protnn features: .* structures of this run: .* done, .* failed, 0 left" run.log ||
+    fail "no progress line of the batches"
+grep -q "6 of $(ls "$s" | wc -l) structures failed ($out/failed.tsv)" run.log ||
+    fail "the run did not end with the count of failed structures"
 
-# predictions.tsv: the header, 3 outputs per protein, 1vii new, all others cv with a target.
-[ "$(head -n 1 out/predictions.tsv)" = "$(printf 'id\toutput\tmean\tsd\ttarget\trole')" ] ||
-    fail "predictions.tsv header: $(head -n 1 out/predictions.tsv)"
-$py - out/predictions.tsv $ids <<'PY' || fail "predictions.tsv is not as expected"
+# failed.tsv: exactly the unusable files; predictions.tsv: every other structure, 3 outputs
+# each, the new ones with role new; a rigidly moved copy predicted like the original.
+$py - "$out" "$unusable" $ids <<'PY' || fail "failed.tsv or predictions.tsv is not as expected"
 import csv, math, sys
-rows = list(csv.DictReader(open(sys.argv[1]), delimiter="\t"))
-ids = sys.argv[2:]
-got = {(r["id"], r["output"]) for r in rows}
-want = {(i, o) for i in ids for o in ("helix", "strand", "rg_ratio")}
-assert got == want and len(rows) == len(want), (sorted(want - got), sorted(got - want))
+out, unusable, ids = sys.argv[1], sys.argv[2].split(), sys.argv[3:]
+failed = list(csv.DictReader(open(f"{out}/failed.tsv"), delimiter="\t"))
+assert sorted(r["id"] for r in failed) == sorted(unusable), failed
+assert all(r["message"] for r in failed), failed
+rows = list(csv.DictReader(open(f"{out}/predictions.tsv"), delimiter="\t"))
+predicted = [i for i in ids if i not in unusable and i + ".pdb" not in unusable]
+got = {(r["id"], r["output"]): r for r in rows}
+want = {(i, o) for i in predicted for o in ("helix", "strand", "rg_ratio")}
+assert set(got) == want and len(rows) == len(want), (sorted(want - set(got)), sorted(set(got) - want))
 for r in rows:
     assert math.isfinite(float(r["mean"])) and math.isfinite(float(r["sd"])), r
-    if r["id"] == "1vii":
+    if r["id"].endswith("1vii"):
         assert r["role"] == "new" and r["target"] == "", r
     else:
         assert r["role"] == "cv" and math.isfinite(float(r["target"])), r
+for o in ("helix", "strand", "rg_ratio"):
+    a, b = got[("1vii", o)], got[("moved1vii", o)]
+    assert (a["mean"], a["sd"]) == (b["mean"], b["sd"]), (a, b)
 PY
-[ -s out/report/index.html ] || fail "no report/index.html"
-ls out/report/*.png >/dev/null 2>&1 || fail "no plot in report/"
-grep -q rg_ratio out/summary.txt || fail "summary.txt has no line for rg_ratio"
-[ "$(ls out/nets/fold*-net*.wei | wc -l)" -eq 8 ] || fail "not 4 x 2 weight files"
+[ -s "$out/report/index.html" ] || fail "no report/index.html"
+ls "$out"/report/*.png >/dev/null 2>&1 || fail "no plot in report/"
+grep -q rg_ratio "$out/summary.txt" || fail "summary.txt has no line for rg_ratio"
+grep -q ridge "$out/summary.txt" || fail "summary.txt has no ridge line"
+[ -s "$out/model/model.json" ] || fail "no model folder"
+
+# Wiring: 4 x 2 networks, all different (each has its own seed); each trained on its fold's
+# list with its fold's -f; each fold's proteins predicted by that fold's networks alone.
+[ "$(ls "$out"/nets/fold*-net*.wei | wc -l)" -eq 8 ] || fail "not 4 x 2 weight files"
+[ "$(md5sum "$out"/nets/*.wei | cut -c1-32 | sort -u | wc -l)" -eq 8 ] ||
+    fail "two networks have the same weights"
+PYTHONPATH=$repo/python $py - "$out" "$bin" <<'PY' || fail "the folds are not wired as expected"
+import csv, os, subprocess, sys
+from protnn.database import read_folds
+out, bindir = sys.argv[1], sys.argv[2]
+folds = read_folds(f"{out}/db")["folds"]
+assert len({f["f"] for f in folds}) > 1, "every fold has one -f: this test would not tell them apart"
+for k, fold in enumerate(folds, 1):
+    for n in (1, 2):
+        options = open(f"{out}/nets/fold{k}-net{n}.wei.fort.15").read().splitlines()[1]
+        assert f"fold{k}.db-f{fold['f']}-r" in options, (k, n, fold["f"], options)
+rows = {(r["id"], r["output"]): r for r in csv.DictReader(open(f"{out}/predictions.tsv"), delimiter="\t")}
+for k in range(1, len(folds) + 1):
+    # A weight list names files up to a blank: links without one.
+    os.mkdir(f"fold{k}")
+    for n in (1, 2):
+        os.symlink(f"{out}/nets/fold{k}-net{n}.wei", f"fold{k}/n{n}.wei")
+    with open(f"fold{k}/lst", "w") as f:
+        f.write("n1.wei\nn2.wei\n")
+    with open(f"fold{k}.out", "w") as f:
+        subprocess.run([f"{bindir}/nntrain", "-aw", "lst", "-prl", f"{out}/db/fold{k}.ids"],
+                       stdout=f, stderr=subprocess.DEVNULL, check=True, cwd=f"fold{k}")
+    subprocess.run([sys.executable, "-m", "protnn", "collect", f"fold{k}.out", "--db", f"{out}/db",
+                    "-o", f"fold{k}.tsv"], check=True, stderr=subprocess.DEVNULL)
+    for r in csv.DictReader(open(f"fold{k}.tsv"), delimiter="\t"):
+        w = rows[(r["id"], r["output"])]
+        assert (w["mean"], w["sd"]) == (r["mean"], r["sd"]), (k, r, w)
+PY
 
 if [ "$mode" = local ]; then
-    "${smk[@]}" -j 2 >rerun.log 2>&1 || fail "the second run failed"
+    smk_local() { "${smk[@]}" -j 2 --config "${config[@]}" "$@"; }
+    smk_local >rerun.log 2>&1 || fail "the second run failed"
     grep -q "Nothing to be done" rerun.log || { cat rerun.log; fail "the second run did work again"; }
-    echo "id,helix,strand,rg_ratio" >bad.csv
-    echo "9xyz,0.1,0.2,1.0" >>bad.csv
-    if snakemake -s "$repo/workflow/Snakefile" -j 2 --config structures=structures targets=bad.csv \
-        out=bad bindir="$bindir" >bad.log 2>&1; then
-        fail "a table id without a structure did not stop the run"
-    fi
-    grep -q "bad.csv: 1 id(s) without a structure file in structures: 9xyz" bad.log ||
-        { cat bad.log; fail "no message naming 9xyz"; }
-    [ ! -e bad ] || fail "the stopped run wrote bad/"
-    # A program that fails: the run stops with its message, and its table is not left behind.
-    mkdir bin
-    for p in depthdist atomdepth nntrain; do ln -s "$bindir/$p" bin/$p; done
-    printf '#!/bin/sh\necho "broken.pdb:7: expected a number, found x" >&2\nexit 2\n' >bin/pairdist
-    chmod +x bin/pairdist
-    if snakemake -s "$repo/workflow/Snakefile" -j 2 --config structures=structures targets=targets.csv \
-        out=broken bindir=bin >broken.log 2>&1; then
-        fail "a failing pairdist did not stop the run"
-    fi
-    grep -q "broken.pdb:7: expected a number, found x" broken.log || { cat broken.log; fail "no message of pairdist"; }
-    [ -z "$(find broken/features -name pairdist.tab 2>/dev/null)" ] || fail "a pairdist table was left behind"
-    [ ! -e broken/predictions.tsv ] || fail "the stopped run wrote predictions.tsv"
+
+    # Settings that are refused before any job, with one line; the injections run nothing.
+    refused() { # MESSAGE SETTING...
+        local message=$1
+        shift
+        if "${smk[@]}" -n --config "${config[@]}" "$@" >refused.log 2>&1; then fail "accepted: $*"; fi
+        grep -qF -- "$message" refused.log || { cat refused.log; fail "no message '$message' for: $*"; }
+    }
+    refused "'\$(touch' is neither a switch nor a number" nntrain='-m 20 $(touch X)'
+    refused "'5;' is neither a switch nor a number" nntrain='-m 5; touch X'
+    refused "-r is set by the workflow itself" nntrain='-h1 3 -r 7'
+    refused "the NMR model number is nmr_model" model=3
+    refused "(strict: true)" strict=true
+    [ ! -e X ] || fail "an nntrain setting ran a command"
+    "${smk[@]}" -n --config "${config[@]}" inputs=pairdist.tab out=inputs >inputs.log 2>&1 || { cat inputs.log; fail "inputs=pairdist.tab was not a list of one"; }
+
+    # Stale results: a failing run with other settings, then a good one, recomputes.
+    if smk_local nntrain="-h1 3 -h2 3 -m 5 -u nan" >nan.log 2>&1; then fail "-u nan did not fail"; fi
+    smk_local nntrain="-h1 3 -h2 3 -u 0.01 -m 5 -mi 10" >m5.log 2>&1 || { tail -n 30 m5.log; fail "the -m 5 run failed"; }
+    grep -q -- "-m5-mi10-owf" "$out/nets/fold1-net1.wei.fort.15" || fail "the networks are not those of -m 5"
+    [ "$out/predictions.tsv" -nt "$out/nets/fold1-net1.wei" ] || fail "predictions.tsv is older than the networks"
+    if smk_local split_seed=5 test_share=0.99 >share.log 2>&1; then fail "test_share=0.99 did not fail"; fi
+    smk_local split_seed=5 test_share=0.3 >share.log 2>&1 || { tail -n 30 share.log; fail "the test_share=0.3 run failed"; }
+    grep -q '"test_share": 0.3' "$out/db/folds.json" || fail "the db is not that of test_share=0.3"
+    [ "$out/predictions.tsv" -nt "$out/db" ] || fail "predictions.tsv is older than the db"
+
+    # A structure added without targets, run from another folder: predicted, nothing trained.
+    before=$(stat -c '%n %Y %s' "$out"/nets/*.wei | md5sum)
+    cp "$repo/examples/proteins/structures/5dt0.pdb" "$s/"
+    mkdir elsewhere
+    (cd elsewhere && "${smk[@]}" -j 2 --config structures="$work/$s" targets="$work/targets.tsv" \
+        out="$out" bindir="$bin" folds=4 networks=2 split_seed=5 test_share=0.3 \
+        nntrain="-h1 3 -h2 3 -u 0.01 -m 20 -mi 10") >added.log 2>&1 || { tail -n 30 added.log; fail "the run with 5dt0 failed"; }
+    grep -q "^5dt0	helix	.*	new$" "$out/predictions.tsv" || fail "the added 5dt0 is not predicted"
+    [ "$(stat -c '%n %Y %s' "$out"/nets/*.wei | md5sum)" = "$before" ] || fail "adding a structure without targets trained again"
+
+    # The model folder, copied elsewhere with the output folder gone: a predict-only run gives
+    # the training run's numbers for the proteins without targets.
+    cp -r "$out/model" "my model"
+    mkdir new
+    cp "$s/5dt0.pdb" "$s/moved1vii.cif" new/
+    grep -P "^(5dt0|moved1vii)\t" "$out/predictions.tsv" | sort >want.tsv
+    rm -rf "$out"
+    "${smk[@]}" -j 2 --config structures=new model="my model" out=p bindir="$bin" >predict.log 2>&1 ||
+        { tail -n 30 predict.log; fail "the predict-only run failed"; }
+    [ ! -e p/nets ] && [ ! -e p/db ] || fail "the predict-only run trained"
+    tail -n +2 p/predictions.tsv | sort | diff want.tsv - || fail "the predict-only run gives other numbers"
+    [ -s p/report/index.html ] || fail "the predict-only run made no report"
 fi
-echo "ok: $mode run, $(($(wc -l <out/predictions.tsv) - 1)) predictions"
+echo "ok: $mode run"

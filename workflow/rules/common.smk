@@ -42,6 +42,8 @@ from protnn.table import read_table, table_text                       # noqa: E4
 if isinstance(config.get("model"), (int, float)) and not isinstance(config.get("model"), bool):
     raise WorkflowError(f"config: model={config['model']}: model is the folder of a trained "
                         f"model (predict-only runs); the NMR model number is nmr_model")
+if str(config.get("strict")).lower() in ("true", "false"):
+    config["strict"] = str(config["strict"]).lower() == "true"    # --config strict=true
 if isinstance(config.get("inputs"), str):
     config["inputs"] = [config["inputs"]]           # --config inputs=pairdist.tab: one table
 validate(config, os.path.join(workflow.basedir, "schema", "config.schema.yaml"))
