@@ -59,6 +59,12 @@ def cmd_groups(a: argparse.Namespace) -> int:
     return SOME_FAILED if failed else 0
 
 
+def cmd_ridge(a: argparse.Namespace) -> None:
+    from .ridge import ridge
+    n = ridge(a.db, a.output, a.seed, log=lambda line: print(line, file=sys.stderr))
+    print(f"ridge: {a.output}: {n} predictions", file=sys.stderr)
+
+
 def cmd_report(a: argparse.Namespace) -> None:
     from .report import make_report
     print(make_report(a.predictions, a.logs, a.output, a.db), end="")
@@ -134,6 +140,17 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
                    help="processes reading structures, and MMseqs2 threads (default 1)")
     s.set_defaults(run=cmd_groups)
+
+    s = sub.add_parser("ridge", help="ridge regression on the database's inputs and folds",
+                       description="The linear baseline: per fold, ridge regression on the "
+                       "fold's training proteins (inputs standardised on them, the penalty "
+                       "chosen by an inner cross-validation on them), predicting the proteins "
+                       "the fold holds out. Writes a predictions table (role cv, sd empty).")
+    s.add_argument("--db", required=True, metavar="DBOUT")
+    s.add_argument("-o", "--output", required=True, metavar="ridge.tsv")
+    s.add_argument("--seed", type=int, default=1, metavar="S",
+                   help="seed of the inner parts when there are only 2 folds (default 1)")
+    s.set_defaults(run=cmd_ridge)
 
     s = sub.add_parser("report", help="HTML report with plots of predictions and training",
                        description="Writes REPORTDIR/index.html with PNG plots: errors per "
