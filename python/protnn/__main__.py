@@ -67,7 +67,9 @@ def cmd_ridge(a: argparse.Namespace) -> None:
 
 def cmd_report(a: argparse.Namespace) -> None:
     from .report import make_report
-    print(make_report(a.predictions, a.logs, a.output, a.db), end="")
+    print(make_report(a.predictions, a.logs, a.output, a.db, a.ridge, a.failed, a.run_json,
+                      a.groups, warn=lambda line: print("report: " + line, file=sys.stderr)),
+          end="")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -153,12 +155,18 @@ def build_parser() -> argparse.ArgumentParser:
     s.set_defaults(run=cmd_ridge)
 
     s = sub.add_parser("report", help="HTML report with plots of predictions and training",
-                       description="Writes REPORTDIR/index.html with PNG plots: errors per "
-                       "output beside the trivial predictor, predicted versus target, learning "
-                       "curves of every network and the per-protein table.")
+                       description="Writes REPORTDIR/index.html with PNG plots and "
+                       "REPORTDIR/proteins.tsv: errors per output beside the trivial predictor "
+                       "and ridge with bootstrap intervals, predicted versus target, learning "
+                       "curves of every network, the run's settings and failed structures; "
+                       "without targets the predictions and their spread. Prints the summary.")
     s.add_argument("--predictions", required=True, nargs="+", metavar="predictions.tsv")
-    s.add_argument("--logs", required=True, nargs="+", metavar="LOG")
+    s.add_argument("--logs", nargs="+", metavar="LOG", help="training logs (*.wei.fort.15)")
     s.add_argument("--db", metavar="DBOUT", help="the database: trivial predictor per fold")
+    s.add_argument("--ridge", metavar="ridge.tsv", help="ridge predictions (protnn ridge)")
+    s.add_argument("--failed", metavar="failed.tsv", help="structures left out of the run")
+    s.add_argument("--run", dest="run_json", metavar="run.json", help="the run's settings")
+    s.add_argument("--groups", metavar="groups.tsv", help="`id group` of the proteins")
     s.add_argument("-o", "--output", required=True, metavar="REPORTDIR")
     s.set_defaults(run=cmd_report)
     return p

@@ -14,7 +14,9 @@ squared error in an inner cross-validation on the training proteins only.  The i
 the held-out parts of the other folds, which are whole groups (so no near-copy sits on both
 sides); with 2 folds they are INNER random parts of the other fold (seeded: no groups are
 known here).  The fold's held-out proteins are then predicted by the ridge fit on all its
-training proteins.
+training proteins, each input clipped to its range among those proteins: a linear fit must not
+extrapolate along an input that hardly varied in training (an input that only one training
+protein has would otherwise give a held-out protein that has it a huge standardised value).
 
 Two forms of the same arithmetic, chosen by size:
 - more proteins than inputs (the primal form): the proteins are never held in memory
@@ -104,15 +106,19 @@ class Sums:
     sy: np.ndarray       # m
     yy: np.ndarray       # m
     xy: np.ndarray       # p x m
+    lo: np.ndarray       # p: least and greatest value of each input
+    hi: np.ndarray
 
     def __add__(self, o: "Sums") -> "Sums":
         return Sums(self.n + o.n, self.sx + o.sx, self.xx + o.xx, self.sy + o.sy,
-                    self.yy + o.yy, self.xy + o.xy)
+                    self.yy + o.yy, self.xy + o.xy, np.minimum(self.lo, o.lo),
+                    np.maximum(self.hi, o.hi))
 
 
 def _sums(data: Data, ids: list[str], unscale, xref: np.ndarray, yref: np.ndarray) -> Sums:
     p, m = len(xref), len(yref)
-    s = Sums(0, np.zeros(p), np.zeros((p, p)), np.zeros(m), np.zeros(m), np.zeros((p, m)))
+    s = Sums(0, np.zeros(p), np.zeros((p, p)), np.zeros(m), np.zeros(m), np.zeros((p, m)),
+             np.full(p, np.inf), np.full(p, -np.inf))
     for k in range(0, len(ids), CHUNK):
         part = ids[k:k + CHUNK]
         X = np.stack([data.x(i) for i in part]) - xref
@@ -123,6 +129,8 @@ def _sums(data: Data, ids: list[str], unscale, xref: np.ndarray, yref: np.ndarra
         s.sy += Y.sum(axis=0)
         s.yy += (Y * Y).sum(axis=0)
         s.xy += X.T @ Y
+        s.lo = np.minimum(s.lo, X.min(axis=0))
+        s.hi = np.maximum(s.hi, X.max(axis=0))
     return s
 
 
@@ -291,11 +299,14 @@ def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = Non
         Yk = np.stack([data.y(i, scaling.unscale) for i in ids])
         if dual:
             XT = np.concatenate([X[b] for b in train])
+            Xk = np.clip(Xk, XT.min(axis=0), XT.max(axis=0))
             allp = dual_predict(XT, np.concatenate([Y[b] for b in train]), Xk, np.array(best))
             pred = np.stack([allp[o, o] for o in range(m)], axis=1)
             ntrain = len(XT)
         else:
-            outer = fit(sum((sums[b] for b in train[1:]), sums[train[0]]))
+            total = sum((sums[b] for b in train[1:]), sums[train[0]])
+            outer = fit(total)
+            Xk = np.clip(Xk, total.lo, total.hi)
             pred = np.empty((len(ids), m))
             for o in range(m):
                 beta, c = outer.coef(o, np.array([best[o]]))
