@@ -553,8 +553,9 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
         prow.append(r)
         rank.append((0 if bad else 1, -(np.mean(bad) if bad else np.mean(spread or [0.0]))))
     order = sorted(range(len(prow)), key=lambda k: rank[k])[:PAGE_PROTEINS]
+    shown = list(range(4)) + [4 + 5 * j + c for j in range(len(outputs)) for c in range(4)]
     phead = ["protein", "role", "fold", "group"] + [f"{o} {x}" for o in outputs for x in
-                                                     ("mean", "sd", "target", "error", "ridge")]
+                                                     ("mean", "sd", "target", "error")]
 
     with NewDirectory(out) as tmp:
         (tmp / "proteins.tsv").write_text("\n".join(tsv) + "\n", encoding="utf-8")
@@ -630,7 +631,8 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
             + (f"Here the {len(order)} with the largest errors (relative to each output's "
                f"MAE)." if scored else f"Here the {len(order)} with the widest spread.")
             + "</p>",
-            _table(phead, [prow[k] for k in order]),
+            "<div style=\"overflow-x:auto\">",
+            _table(phead, [[prow[k][c] for c in shown] for k in order]), "</div>",
             "</body></html>\n"]
         (tmp / "index.html").write_text("\n".join(page), encoding="utf-8")
     return "\n".join(summary) + "\n"
