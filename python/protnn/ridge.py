@@ -44,7 +44,7 @@ from . import ProtnnError
 from .database import read_folds, read_ids, read_scaling
 from .files import write_new_text
 
-PENALTIES = 10.0 ** np.arange(-4.0, 4.01, 0.5)   # in units of the mean eigenvalue (_scale)
+PENALTIES = np.array([m * 10.0 ** e for e in range(-4, 4) for m in (1, 3)] + [1e4])  # (_scale)
 INNER = 5                                          # inner parts of a fold's training proteins
 CHUNK = 1000                                       # proteins per product X'X
 
