@@ -65,9 +65,17 @@ def cmd_groups(a: argparse.Namespace) -> int:
     return SOME_FAILED if failed else 0
 
 
+def cmd_ridge(a: argparse.Namespace) -> None:
+    from .ridge import ridge
+    n = ridge(a.db, a.output, a.seed, log=lambda line: print(line, file=sys.stderr))
+    print(f"ridge: {a.output}: {n} predictions", file=sys.stderr)
+
+
 def cmd_report(a: argparse.Namespace) -> None:
     from .report import make_report
-    print(make_report(a.predictions, a.logs, a.output, a.db), end="")
+    print(make_report(a.predictions, a.logs, a.output, a.db, a.ridge, a.failed, a.run_json,
+                      a.groups, warn=lambda line: print("report: " + line, file=sys.stderr)),
+          end="")
 
 
 def cmd_features(a: argparse.Namespace) -> None:
@@ -192,13 +200,30 @@ def build_parser() -> argparse.ArgumentParser:
                    help="processes reading structures, and MMseqs2 threads (default 1)")
     s.set_defaults(run=cmd_groups)
 
+    s = sub.add_parser("ridge", help="ridge regression on the database's inputs and folds",
+                       description="The linear baseline: per fold, ridge regression on the "
+                       "fold's training proteins (inputs standardised on them, the penalty "
+                       "chosen by an inner cross-validation on them), predicting the proteins "
+                       "the fold holds out. Writes a predictions table (role cv, sd empty).")
+    s.add_argument("--db", required=True, metavar="DBOUT")
+    s.add_argument("-o", "--output", required=True, metavar="ridge.tsv")
+    s.add_argument("--seed", type=int, default=1, metavar="S",
+                   help="seed of the inner parts when there are only 2 folds (default 1)")
+    s.set_defaults(run=cmd_ridge)
+
     s = sub.add_parser("report", help="HTML report with plots of predictions and training",
-                       description="Writes REPORTDIR/index.html with PNG plots: errors per "
-                       "output beside the trivial predictor, predicted versus target, learning "
-                       "curves of every network and the per-protein table.")
+                       description="Writes REPORTDIR/index.html with PNG plots and "
+                       "REPORTDIR/proteins.tsv: errors per output beside the trivial predictor "
+                       "and ridge with bootstrap intervals, predicted versus target, learning "
+                       "curves of every network, the run's settings and failed structures; "
+                       "without targets the predictions and their spread. Prints the summary.")
     s.add_argument("--predictions", required=True, nargs="+", metavar="predictions.tsv")
-    s.add_argument("--logs", required=True, nargs="+", metavar="LOG")
+    s.add_argument("--logs", nargs="+", metavar="LOG", help="training logs (*.wei.fort.15)")
     s.add_argument("--db", metavar="DBOUT", help="the database: trivial predictor per fold")
+    s.add_argument("--ridge", metavar="ridge.tsv", help="ridge predictions (protnn ridge)")
+    s.add_argument("--failed", metavar="failed.tsv", help="structures left out of the run")
+    s.add_argument("--run", dest="run_json", metavar="run.json", help="the run's settings")
+    s.add_argument("--groups", metavar="groups.tsv", help="`id group` of the proteins")
     s.add_argument("-o", "--output", required=True, metavar="REPORTDIR")
     s.set_defaults(run=cmd_report)
 
