@@ -395,6 +395,8 @@ def predict(model_dir: str, paths: list[str], out_tsv: str, bindir: str, jobs: i
     model = load_model(model_dir)
     check_programs(model, bindir)
     structures, failures = find_structures(paths)
+    if not structures and not failures:
+        raise ProtnnError(f"no structure file in {' '.join(paths)}")
     with tempfile.TemporaryDirectory() as work:
         feat = featdir or os.path.join(work, "features")
         failures += compute_batch(structures, feat, model.settings, bindir, jobs,
