@@ -374,10 +374,11 @@ def default_bindir() -> str:
     """The programs beside this package: <prefix>/bin of an installation or of a build's
     share/protnn/python, build/bin of the source tree, else the nntrain found on PATH."""
     here = os.path.dirname(os.path.abspath(__file__))
-    for d in (os.path.join(here, "..", "..", "..", "..", "bin"),
-              os.path.join(here, "..", "..", "build", "bin")):
+    # Lexical paths: the package of a build tree is a symbolic link to the source's.
+    for d in (os.path.normpath(os.path.join(here, "..", "..", "..", "..", "bin")),
+              os.path.normpath(os.path.join(here, "..", "..", "build", "bin"))):
         if os.path.isfile(os.path.join(d, "nntrain")):
-            return os.path.normpath(d)
+            return d
     found = shutil.which("nntrain")
     if found:
         return os.path.dirname(found)
@@ -394,6 +395,8 @@ def predict(model_dir: str, paths: list[str], out_tsv: str, bindir: str, jobs: i
     model = load_model(model_dir)
     check_programs(model, bindir)
     structures, failures = find_structures(paths)
+    if not structures and not failures:
+        raise ProtnnError(f"no structure file in {' '.join(paths)}")
     with tempfile.TemporaryDirectory() as work:
         feat = featdir or os.path.join(work, "features")
         failures += compute_batch(structures, feat, model.settings, bindir, jobs,

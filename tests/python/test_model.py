@@ -77,8 +77,8 @@ def test_a_copied_model_predicts_the_runs_new_rows_after_the_run_is_deleted(made
                      str(made / "api.tsv"), role="new", with_target=True)
     assert (made / "api.tsv").read_text() == expected
     (made / "junk.pdb").write_text("not a structure\n")
-    r = protnn("predict", "--model", model, "-o", made / "cli.tsv", "-j", "2",
-               *(PDB[i] for i in NEW), made / "junk.pdb", cwd=made)
+    r = protnn("predict", "--model", model, "--bindir", bin_dir(), "-o", made / "cli.tsv",
+               "-j", "2", *(PDB[i] for i in NEW), made / "junk.pdb", cwd=made)
     assert r.returncode == 3 and re.search(r"^junk: prep: ", r.stderr, re.M), r.stderr
     assert (made / "cli.tsv").read_text() == \
         "".join("\t".join(l.split("\t")[:4]) + "\n" for l in expected.splitlines())
@@ -115,7 +115,8 @@ def test_a_model_folder_is_refused_when(made, tmp_path, spoil, message):
     model = tmp_path / "model"
     shutil.copytree(made / "elsewhere" / "model", model)
     extra = spoil(model, tmp_path)
-    r = protnn("predict", "--model", model, "-o", tmp_path / "p.tsv", PDB["1hel"], *extra)
+    r = protnn("predict", "--model", model, "--bindir", bin_dir(), "-o", tmp_path / "p.tsv",
+               PDB["1hel"], *extra)          # a later --bindir counts
     assert r.returncode == 1 and re.search(message, r.stderr), r.stderr
     assert not (tmp_path / "p.tsv").exists()
 
