@@ -132,10 +132,13 @@ else
     n=$(ls "$out"/batches/*.tsv | grep -vc failed)
     [ "$(grep -c "^rule features:" run.log)" -eq "$n" ] || fail "not one Slurm job per batch ($n batches)"
 fi
-grep -q "protnn features: .* structures of this run: .* done, .* failed, 0 left" run.log ||
+# The batch jobs' progress lines (on Slurm in each job's own output).
+cat run.log $([ "$mode" = local ] || echo .snakemake/slurm/*.out) |
+    grep -q "protnn features: .* structures of this run: .* done, .* failed, 0 left" ||
     fail "no progress line of the batches"
-grep -q "6 of $(ls "$s" | wc -l) structures failed ($out/failed.tsv)" run.log ||
-    fail "the run did not end with the count of failed structures"
+line="6 of $(ls "$s" | wc -l) structures failed ($out/failed.tsv)"
+grep -qF "$line" run.log || fail "the run did not end with: $line"
+[ "$(tail -n 1 "$out/summary.txt")" = "$line" ] || fail "the summary does not end with: $line"
 
 # failed.tsv: exactly the unusable files; predictions.tsv: every other structure, 3 outputs
 # each, the new ones with role new; a rigidly moved copy predicted like the original.
