@@ -25,7 +25,7 @@ rule features:
         featdir=FEATDIR,
         progress=PROGRESS,
         model=MODEL,            # predict-only: the model's types files
-    threads: 1
+    threads: 2                  # structures at a time (protnn features -j)
     resources:
         mem_mb=res("features", "mem_mb", 2000),
         runtime=res("features", "runtime", 60),

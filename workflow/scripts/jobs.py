@@ -78,7 +78,8 @@ def programs(s):
 def features(s):
     run_logged(PROTNN + ["features", "--bindir", s.params.bin, "--out", s.params.featdir,
                          "--settings", s.input.settings, "--list", s.input.batch,
-                         "--failed", s.output.failed, "--done", s.output.done]
+                         "--failed", s.output.failed, "--done", s.output.done,
+                         "-j", s.threads]
                + (["--strict"] if s.config["strict"] else [])
                + (["--model", s.params.model] if s.params.model else []), s.log[0])
     show_progress(s.params.progress, len(read_lines(s.output.done)),
