@@ -72,9 +72,11 @@ public:
     // Removes every name armed (the write failed), or only the temporary ones (it is done).
     void remove_all() { remove(true); }
     void remove_temporaries() { remove(false); }
+    // Whatever is still armed belongs to a write that did not finish (an exception on its way
+    // out): it goes too.
     ~Guard() {
+        remove(true);
         Held held(set_);
-        narmed = 0;
         for (int k = 0; k < nfatal; ++k)
             if (taken_[k]) sigaction(fatal_signals[k], &old_[k], nullptr);
     }

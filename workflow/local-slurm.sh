@@ -8,7 +8,15 @@
 # the machine's own configuration is read or changed and several such clusters can run side by
 # side (each on its own free ports).  Needs Debian's slurm-wlm and munge and must run as root:
 # slurmd starts jobs under the submitting user's id.  No systemd is needed: the daemons run as
-# children of this script.
+# children of this script, each in a session of its own, so that Ctrl-C in a terminal (SIGINT to
+# the terminal's foreground process group) reaches this script and not the cluster.
+#
+# Stopping, whatever the cause (COMMAND's end, Ctrl-C, SIGTERM, SIGHUP): on a signal COMMAND's
+# whole process group gets SIGINT, as Ctrl-C would give it (Snakemake then cancels its jobs),
+# and SIGKILL after 30 s when it has not ended; then every job still queued or running is
+# cancelled and waited for while the daemons still run; then the daemons stop; last, any
+# process left whose environment names this cluster's slurm.conf (a job step, a batch job,
+# something COMMAND left) is killed, so that nothing of the cluster outlives the script.
 #
 #   workflow/local-slurm.sh snakemake -s workflow/Snakefile --profile workflow/profiles/slurm ...
 #   workflow/local-slurm.sh sh -c 'sbatch --wrap hostname; sleep 2; squeue'
@@ -23,7 +31,7 @@ die() {
 }
 [ $# -ge 1 ] || die "usage: workflow/local-slurm.sh COMMAND [ARGS...]"
 [ "$(id -u)" -eq 0 ] || die "must run as root (slurmd starts the jobs); try: sudo $0 $*"
-for p in munged slurmctld slurmd scontrol sinfo squeue scancel /usr/bin/python3; do
+for p in munged slurmctld slurmd scontrol sinfo squeue scancel setsid /usr/bin/python3; do
     command -v "$p" >/dev/null || die "no $p: install Debian's slurm-wlm and munge (apt-get install -y slurm-wlm munge)"
 done
 
@@ -33,18 +41,42 @@ mkdir -m 700 "$dir/munge"
 mkdir "$dir/state" "$dir/spool" "$dir/log"
 pids=()
 
-# stop_cluster: cancels every job of this cluster, stops the daemons (the controller first,
-# then the node and munge, each by its own process id) and removes the folder.
+conf=$dir/slurm.conf
+
+# The processes whose environment names this cluster's slurm.conf: the daemons' job steps and
+# batch jobs, and COMMAND with what it started (/proc/PID/environ is the environment a program
+# was started with, so this script, whose SLURM_CONF came later, is not among them).
+cluster_processes() {
+    local e p
+    for e in /proc/[0-9]*/environ; do
+        p=${e#/proc/}
+        p=${p%/environ}
+        [ "$p" = $$ ] && continue
+        tr '\0' '\n' 2>/dev/null <"$e" | grep -qxF "SLURM_CONF=$conf" && echo "$p"
+    done
+}
+
+# stop_cluster: cancels every job of this cluster and waits until they have left the queue
+# (the daemons still run, so the job steps end as Slurm ends them), stops the daemons (each by
+# its own process id), kills whatever of the cluster is left and removes the folder.  Signals
+# are ignored meanwhile: a second Ctrl-C does not cut the cleaning short.
 stop_cluster() {
     set +e
+    trap '' INT TERM HUP
     if [ -n "${SLURM_CONF:-}" ] && [ ${#pids[@]} -ge 2 ]; then
-        scancel --quiet --full --user=root >/dev/null 2>&1
-        # give the job steps a moment to end before their slurmd goes away
-        for _ in 1 2 3 4 5 6 7 8 9 10; do
-            [ -z "$(squeue -h -o %i 2>/dev/null)" ] && break
-            sleep 0.5
-        done
+        local ids
+        ids=$(squeue -h -o %i 2>/dev/null)
+        if [ -n "$ids" ]; then
+            echo "local-slurm: cancelling the jobs still queued or running:" $ids >&2
+            # shellcheck disable=SC2086 # one word per job id
+            scancel --quiet --full $ids >/dev/null 2>&1
+            for _ in $(seq 1 120); do # KillWait is 5 s: SIGTERM, then SIGKILL
+                [ -z "$(squeue -h -o %i 2>/dev/null)" ] && break
+                sleep 0.5
+            done
+        fi
     fi
+    export -n SLURM_CONF # the programs started from here on are not of the cluster
     local i
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
         kill -TERM "${pids[$i]}" 2>/dev/null
@@ -58,26 +90,35 @@ stop_cluster() {
         kill -KILL "${pids[$i]}" 2>/dev/null
         wait "${pids[$i]}" 2>/dev/null
     done
+    local left
+    left=$(cluster_processes)
+    if [ -n "$left" ]; then
+        echo "local-slurm: killing what was left of the cluster:" $left >&2
+        # shellcheck disable=SC2086
+        kill -KILL $left 2>/dev/null
+    fi
     if [ "${LOCAL_SLURM_KEEP:-0}" = 1 ]; then
         echo "local-slurm: kept $dir" >&2
     else
         rm -rf "$dir"
     fi
 }
-# On SIGINT, SIGTERM or SIGHUP: COMMAND gets SIGINT (Snakemake then cancels its Slurm jobs;
-# SIGTERM would make it wait for jobs that may never run) and up to 30 s to end (then
-# SIGKILL), then the cluster stops.
+# On SIGINT, SIGTERM or SIGHUP: COMMAND's process group gets SIGINT (Snakemake then cancels its
+# Slurm jobs; SIGTERM would make it wait for jobs that may never run) and up to 30 s to end,
+# then the whole group SIGKILL (COMMAND, or what it left running); then the cluster stops.
 cmdpid=
 on_signal() {
     set +e
+    trap '' INT TERM HUP
+    echo "local-slurm: interrupted: stopping COMMAND, then the jobs, then the cluster" >&2
     if [ -n "$cmdpid" ]; then
-        kill -INT "$cmdpid" 2>/dev/null
+        kill -INT -- "-$cmdpid" 2>/dev/null
         local n=0
         while kill -0 "$cmdpid" 2>/dev/null && ((n < 300)); do
             sleep 0.1
             n=$((n + 1))
         done
-        kill -KILL "$cmdpid" 2>/dev/null
+        kill -KILL -- "-$cmdpid" 2>/dev/null
     fi
     exit "$1"
 }
@@ -90,7 +131,9 @@ trap 'on_signal 129' HUP
 dd if=/dev/urandom of="$dir/munge/munge.key" bs=1024 count=1 status=none
 chmod 400 "$dir/munge/munge.key"
 sock=$dir/munge/munge.socket
-munged --foreground --force --key-file="$dir/munge/munge.key" --socket="$sock" \
+# Every daemon starts in a session of its own (setsid; a background command of a script is no
+# group leader, so setsid does not fork and $! is the daemon's own id).
+setsid munged --foreground --force --key-file="$dir/munge/munge.key" --socket="$sock" \
     --pid-file="$dir/munge/munged.pid" --seed-file="$dir/munge/munged.seed" \
     --log-file="$dir/log/munged.log" 2>>"$dir/log/munged.log" &
 pids+=($!)
@@ -108,7 +151,6 @@ host=$(hostname -s)
 # the node is never drained for a mismatch.
 nodeline=$(slurmd -C | head -n 1)
 case $nodeline in NodeName=*) ;; *) die "slurmd -C gave no node description: $nodeline" ;; esac
-conf=$dir/slurm.conf
 cat >"$conf" <<EOF
 # single-node cluster of workflow/local-slurm.sh
 ClusterName=localslurm
@@ -143,6 +185,8 @@ SchedulerType=sched/backfill
 SchedulerParameters=sched_min_interval=100000
 # finished jobs stay known to scontrol for 10 minutes
 MinJobAge=600
+# a cancelled job gets SIGTERM, and SIGKILL 5 s later
+KillWait=5
 $nodeline NodeAddr=127.0.0.1 State=UNKNOWN
 PartitionName=local Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
@@ -152,9 +196,9 @@ node=${node%% *}
 sed -i "s/^PartitionName=local Nodes=$host /PartitionName=local Nodes=$node /" "$conf"
 export SLURM_CONF=$conf
 
-slurmctld -D -c -f "$conf" 2>>"$dir/log/slurmctld.log" &
+setsid slurmctld -D -c -f "$conf" 2>>"$dir/log/slurmctld.log" &
 pids+=($!)
-slurmd -D -N "$node" -f "$conf" 2>>"$dir/log/slurmd.log" &
+setsid slurmd -D -N "$node" -f "$conf" 2>>"$dir/log/slurmd.log" &
 pids+=($!)
 
 # Wait (at most 30 s) for the node to be idle, i.e. controller, node daemon and munge all up.
@@ -180,8 +224,9 @@ fi
 echo "local-slurm: cluster up (node $node, $(sinfo -h -o %c) CPUs, SLURM_CONF=$conf)" >&2
 
 # COMMAND runs in the background so that a signal reaches the trap at once (bash runs traps
-# only between foreground commands), with job control on so that it does not start with
-# SIGINT ignored (as background commands of a script otherwise do).
+# only between foreground commands), with job control on: it starts in a process group of its
+# own (which on_signal can signal whole) and without SIGINT ignored (as background commands of
+# a script otherwise start).
 status=0
 set -m
 "$@" &

@@ -1,11 +1,18 @@
 """The workflow's scripts.  workflow/profiles/slurm/status.py against stand-in sacct and
 scontrol commands: with and without accounting, jobs that Slurm has forgotten, a controller that
 does not answer, records of an earlier cluster's job of the same number; a failed job must
-never come out as `success`.  submit.py, jobscript.sh and status.py together (a stand-in sbatch).  workflow/scripts/programs.sh
+never come out as `success`.  submit.py, jobscript.sh and status.py together (a stand-in sbatch).
+workflow/local-slurm.sh interrupted by Ctrl-C while a batch job runs (as root with Slurm).
+workflow/scripts/programs.sh
 on a checkout without a build tree, with a stand-in cmake."""
 import os
 import pathlib
+import re
+import shlex
+import shutil
+import signal
 import subprocess
+import time
 
 import pytest
 
@@ -127,3 +134,65 @@ def test_programs_builds_a_missing_build_tree_and_refuses_another_empty_bindir(t
                         str(tmp_path / "p2.txt")], env=env, capture_output=True, text=True)
     assert r.returncode == 1 and "config setting bindir" in r.stderr
     assert not (tmp_path / "p2.txt").exists()
+
+
+def cluster_pids(conf: str) -> list:
+    """The processes whose environment names the cluster's slurm.conf (daemons, job steps,
+    batch jobs, COMMAND and its children)."""
+    pids = []
+    for d in pathlib.Path("/proc").iterdir():
+        try:
+            if d.name.isdigit() and f"SLURM_CONF={conf}".encode() in (d / "environ").read_bytes().split(b"\0"):
+                pids.append(int(d.name))
+        except OSError:
+            pass
+    return pids
+
+
+def running(argv: list) -> bool:
+    """Whether a process runs with exactly these words."""
+    want = b"\0".join(a.encode() for a in argv) + b"\0"
+    for d in pathlib.Path("/proc").iterdir():
+        try:
+            if d.name.isdigit() and (d / "cmdline").read_bytes() == want:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("slurmctld") or not shutil.which("munged"),
+                    reason="needs root with slurm-wlm and munge")
+def test_local_slurm_ctrl_c_cancels_the_jobs_before_the_daemons_stop(tmp_path):
+    """Ctrl-C in a terminal (SIGINT to the script's process group) while a batch job runs: the
+    daemons, in sessions of their own, do not get it; the job is cancelled while they still run,
+    COMMAND's whole process group ends (also a child that ignores SIGINT), and nothing of the
+    cluster outlives the script."""
+    n = 3000 + os.getpid() % 1000 * 3  # unique sleeps: the job, a child ignoring SIGINT, COMMAND
+    job, stubborn, command = (["sleep", str(n + k)] for k in range(3))
+    script = (f'sbatch --wrap "{shlex.join(job)}" >&2; (trap "" INT; exec {shlex.join(stubborn)}) & '
+              f'exec {shlex.join(command)}')
+    err = open(tmp_path / "err", "w+")
+    # A session of its own: the script leads its process group, as a terminal's foreground job.
+    p = subprocess.Popen([str(ROOT / "workflow/local-slurm.sh"), "sh", "-c", script], cwd=tmp_path,
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
+                         start_new_session=True)
+    try:
+        deadline = time.monotonic() + 120
+        while not running(job) and p.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.2)
+        assert running(job), (tmp_path / "err").read_text()
+        conf = re.search(r"SLURM_CONF=(\S+)\)", (tmp_path / "err").read_text()).group(1)
+        assert running(stubborn)
+        os.killpg(p.pid, signal.SIGINT)
+        assert p.wait(timeout=120) == 130
+        log = (tmp_path / "err").read_text()
+        assert "cancelling the jobs still queued or running: 1" in log, log
+        assert "killing what was left" not in log, log  # Slurm itself ended the job
+        for argv in (job, stubborn, command):
+            assert not running(argv), f"{argv} outlived the script\n{log}"
+        assert cluster_pids(conf) == [], log
+        assert not pathlib.Path(conf).parent.exists()
+    finally:
+        if p.poll() is None:
+            os.killpg(p.pid, signal.SIGKILL)
