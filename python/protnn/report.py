@@ -553,9 +553,9 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
         prow.append(r)
         rank.append((0 if bad else 1, -(np.mean(bad) if bad else np.mean(spread or [0.0]))))
     order = sorted(range(len(prow)), key=lambda k: rank[k])[:PAGE_PROTEINS]
-    shown = list(range(4)) + [4 + 5 * j + c for j in range(len(outputs)) for c in range(4)]
-    phead = ["protein", "role", "fold", "group"] + [f"{o} {x}" for o in outputs for x in
-                                                     ("mean", "sd", "target", "error")]
+    kinds = ("mean", "sd", "target", "error") if scored else ("mean", "sd")
+    shown = list(range(4)) + [4 + 5 * j + c for j in range(len(outputs)) for c in range(len(kinds))]
+    phead = ["protein", "role", "fold", "group"] + [f"{o} {x}" for o in outputs for x in kinds]
 
     with NewDirectory(out) as tmp:
         (tmp / "proteins.tsv").write_text("\n".join(tsv) + "\n", encoding="utf-8")
