@@ -458,7 +458,7 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
     useful: dict[str, bool] = {}
     have_ridge = bool(ridge)
     if scored:
-        summary.append("output        n   MAE ensemble  MAE trivial  RMSE ensemble  RMSE trivial  "
+        summary.append("output           n   MAE ensemble  MAE trivial  RMSE ensemble  RMSE trivial  "
                        "r ensemble  r 95% interval   MAE ens-trivial, 95% interval" +
                        ("   MAE ridge  RMSE ridge  r ridge   MAE ens-ridge, 95% interval"
                         if have_ridge else ""))
@@ -478,7 +478,7 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
         if have_ridge:
             beats = beats and ok_ridge and math.isfinite(d_iv[1][1]) and d_iv[1][1] < 0
         useful[o] = beats
-        line = (f"{o:<12}{me.n:>3}   {_fmt(me.mae):>12} {_fmt(mt.mae):>12} "
+        line = (f"{o:<12}{me.n:>6}   {_fmt(me.mae):>12} {_fmt(mt.mae):>12} "
                 f"{_fmt(me.rmse):>14} {_fmt(mt.rmse):>13} {_fmt(me.r, 3):>11}  "
                 f"{_interval(r_iv, 2):<16} {_fmt_signed(d_triv)} {_interval(d_iv[0])}")
         if have_ridge:
