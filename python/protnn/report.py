@@ -458,7 +458,7 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
     useful: dict[str, bool] = {}
     have_ridge = bool(ridge)
     if scored:
-        summary.append("output        n   MAE ensemble  MAE trivial  RMSE ensemble  RMSE trivial  "
+        summary.append("output           n   MAE ensemble  MAE trivial  RMSE ensemble  RMSE trivial  "
                        "r ensemble  r 95% interval   MAE ens-trivial, 95% interval" +
                        ("   MAE ridge  RMSE ridge  r ridge   MAE ens-ridge, 95% interval"
                         if have_ridge else ""))
@@ -478,7 +478,7 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
         if have_ridge:
             beats = beats and ok_ridge and math.isfinite(d_iv[1][1]) and d_iv[1][1] < 0
         useful[o] = beats
-        line = (f"{o:<12}{me.n:>3}   {_fmt(me.mae):>12} {_fmt(mt.mae):>12} "
+        line = (f"{o:<12}{me.n:>6}   {_fmt(me.mae):>12} {_fmt(mt.mae):>12} "
                 f"{_fmt(me.rmse):>14} {_fmt(mt.rmse):>13} {_fmt(me.r, 3):>11}  "
                 f"{_interval(r_iv, 2):<16} {_fmt_signed(d_triv)} {_interval(d_iv[0])}")
         if have_ridge:
@@ -553,9 +553,9 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
         prow.append(r)
         rank.append((0 if bad else 1, -(np.mean(bad) if bad else np.mean(spread or [0.0]))))
     order = sorted(range(len(prow)), key=lambda k: rank[k])[:PAGE_PROTEINS]
-    shown = list(range(4)) + [4 + 5 * j + c for j in range(len(outputs)) for c in range(4)]
-    phead = ["protein", "role", "fold", "group"] + [f"{o} {x}" for o in outputs for x in
-                                                     ("mean", "sd", "target", "error")]
+    kinds = ("mean", "sd", "target", "error") if scored else ("mean", "sd")
+    shown = list(range(4)) + [4 + 5 * j + c for j in range(len(outputs)) for c in range(len(kinds))]
+    phead = ["protein", "role", "fold", "group"] + [f"{o} {x}" for o in outputs for x in kinds]
 
     with NewDirectory(out) as tmp:
         (tmp / "proteins.tsv").write_text("\n".join(tsv) + "\n", encoding="utf-8")

@@ -295,22 +295,26 @@ def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = Non
                     sse[o] += _sse(inner, o, PENALTIES, sums[v])
         best = _choose(sse)
         ids = held[k]
-        Xk = np.stack([data.x(i) for i in ids]) - xref
         Yk = np.stack([data.y(i, scaling.unscale) for i in ids])
         if dual:
             XT = np.concatenate([X[b] for b in train])
-            Xk = np.clip(Xk, XT.min(axis=0), XT.max(axis=0))
+            Xk = np.clip(np.stack([data.x(i) for i in ids]) - xref, XT.min(axis=0),
+                         XT.max(axis=0))
             allp = dual_predict(XT, np.concatenate([Y[b] for b in train]), Xk, np.array(best))
             pred = np.stack([allp[o, o] for o in range(m)], axis=1)
             ntrain = len(XT)
         else:
             total = sum((sums[b] for b in train[1:]), sums[train[0]])
             outer = fit(total)
-            Xk = np.clip(Xk, total.lo, total.hi)
-            pred = np.empty((len(ids), m))
+            B = np.empty((len(xref), m))
+            c = np.empty(m)
             for o in range(m):
-                beta, c = outer.coef(o, np.array([best[o]]))
-                pred[:, o] = c[0] + Xk @ beta[:, 0] + yref[o]
+                beta, c0 = outer.coef(o, np.array([best[o]]))
+                B[:, o], c[o] = beta[:, 0], c0[0] + yref[o]
+            pred = np.empty((len(ids), m))
+            for at in range(0, len(ids), CHUNK):          # a chunk of tables at a time
+                Xk = np.stack([data.x(i) for i in ids[at:at + CHUNK]]) - xref
+                pred[at:at + CHUNK] = np.clip(Xk, total.lo, total.hi) @ B + c
             ntrain = outer.n
         if log:
             log(f"ridge: fold {k + 1}: {ntrain} training proteins; penalty (in mean "
