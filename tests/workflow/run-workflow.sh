@@ -111,13 +111,14 @@ unusable="ca1vii corrupt empty water {x}.pdb $(printf 'x%.0s' $(seq 150)).pdb"
 ids=$(ls "$s" | sed -E 's/\.(pdb|cif)(\.gz)?$//' | sort)
 PYTHONPATH=$repo/python $py -m protnn targets --from-dir "$repo/examples/proteins/targets" \
     --groups "$repo/examples/proteins/manifest.tsv" -o all.csv
-# Tab-separated with a byte-order mark.  1vii and the copies of it get no row: they are
-# predicted as new proteins; ca1vii gets 1vii's targets and is left out of training.
+# Tab-separated with a byte-order mark, without a group column (sequence groups are made).
+# 1vii and the copies of it get no row: they are predicted as new proteins; ca1vii gets
+# 1vii's targets and is left out of training.
 {
     printf '\xef\xbb\xbf'
     awk -F, -v ids="$(echo $ids)" 'BEGIN { OFS = "\t"; n = split(ids, a, " "); for (i = 1; i <= n; i++) keep[a[i]] = 1 }
         $1 == "1vii" { $1 = "ca1vii"; print; next }
-        NR == 1 || $1 in keep { $1 = $1; print }' all.csv
+        NR == 1 || $1 in keep { $1 = $1; print }' <(cut -d, -f1-4 all.csv)
 } >targets.tsv
 
 config=(structures="$s" targets=targets.tsv out="$work/out dir" bindir="$bin" folds=4 networks=2
@@ -168,6 +169,8 @@ ls "$out"/report/*.png >/dev/null 2>&1 || fail "no plot in report/"
 grep -q rg_ratio "$out/summary.txt" || fail "summary.txt has no line for rg_ratio"
 grep -q ridge "$out/summary.txt" || fail "summary.txt has no ridge line"
 [ -s "$out/model/model.json" ] || fail "no model folder"
+[ "$(cut -f2 "$out/groups.tsv" | sort -u | wc -l)" -lt "$(wc -l <"$out/groups.tsv")" ] ||
+    fail "groups.tsv has no group of two proteins"
 
 # Wiring: 4 x 2 networks, all different (each has its own seed); each trained on its fold's
 # list with its fold's -f; each fold's proteins predicted by that fold's networks alone.
