@@ -197,7 +197,9 @@ def _file_key(path):
     return f"{s.st_size}\t{s.st_mtime_ns}"
 
 
-for _b, _ids in BATCHES.items():
+# (A job of a cluster run reads this file again but writes no stamp: it skips the look at
+# every structure file.)
+for _b, _ids in ({} if IN_JOB else BATCHES).items():
     stamp(f"{OUT}/batches/{_b}.tsv", "".join(f"{i}\t{os.path.abspath(STRUCTURES[i])}\n"
                                              for i in _ids))
     stamp(f"{OUT}/batches/{_b}.key", "".join(f"{i}\t{os.path.abspath(STRUCTURES[i])}\t"
@@ -273,7 +275,7 @@ def _up_to_date(b):
 
 
 # The structures whose batches this run computes, for the batch jobs' progress lines.
-TODO = sum(len(ids) for b, ids in BATCHES.items() if not _up_to_date(b))
+TODO = 0 if IN_JOB else sum(len(ids) for b, ids in BATCHES.items() if not _up_to_date(b))
 
 
 onstart:
