@@ -3,7 +3,7 @@
 # The workflow on large collections, revisions side by side in one run.  Each REV (a commit,
 # branch or tag of this repository) is exported with `git archive` into a work folder and its
 # programs are built there (cmake, Release).  The collections are the 40 example structures
-# repeated under new ids (p000001 ... as symbolic links in one folder, the examples taken in
+# repeated under new ids (p000001 ... as hard links in one folder, the examples taken in
 # turn), with a targets table made from examples/proteins/manifest.tsv (helix, strand,
 # rg_ratio, and the family as group: copies of one protein stay in one fold).
 #
@@ -100,9 +100,12 @@ collection() {
     [ -d "$dir" ] && { echo "$dir"; return; }
     mkdir -p "$dir/structures"
     local ex=("$repo"/examples/proteins/structures/*.pdb)
-    local i
+    local i f
+    # Hard links (copies across file systems): a folder reader may take two symbolic links to
+    # one file for one file.
     for ((i = 1; i <= n; i++)); do
-        ln -s "${ex[(i - 1) % ${#ex[@]}]}" "$(printf '%s/structures/p%06d.pdb' "$dir" "$i")"
+        f=$(printf '%s/structures/p%06d.pdb' "$dir" "$i")
+        ln -- "${ex[(i - 1) % ${#ex[@]}]}" "$f" 2>/dev/null || cp -- "${ex[(i - 1) % ${#ex[@]}]}" "$f"
     done
     # The manifest's row of each example, under the new ids, in the same turn.
     awk -F'\t' -v n="$n" -v list="$(printf '%s\n' "${ex[@]##*/}" | sed 's/\.pdb$//')" '
