@@ -3,9 +3,9 @@
 # The workflow on large collections, revisions side by side in one run.  Each REV (a commit,
 # branch or tag of this repository) is exported with `git archive` into a work folder and its
 # programs are built there (cmake, Release).  The collections are the 40 example structures
-# repeated under new ids (p000001 ... as hard links in one folder, the examples taken in
-# turn), with a targets table made from examples/proteins/manifest.tsv (helix, strand,
-# rg_ratio, and the family as group: copies of one protein stay in one fold).
+# repeated under new ids (p000001 ... as hard links in one folder, the examples taken in turn
+# in name order), with a targets table made from examples/proteins/manifest.tsv (helix,
+# strand, rg_ratio, and the family as group: copies of one protein stay in one fold).
 #
 # Measured, for every REV in turn within each round (so the revisions share the machine's
 # state):
@@ -94,31 +94,33 @@ for spec in "$@"; do
         >"$work/build-$label.log" 2>&1 || { tail -n 30 "$work/build-$label.log" >&2; exit 1; }
 done
 
-# collection N: structures/p000001.pdb ... (links to the examples in turn) and targets.csv.
+# collection N: structures/p000001.pdb ... (the examples in turn) and targets.csv with the
+# manifest's row of each example under its new id.  Hard links (copies across file systems): a
+# folder reader may take two symbolic links to one file for one file.
 collection() {
     local n=$1 dir=$work/collections/$1
-    [ -d "$dir" ] && { echo "$dir"; return; }
-    mkdir -p "$dir/structures"
-    local ex=("$repo"/examples/proteins/structures/*.pdb)
-    local i f
-    # Hard links (copies across file systems): a folder reader may take two symbolic links to
-    # one file for one file.
-    for ((i = 1; i <= n; i++)); do
-        f=$(printf '%s/structures/p%06d.pdb' "$dir" "$i")
-        ln -- "${ex[(i - 1) % ${#ex[@]}]}" "$f" 2>/dev/null || cp -- "${ex[(i - 1) % ${#ex[@]}]}" "$f"
-    done
-    # The manifest's row of each example, under the new ids, in the same turn.
-    awk -F'\t' -v n="$n" -v list="$(printf '%s\n' "${ex[@]##*/}" | sed 's/\.pdb$//')" '
-        NR == 1 { for (i = 1; i <= NF; i++) c[$i] = i; k = split(list, ids, "\n"); next }
-        { row[$c["sample"]] = $c["helix"] "," $c["strand"] "," $c["rg_ratio"] "," $c["group"] }
-        END {
-            print "id,helix,strand,rg_ratio,group"
-            for (i = 1; i <= n; i++) {
-                id = ids[(i - 1) % k + 1]
-                if (!(id in row)) { print "no manifest row for " id > "/dev/stderr"; exit 1 }
-                printf "p%06d,%s\n", i, row[id]
-            }
-        }' "$repo/examples/proteins/manifest.tsv" >"$dir/targets.csv"
+    [ -d "$dir" ] || /usr/bin/python3 - "$repo/examples/proteins" "$n" "$dir" <<'PY' >&2
+import csv, os, shutil, sys
+examples, n, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+names = sorted(f for f in os.listdir(os.path.join(examples, "structures")) if f.endswith(".pdb"))
+with open(os.path.join(examples, "manifest.tsv"), newline="") as f:
+    rows = {r["sample"]: r for r in csv.DictReader(f, delimiter="\t")}
+tmp = out + ".tmp"
+os.makedirs(os.path.join(tmp, "structures"))
+lines = ["id,helix,strand,rg_ratio,group"]
+for i in range(1, n + 1):
+    name = names[(i - 1) % len(names)]
+    src, dst = os.path.join(examples, "structures", name), os.path.join(tmp, "structures", f"p{i:06d}.pdb")
+    try:
+        os.link(src, dst)
+    except OSError:
+        shutil.copyfile(src, dst)
+    r = rows[name[:-4]]
+    lines.append(f"p{i:06d},{r['helix']},{r['strand']},{r['rg_ratio']},{r['group']}")
+with open(os.path.join(tmp, "targets.csv"), "w") as f:
+    f.write("\n".join(lines) + "\n")
+os.rename(tmp, out)
+PY
     echo "$dir"
 }
 
