@@ -82,7 +82,8 @@ for spec in "$@"; do
     [ "$rev" = "$spec" ] || w=${spec#*:}
     hash=$(git -C "$repo" rev-parse --short "$rev^{commit}")
     label=$(printf '%s' "$rev" | tr -c 'A-Za-z0-9._-' _)
-    [ "$label" = "$hash" ] || label=$label-$hash
+    # A commit id gives its short form; a name gets the commit beside it.
+    case $rev in "$hash"*) label=$hash ;; *) label=$label-$hash ;; esac
     labels+=("$label")
     words[$label]=$w
     src[$label]=$work/src/$label
@@ -147,9 +148,13 @@ measure() {
         for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' "$dir/time.txt")
     rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$dir/time.txt")
     if [ "$kind" = run ] && [ $status = ok ]; then
-        # Every job's own wall time: the first column of each benchmark file.
-        jobs_s=$(find "$dir/out/benchmarks" -name '*.tsv' -exec awk 'FNR == 2 { s += $1 } END { printf "%.3f", s }' {} + |
-            awk '{ s += $1 } END { printf "%.3f", s }')
+        # Every job's own wall time: the first column of each benchmark file; the sums per
+        # rule (the benchmark file's folder) are kept in jobs.txt beside the run's log.
+        (cd "$dir/out/benchmarks" && find . -name '*.tsv' -exec awk 'FNR == 2 { n = split(FILENAME, p, "/")
+            r = n > 2 ? p[2] : "(top)"; s[r] += $1; c[r]++ } END { for (r in s) printf "%s\t%d\t%.3f\n", r, c[r], s[r] }' {} +) |
+            awk -F'\t' '{ c[$1] += $2; s[$1] += $3 } END { for (r in s) printf "%-12s %7d jobs %10.1f s\n", r, c[r], s[r] }' |
+            sort >"$dir/jobs.txt"
+        jobs_s=$(awk '{ s += $4 } END { printf "%.3f", s }' "$dir/jobs.txt")
     fi
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$label" "$kind" "$n" "$round" "$status" \
         "$wall" "$rss" "$load1" "$jobs_s" >>"$results"
