@@ -152,7 +152,7 @@ measure() {
         # rule (the benchmark file's folder) are kept in jobs.txt beside the run's log.
         (cd "$dir/out/benchmarks" && find . -name '*.tsv' -exec awk 'FNR == 2 { n = split(FILENAME, p, "/")
             r = n > 2 ? p[2] : "(top)"; s[r] += $1; c[r]++ } END { for (r in s) printf "%s\t%d\t%.3f\n", r, c[r], s[r] }' {} +) |
-            awk -F'\t' '{ c[$1] += $2; s[$1] += $3 } END { for (r in s) printf "%-12s %7d jobs %10.1f s\n", r, c[r], s[r] }' |
+            awk -F'\t' '{ c[$1] += $2; s[$1] += $3 } END { for (r in s) printf "%-12s %7d jobs %10.3f s\n", r, c[r], s[r] }' |
             sort >"$dir/jobs.txt"
         jobs_s=$(awk '{ s += $4 } END { printf "%.3f", s }' "$dir/jobs.txt")
     fi
