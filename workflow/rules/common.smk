@@ -157,6 +157,10 @@ if TRAINING:
     _known = TABLE.known()
     _rows = [r for r, i in enumerate(TABLE.ids) if _known[r] and i in STRUCTURES]
     TRAIN_IDS = [TABLE.ids[r] for r in _rows]
+    _norow = len(STRUCTURES) - len(set(TABLE.ids) & set(STRUCTURES))
+    if _norow and not IN_JOB:
+        print(f"protnn: {_norow} structure(s) without a row in {config['targets']}, predicted "
+              f"as new proteins", file=sys.stderr)
     TABLE_GROUPS = TABLE.has_groups
     stamp(f"{STAMPS}/targets.csv",
           table_text(TRAIN_IDS, TABLE.outputs, TABLE.values[_rows],
