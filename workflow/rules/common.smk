@@ -19,7 +19,6 @@ import json
 import math
 import os
 import shlex
-import subprocess
 import sys
 import time
 import zlib
@@ -34,7 +33,7 @@ os.environ["PYTHONPATH"] = os.path.join(REPO, "python") + (
 sys.path.insert(0, os.path.join(REPO, "python"))
 
 from protnn import ProtnnError                                        # noqa: E402
-from protnn.failures import Failure, failures_text, read_failures    # noqa: E402
+from protnn.failures import failures_text, read_failures             # noqa: E402
 from protnn.files import find_structures                              # noqa: E402
 from protnn.table import read_table, table_text                       # noqa: E402
 
@@ -49,8 +48,6 @@ if isinstance(config.get("inputs"), str):
 validate(config, os.path.join(workflow.basedir, "schema", "config.schema.yaml"))
 
 OUT = os.path.abspath(os.path.normpath(config["out"]))
-PY = config["python"]
-PROTNN = [PY, "-m", "protnn"]
 BUILD = os.path.join(REPO, "build")
 BIN = os.path.abspath(config["bindir"] or os.path.join(BUILD, "bin"))
 PROGRAMS = f"{OUT}/programs.txt"
@@ -124,7 +121,7 @@ except ProtnnError as e:
 if not STRUCTURES and not REFUSED:
     raise WorkflowError(f"{config['structures']}: no structure file (.pdb .ent .cif .mmcif "
                         f".json .mmjson, optionally .gz)")
-if REFUSED:
+if REFUSED and not IN_JOB:
     first = REFUSED[0]
     if STRICT:
         raise WorkflowError(f"{first.id}: {first.message} (strict: true)")

@@ -17,11 +17,15 @@ from protnn import ProtnnError
 from protnn.failures import SOME_FAILED, Failure, read_failures, write_failures
 from protnn.files import write_new_text
 
-PROTNN = [sys.executable, "-m", "protnn"]
 
 
 class JobError(Exception):
     pass
+
+
+def protnn(s):
+    """The words that run protnn with the Python of the setting `python`."""
+    return [s.config["python"], "-m", "protnn"]
 
 
 def run_logged(argv, log, stdout=None, ok=(0,), cwd=None):
@@ -76,7 +80,7 @@ def programs(s):
 
 
 def features(s):
-    run_logged(PROTNN + ["features", "--bindir", s.params.bin, "--out", s.params.featdir,
+    run_logged(protnn(s) + ["features", "--bindir", s.params.bin, "--out", s.params.featdir,
                          "--settings", s.input.settings, "--list", s.input.batch,
                          "--failed", s.output.failed, "--done", s.output.done,
                          "-j", s.threads]
@@ -116,7 +120,7 @@ def groups(s):
             for line in read_lines(batch):
                 path = line.split("\t", 1)[1]
                 os.symlink(path, os.path.join(links, os.path.basename(path)))
-        status = run_logged(PROTNN + ["groups", "-j", s.threads, "--min-seq-id",
+        status = run_logged(protnn(s) + ["groups", "-j", s.threads, "--min-seq-id",
                                       s.config["min_seq_id"], "--coverage",
                                       s.config["coverage"], "-o", s.output.groups, links],
                             s.log[0], ok=(0,) if s.config["strict"] else (0, SOME_FAILED))
@@ -144,7 +148,7 @@ def db(s):
                                      [t.groups[r] for r in keep] if t.has_groups else None,
                                      decimals=None))
     try:
-        run_logged(PROTNN + ["db", "--features", s.params.featdir, "--targets", table,
+        run_logged(protnn(s) + ["db", "--features", s.params.featdir, "--targets", table,
                              "--out", s.output[0], "--folds", s.config["folds"],
                              "--seed", s.config["split_seed"],
                              "--inputs", ",".join(s.config["inputs"]),
@@ -174,7 +178,7 @@ def predict_cv(s):
     run_logged([os.path.join(s.params.bin, "nntrain"), "-aw", os.path.abspath(s.output.lst),
                 "-prl", os.path.abspath(f"{s.input.db}/fold{s.wildcards.k}.ids")],
                s.log.nntrain, stdout=os.path.abspath(s.output.out), cwd=nets)
-    run_logged(PROTNN + ["collect", s.output.out, "--db", s.input.db, "--targets",
+    run_logged(protnn(s) + ["collect", s.output.out, "--db", s.input.db, "--targets",
                          s.input.targets, "--role", "cv", "-o", s.output.tsv], s.log.collect)
 
 
@@ -206,7 +210,7 @@ def run_json(s):
 
 
 def model(s):
-    run_logged(PROTNN + ["model", "--run", s.input.run, "--db", s.input.db, "--nets",
+    run_logged(protnn(s) + ["model", "--run", s.input.run, "--db", s.input.db, "--nets",
                          os.path.dirname(os.path.abspath(s.input.weights[0])),
                          "--bindir", s.params.bin, "-o", s.output[0]]
                + (["--groups", s.input.groups] if s.input.groups else []), s.log[0])
@@ -225,7 +229,7 @@ def predict_new(s):
 
 
 def ridge(s):
-    run_logged(PROTNN + ["ridge", "--db", s.input.db, "-o", s.output[0],
+    run_logged(protnn(s) + ["ridge", "--db", s.input.db, "-o", s.output[0],
                          "--seed", s.config["split_seed"]], s.log[0])
 
 
@@ -242,7 +246,7 @@ def merge_predictions(s):
 
 
 def report(s):
-    argv = PROTNN + ["report", "--predictions", s.input.predictions, "--failed", s.input.failed,
+    argv = protnn(s) + ["report", "--predictions", s.input.predictions, "--failed", s.input.failed,
                      "--run", s.input.run]
     if s.input.logs:
         argv += ["--logs", *s.input.logs]
