@@ -13,7 +13,8 @@
 # folder, the report.  Locally also: a second run has nothing to do; injections through the
 # nntrain setting run nothing; stale results after failed runs with other settings are
 # recomputed; a structure added without targets and run from another folder is predicted
-# without training anything; a predict-only run with the model folder gives the same numbers.
+# without training anything; a predict-only run with the model folder gives the same numbers;
+# strict: true stops at the first structure that fails.
 # Exit status 77 (ctest: skipped) for the Slurm run when not root or without slurm-wlm.
 set -euo pipefail
 mode=$1
@@ -257,5 +258,10 @@ if [ "$mode" = local ]; then
     [ ! -e p/nets ] && [ ! -e p/db ] || fail "the predict-only run trained"
     tail -n +2 p/predictions.tsv | sort | diff want.tsv - || fail "the predict-only run gives other numbers"
     [ -s p/report/index.html ] || fail "the predict-only run made no report"
+    # strict: true stops at the first structure that fails.
+    cp "$s/empty.pdb" new/
+    if "${smk[@]}" -j 2 --config structures=new model="my model" out=q bindir="$bin" strict=true \
+        >strict.log 2>&1; then fail "strict=true did not stop at empty.pdb"; fi
+    grep -q "empty.pdb: no atoms" strict.log || { tail -n 20 strict.log; fail "no message naming empty.pdb"; }
 fi
 echo "ok: $mode run"
