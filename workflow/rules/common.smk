@@ -163,6 +163,9 @@ if TRAINING:
           table_text(TRAIN_IDS, TABLE.outputs, TABLE.values[_rows],
                      [TABLE.groups[r] for r in _rows] if TABLE_GROUPS else None,
                      decimals=None))
+    if config["groups"] == "table" and not TABLE_GROUPS:
+        raise WorkflowError(f"{config['targets']}: no group column (groups: table); give one, "
+                            f"or groups: sequence or none")
     GROUPS = "table" if TABLE_GROUPS else config["groups"]
 else:
     if config["targets"]:
