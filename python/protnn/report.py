@@ -351,7 +351,7 @@ def _value(v) -> str:
 
 
 def _read_groups(path: str) -> dict[str, str]:
-    from .targets import read_groups
+    from .table import read_groups
     return read_groups(path)
 
 
