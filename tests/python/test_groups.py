@@ -69,8 +69,8 @@ def test_entries_chains_and_models_share_a_group_and_families_by_sequence_are_gr
 
 
 def test_short_peptides_are_grouped_by_identity_without_mmseqs(tmp_path):
-    # MMseqs2 stops when no chain is long enough for its k-mers (8 residues here); peptides under 20
-    # residues are kept from it and join identical peptides only.
+    # MMseqs2 stops when no chain is long enough for its k-mers (8 residues here); peptides
+    # under 20 residues are kept from it and join identical peptides only.
     lines = (EXAMPLES / "structures" / "1hel.pdb").read_text().splitlines()
     atoms = [l for l in lines if l.startswith("ATOM")]
     first = [l for l in atoms if int(l[22:26]) <= 8]
