@@ -54,10 +54,12 @@ def chain_sequences(path: str) -> list[str]:
         pol = ch.get_polymer()
         if len(pol) == 0 or pol.check_polymer_type().name not in PEPTIDE_TYPES:
             continue
-        seq = "".join(gemmi.find_tabulated_residue(r.name).one_letter_code.upper()
-                      if gemmi.find_tabulated_residue(r.name) is not None else "X"
-                      for r in pol)
-        out.append(seq.replace(" ", "X"))
+        letters = []
+        for r in pol:
+            info = gemmi.find_tabulated_residue(r.name)
+            code = info.one_letter_code.upper() if info is not None else " "
+            letters.append(code if code.strip() else "X")
+        out.append("".join(letters))
     return out
 
 
