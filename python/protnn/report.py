@@ -622,7 +622,8 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
                      + (f" The first {PAGE_FAILURES} of {len(failures)} rows:"
                         if len(failures) > PAGE_FAILURES else "") + "</p>",
                      _table(["id", "step", "message"],
-                            [[f.id, f.step, f.message] for f in failures[:PAGE_FAILURES]])]
+                            [[f.id, f.step, f.message] for f in failures[:PAGE_FAILURES]],
+                            "kv")]
         page += [
             "<h2>Per protein</h2>",
             f"<p>Every protein in <a href=\"proteins.tsv\">proteins.tsv</a> (tab-separated, "
