@@ -48,7 +48,8 @@ def cmd_collect(a: argparse.Namespace) -> None:
 
 def cmd_groups(a: argparse.Namespace) -> int:
     from .failures import SOME_FAILED
-    from .groups import find_structures, write_groups
+    from .files import find_structures
+    from .groups import write_groups
     structures, failed = find_structures(a.structures)
     if not structures:
         raise ProtnnError("no structure file found in " + " ".join(a.structures))

@@ -21,7 +21,6 @@ groups.tsv: tab-separated, header `id group`, one row per structure, sorted by i
 from __future__ import annotations
 
 import os
-import re
 import shutil
 import subprocess
 import tempfile
@@ -30,44 +29,7 @@ from dataclasses import dataclass
 
 from . import ProtnnError
 from .failures import Failure, one_line
-from .files import structure_id, write_new_text
-
-try:
-    from .files import find_structures
-except ImportError:           # a stand-in until protnn.files has its own
-    _SUFFIXES = (".pdb", ".ent", ".cif", ".mmcif", ".json", ".mmjson")
-    _ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]{0,99}")
-
-    def find_structures(paths: list[str]) -> tuple[dict[str, str], list[Failure]]:
-        """{id: path} of the structure files of PATHS (files or folders), sorted by id, and
-        the refused ones (unusable id, one id for two files)."""
-        files: list[str] = []
-        for p in paths:
-            if os.path.isdir(p):
-                for name in sorted(os.listdir(p)):
-                    base = name[:-3] if name.lower().endswith(".gz") else name
-                    if not name.startswith(".") and base.lower().endswith(_SUFFIXES) and \
-                            os.path.isfile(os.path.join(p, name)):
-                        files.append(os.path.join(p, name))
-            elif os.path.isfile(p):
-                files.append(p)
-            else:
-                raise ProtnnError(f"{p}: no such file or folder")
-        by_id: dict[str, list[str]] = {}
-        failed: list[Failure] = []
-        for f in files:
-            i = structure_id(f)
-            if not _ID.fullmatch(i):
-                failed.append(Failure(os.path.basename(f), "id", f"{f}: the id '{i}' is not "
-                                      "1-100 letters, digits or ._+- starting with a letter "
-                                      "or digit"))
-            else:
-                by_id.setdefault(i, []).append(f)
-        for i, fs in by_id.items():
-            if len(fs) > 1:
-                failed += [Failure(os.path.basename(f), "id", f"{f}: id {i} also names "
-                                   f"{' and '.join(x for x in fs if x != f)}") for f in fs]
-        return {i: fs[0] for i, fs in sorted(by_id.items()) if len(fs) == 1}, failed
+from .files import write_new_text
 
 MIN_CLUSTERED = 20         # residues: shorter chains are grouped by identity only
 PEPTIDE_TYPES = ("PeptideL", "PeptideD")
@@ -92,10 +54,12 @@ def chain_sequences(path: str) -> list[str]:
         pol = ch.get_polymer()
         if len(pol) == 0 or pol.check_polymer_type().name not in PEPTIDE_TYPES:
             continue
-        seq = "".join(gemmi.find_tabulated_residue(r.name).one_letter_code.upper()
-                      if gemmi.find_tabulated_residue(r.name) is not None else "X"
-                      for r in pol)
-        out.append(seq.replace(" ", "X"))
+        letters = []
+        for r in pol:
+            info = gemmi.find_tabulated_residue(r.name)
+            code = info.one_letter_code.upper() if info is not None else " "
+            letters.append(code if code.strip() else "X")
+        out.append("".join(letters))
     return out
 
 

@@ -385,12 +385,12 @@ def _flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
 def _input_width(dbout: str) -> int | None:
     """The number of inputs per protein: the numbers of the first held-out protein's input
     tables."""
-    from .ridge import _numbers
+    from .ridge import read_numbers
     info = read_folds(dbout)
     for f in info.get("folds", []):
         ids = read_ids(os.path.join(dbout, f["ids"]))
         if ids:
-            return sum(len(_numbers(os.path.join(dbout, "db", ids[0], name)))
+            return sum(len(read_numbers(os.path.join(dbout, "db", ids[0], name)))
                        for name in info.get("inputs", []))
     return None
 
@@ -622,7 +622,8 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
                      + (f" The first {PAGE_FAILURES} of {len(failures)} rows:"
                         if len(failures) > PAGE_FAILURES else "") + "</p>",
                      _table(["id", "step", "message"],
-                            [[f.id, f.step, f.message] for f in failures[:PAGE_FAILURES]])]
+                            [[f.id, f.step, f.message] for f in failures[:PAGE_FAILURES]],
+                            "kv")]
         page += [
             "<h2>Per protein</h2>",
             f"<p>Every protein in <a href=\"proteins.tsv\">proteins.tsv</a> (tab-separated, "

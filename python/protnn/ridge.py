@@ -49,7 +49,7 @@ INNER = 5                                          # inner parts of a fold's tra
 CHUNK = 1000                                       # proteins per product X'X
 
 
-def _numbers(path: str) -> np.ndarray:
+def read_numbers(path: str) -> np.ndarray:
     """Every number of a data file, line by line (comment lines starting with # skipped)."""
     try:
         with open(path, encoding="utf-8") as f:
@@ -80,7 +80,7 @@ class Data:
         parts = []
         for name, w in zip(self.inputs, self.widths):
             path = os.path.join(self.db, i, name)
-            v = _numbers(path)
+            v = read_numbers(path)
             if len(v) != w:
                 raise ProtnnError(f"{path}: {len(v)} numbers, the first protein's {name} has {w}")
             parts.append(v)
@@ -90,7 +90,7 @@ class Data:
         out = []
         for j, o in enumerate(self.outputs):
             path = os.path.join(self.db, i, f"{o}.target")
-            v = _numbers(path)
+            v = read_numbers(path)
             if len(v) != 1:
                 raise ProtnnError(f"{path}: expected one number")
             out.append(unscale(j, float(v[0])))
@@ -264,7 +264,7 @@ def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = Non
     db = os.path.join(dbout, "db")
     first = parts[0][0]
     data = Data(db, inputs, outputs,
-                [len(_numbers(os.path.join(db, first, name))) for name in inputs])
+                [len(read_numbers(os.path.join(db, first, name))) for name in inputs])
     xref = data.x(first)
     yref = data.y(first, scaling.unscale)
     nprot = sum(len(h) for h in held)

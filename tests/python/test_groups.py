@@ -66,3 +66,17 @@ def test_entries_chains_and_models_share_a_group_and_families_by_sequence_are_gr
     # 3o21 (GluA3) and 3hsy (GluA2) are homologues well below 95% identity
     assert (group["3o21"] == group["3hsy"]) == (not args)
     assert group["3o21_A"] == group["3o21"]
+
+
+def test_short_peptides_are_grouped_by_identity_without_mmseqs(tmp_path):
+    # MMseqs2 stops when no chain is long enough for its k-mers (8 residues here); peptides
+    # under 20 residues are kept from it and join identical peptides only.
+    lines = (EXAMPLES / "structures" / "1hel.pdb").read_text().splitlines()
+    atoms = [l for l in lines if l.startswith("ATOM")]
+    first = [l for l in atoms if int(l[22:26]) <= 8]
+    other = [l for l in atoms if 30 < int(l[22:26]) <= 38]
+    for name, rows in (("pa", first), ("pb", first), ("pc", other)):
+        (tmp_path / f"{name}.pdb").write_text("\n".join(rows + ["END"]) + "\n")
+    r = protnn("groups", "-o", tmp_path / "g.tsv", tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert (tmp_path / "g.tsv").read_text() == "id\tgroup\npa\tpa\npb\tpa\npc\tpc\n"

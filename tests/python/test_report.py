@@ -72,6 +72,17 @@ def test_ridge_is_the_closed_form_on_each_folds_training_proteins(run):
     dual = {(r[0], r[1]): float(r[2]) for r in read(d / "dual.tsv")[1]}
     assert [dual[k] for k in pred] == pytest.approx(list(pred.values()), rel=1e-5, abs=1e-6)
 
+    # 2 folds: the inner cross-validation cuts the other fold into random parts
+    r = protnn("db", "--features", d / "feat", "--targets", d / "t.csv", "--out", d / "dbo2",
+               "--folds", "2", "--inputs", "x.tab")
+    assert r.returncode == 0, r.stderr
+    r = protnn("ridge", "--db", d / "dbo2", "-o", d / "ridge2.tsv", "--seed", "4")
+    assert r.returncode == 0, r.stderr
+    two = {(x[0], x[1]): float(x[2]) for x in read(d / "ridge2.tsv")[1]}
+    assert sorted(two) == sorted(pred)
+    err = [abs(two[(f"p{n:02d}", "a")] - a[n]) for n in range(N)]
+    assert np.mean(err) < 0.25 * np.mean(np.abs(a - a.mean()))      # trivial: 1
+
 
 def test_report_compares_with_ridge_and_records_the_run(run):
     d, X, a, b, _ = run
