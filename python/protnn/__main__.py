@@ -13,25 +13,31 @@ def cmd_prep(a: argparse.Namespace) -> None:
     print("prep: " + prep(a.input, a.output, a.model), file=sys.stderr)
 
 
-def cmd_targets(a: argparse.Namespace) -> None:
-    from .targets import read_groups, table_from_dir, table_from_structures, write_table
+def cmd_targets(a: argparse.Namespace) -> int:
+    from .failures import SOME_FAILED, one_line
+    from .table import read_groups, write_table
+    from .targets import table_from_dir, table_from_structures
     groups = read_groups(a.groups) if a.groups else None
     if a.from_dir and a.structures:
         raise ProtnnError("give structure files or --from-dir, not both")
+    failures = []
     if a.from_dir:
         text = table_from_dir(a.from_dir, groups)
     elif a.structures:
-        text = table_from_structures(a.structures, groups, a.jobs)
+        text, failures = table_from_structures(a.structures, groups, a.jobs)
     else:
         raise ProtnnError("no structure file given (or --from-dir DIR)")
     write_table(text, a.output)
+    for f in failures:
+        print(f"{f.id}: {f.step}: {one_line(f.message)}", file=sys.stderr)
+    return SOME_FAILED if failures else 0
 
 
 def cmd_db(a: argparse.Namespace) -> None:
     from .database import make_database
     inputs = [x.strip() for x in a.inputs.split(",")]
     print("db: " + make_database(a.features, a.targets, a.out, a.folds, a.seed, inputs,
-                                 a.test_share), file=sys.stderr)
+                                 a.test_share, a.groups), file=sys.stderr)
 
 
 def cmd_collect(a: argparse.Namespace) -> None:
@@ -54,7 +60,10 @@ def build_parser() -> argparse.ArgumentParser:
     s = sub.add_parser("prep", help="any structure file to a clean PDB file",
                        description="Reads a PDB, mmCIF or mmJSON file (gzip-compressed or not) "
                        "and writes a new PDB file with one model, the first alternate location "
-                       "of each residue, no hydrogens and no waters.")
+                       "of each residue, no hydrogens and no waters, one-letter chain names, "
+                       "selenomethionine as MET and coordinates that fit the PDB columns "
+                       "(moved by an integer vector when needed).  Refuses more than 62 chains "
+                       "and CA-only models.")
     s.add_argument("input", metavar="IN")
     s.add_argument("output", metavar="OUT.pdb")
     s.add_argument("--model", type=int, help="model number to keep (default: the first)")
@@ -63,8 +72,10 @@ def build_parser() -> argparse.ArgumentParser:
     s = sub.add_parser("targets", help="helix, strand and rg_ratio targets as a CSV table",
                        description="Computes the targets of structure files (DSSP helix and "
                        "strand fractions, CA radius of gyration over 2.2 N^0.38), or reads them "
-                       "from a target-file directory DIR/<id>/ss.target, rg.target.")
-    s.add_argument("structures", nargs="*", metavar="STRUCTURE")
+                       "from a target-file directory DIR/<id>/ss.target, rg.target.  A "
+                       "structure that fails is left out and named on standard error "
+                       "(ID: targets: MESSAGE); then the status is 3.")
+    s.add_argument("structures", nargs="*", metavar="STRUCTURE|DIR")
     s.add_argument("--from-dir", metavar="DIR", help="read DIR/<id>/ss.target and rg.target")
     s.add_argument("--groups", metavar="FILE",
                    help="TSV/CSV with `sample` or `id` and `group`: adds a group column")
@@ -87,6 +98,10 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("--test-share", type=float, default=0.15, metavar="F",
                    help="share of a fold's training list in its early-stopping groups "
                    "(default 0.15)")
+    s.add_argument("--groups", metavar="GROUPS.tsv",
+                   help="id and group of the proteins (header `id` or `sample`, and `group`), "
+                   "used instead of the table's group column; an id it does not list is a "
+                   "group of its own")
     s.set_defaults(run=cmd_db)
 
     s = sub.add_parser("collect", help="nntrain predictions to a labelled TSV",
@@ -115,7 +130,7 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        args.run(args)
+        status = args.run(args) or 0     # SOME_FAILED from a command that left some out
     except ProtnnError as e:
         print(f"protnn {args.command}: {e}", file=sys.stderr)
         return 1
@@ -129,7 +144,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"protnn {args.command}: cannot write standard output: {e.strerror}",
               file=sys.stderr)
         return 1
-    return 0
+    return status
 
 
 if __name__ == "__main__":

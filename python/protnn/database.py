@@ -30,10 +30,11 @@ import numpy as np
 
 from . import ProtnnError
 from .files import NewDirectory
-from .targets import TargetsTable, read_table
+from .table import TargetsTable, read_groups, read_table
 
 MIN_TRAINING = 20        # nntrain refuses a training list of fewer proteins
 SCALED_LO, SCALED_HI = -0.9, 0.9
+SCALE_TOLERANCE = 1e-9   # how far the map may take a target range's ends from -0.9 and 0.9
 
 
 @dataclass
@@ -61,13 +62,23 @@ class Scaling:
 
 def make_scaling(outputs: list[str], values: np.ndarray) -> Scaling:
     """The per-output map of the known VALUES (rows x outputs) onto [-0.9, 0.9]; a constant
-    output is shifted to 0."""
+    output is shifted to 0.  Refuses an output whose map is not finite or does not take its
+    minimum and maximum to -0.9 and 0.9 within SCALE_TOLERANCE (a range too narrow for its
+    magnitude, such as 1e17 to 1e17 + 16, or so narrow that the factor overflows)."""
     s = Scaling(list(outputs), [], [], [], [])
-    for j in range(len(outputs)):
+    for j, o in enumerate(outputs):
         col = values[:, j]
         lo, hi = float(col.min()), float(col.max())
-        a = (SCALED_HI - SCALED_LO) / (hi - lo) if hi > lo else 1.0
-        b = SCALED_LO - a * lo if hi > lo else -lo
+        with np.errstate(all="ignore"):
+            a = (SCALED_HI - SCALED_LO) / (hi - lo) if hi > lo else 1.0
+            b = SCALED_LO - a * lo if hi > lo else -lo
+            ends = (a * lo + b, a * hi + b)
+        want = (SCALED_LO, SCALED_HI) if hi > lo else (0.0, 0.0)
+        if not (math.isfinite(a) and a > 0 and math.isfinite(b) and
+                all(abs(e - w) <= SCALE_TOLERANCE for e, w in zip(ends, want))):
+            raise ProtnnError(f"{o}: the targets from {lo!r} to {hi!r} cannot be scaled into "
+                              f"[{SCALED_LO}, {SCALED_HI}] exactly (the map gives {ends[0]!r} "
+                              f"and {ends[1]!r}); shift or rescale this column")
         s.a.append(a)
         s.b.append(b)
         s.lo.append(lo)
@@ -81,10 +92,15 @@ def read_scaling(dbout: str) -> Scaling:
         with open(path, encoding="utf-8") as f:
             d = json.load(f)
         outs = list(d["outputs"])
-        return Scaling(outs, [float(d["maps"][o]["a"]) for o in outs],
-                       [float(d["maps"][o]["b"]) for o in outs],
-                       [float(d["maps"][o]["min"]) for o in outs],
-                       [float(d["maps"][o]["max"]) for o in outs])
+        s = Scaling(outs, [float(d["maps"][o]["a"]) for o in outs],
+                    [float(d["maps"][o]["b"]) for o in outs],
+                    [float(d["maps"][o]["min"]) for o in outs],
+                    [float(d["maps"][o]["max"]) for o in outs])
+        bad = next((o for o, a, b in zip(outs, s.a, s.b)
+                    if not (math.isfinite(a) and a > 0 and math.isfinite(b))), None)
+        if bad is not None:
+            raise ValueError(f"the map of {bad} is not finite")
+        return s
     except OSError as e:
         raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
     except (ValueError, KeyError, TypeError) as e:
@@ -171,8 +187,11 @@ def _list_text(dbdir: str, inputs: list[str], targets: list[str], ids: list[str]
 
 
 def make_database(features: str, table_path: str, out: str, k: int = 5, seed: int = 1,
-                  inputs: list[str] | None = None, test_share: float = 0.15) -> str:
-    """db: writes the database directory OUT; returns a one-line summary."""
+                  inputs: list[str] | None = None, test_share: float = 0.15,
+                  groups_path: str | None = None) -> str:
+    """db: writes the database directory OUT; returns a one-line summary.  GROUPS_PATH: a
+    groups sheet (id, group) whose groups replace the table's group column; a protein it does
+    not list is a group of its own."""
     inputs = inputs or ["pairdist.tab", "depth.tab"]
     if k < 2:
         raise ProtnnError(f"--folds {k}: at least 2 folds are needed")
@@ -182,6 +201,10 @@ def make_database(features: str, table_path: str, out: str, k: int = 5, seed: in
         raise ProtnnError(f"--inputs {','.join(inputs)}: names must be distinct, without "
                           f"blanks or slashes")
     table: TargetsTable = read_table(table_path)
+    if groups_path is not None:
+        sheet = read_groups(groups_path)
+        table.groups = [sheet.get(i, i) for i in table.ids]
+        table.has_groups = True
     for i in table.ids:
         for name in inputs:
             p = os.path.join(features, i, name)
@@ -194,7 +217,10 @@ def make_database(features: str, table_path: str, out: str, k: int = 5, seed: in
     if not kids:
         raise ProtnnError(f"{table_path}: no protein with all targets known")
     folds = make_folds(kids, kgroups, k, seed, test_share)
-    scaling = make_scaling(table.outputs, table.values[known])
+    try:
+        scaling = make_scaling(table.outputs, table.values[known])
+    except ProtnnError as e:
+        raise ProtnnError(f"{table_path}: {e}") from None
     target_files = [f"{o}.target" for o in table.outputs]
     final_db = os.path.join(os.path.abspath(out), "db")
     with NewDirectory(out) as tmp:

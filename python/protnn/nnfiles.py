@@ -55,7 +55,9 @@ class Prediction:
 
 
 def parse_predictions(text: str, where: str, outputs: int) -> list[Prediction]:
-    """Prediction lines of one nntrain run; OUTPUTS = output values per protein."""
+    """Prediction lines of one nntrain run; OUTPUTS = output values per protein.  Refuses a
+    protein with another number of lines (the run of a network with another number of outputs)
+    and a protein listed twice."""
     lines = [(n, l) for n, l in enumerate(text.splitlines(), 1) if l.strip()]
     if not lines:
         raise ProtnnError(f"{where}: no prediction lines")
@@ -63,22 +65,31 @@ def parse_predictions(text: str, where: str, outputs: int) -> list[Prediction]:
     if width not in (3, 4):
         raise ProtnnError(f"{where}:{lines[0][0]}: expected an identifier and 2 or 3 numbers")
     preds: list[Prediction] = []
-    for k, (n, line) in enumerate(lines):
+    first: dict[str, int] = {}       # id -> line of its first prediction
+    for n, line in lines:
         words = line.split()
         if len(words) != width:
             raise ProtnnError(f"{where}:{n}: expected {width} words like the first line, "
                               f"found {len(words)}")
         vals = [parse_real(w, f"{where}:{n}") for w in words[1:]]
-        idx = k % outputs
-        if idx and words[0] != preds[-1].id:
-            raise ProtnnError(f"{where}:{n}: protein {preds[-1].id} has {idx} lines, "
-                              f"expected {outputs}")
+        pid = words[0]
+        idx = preds[-1].index + 1 if preds and preds[-1].id == pid else 0
+        if idx and preds[-1].index + 1 >= outputs:
+            raise ProtnnError(f"{where}:{n}: protein {pid} has more than {outputs} line(s): "
+                              f"predictions of another number of outputs, or a repeated id")
+        if idx == 0 and preds and preds[-1].index + 1 != outputs:
+            raise ProtnnError(f"{where}:{n}: protein {preds[-1].id} has {preds[-1].index + 1} "
+                              f"lines, expected {outputs}")
+        if idx == 0 and pid in first:
+            raise ProtnnError(f"{where}:{n}: protein {pid} listed again (first on line "
+                              f"{first[pid]})")
+        first.setdefault(pid, n)
         if width == 3:
-            preds.append(Prediction(words[0], idx, vals[0], 0.0, vals[1]))
+            preds.append(Prediction(pid, idx, vals[0], 0.0, vals[1]))
         else:
-            preds.append(Prediction(words[0], idx, vals[0], vals[1], vals[2]))
-    if len(preds) % outputs:
-        raise ProtnnError(f"{where}: last protein {preds[-1].id} has {len(preds) % outputs} "
+            preds.append(Prediction(pid, idx, vals[0], vals[1], vals[2]))
+    if preds[-1].index + 1 != outputs:
+        raise ProtnnError(f"{where}: last protein {preds[-1].id} has {preds[-1].index + 1} "
                           f"lines, expected {outputs}")
     return preds
 

@@ -6,19 +6,22 @@ given): the output names and the affine maps come from the database's scaling.js
 both values and deviations are taken back through; the target is the targets table's value
 when a table is given, otherwise nntrain's (unscaled), and empty when unknown (nntrain gives
 NaN for a protein without target files).  Several such files concatenate, header once, into
-a predictions table with the header `id output mean sd target role`.
+a predictions table with the header `id output mean sd target role`.  A prediction file
+that does not belong to the database is refused: another number of lines per protein than
+the database has outputs, a protein listed twice, a protein the database does not hold.
 """
 
 from __future__ import annotations
 
 import math
+import os
 from dataclasses import dataclass
 
 from . import ProtnnError
 from .database import read_scaling
 from .files import write_new_text
 from .nnfiles import parse_predictions, read_text
-from .targets import read_table
+from .table import read_table
 
 HEADER = ["id", "output", "mean", "sd", "target"]
 
@@ -27,11 +30,23 @@ def _num(v: float) -> str:
     return "" if not math.isfinite(v) else f"{v:.6g}"
 
 
+def _database_ids(dbout: str) -> set[str]:
+    """The proteins of the database DBOUT (its directories DBOUT/db/<id>)."""
+    try:
+        return set(os.listdir(os.path.join(dbout, "db")))
+    except OSError as e:
+        raise ProtnnError(f"{dbout}/db: cannot read: {e.strerror}") from None
+
+
 def collect(pred_path: str, dbout: str, out: str, table: str | None = None,
             role: str | None = None) -> int:
     """collect: writes OUT from the prediction lines in PRED_PATH; returns the line count."""
     scaling = read_scaling(dbout)
     preds = parse_predictions(read_text(pred_path), pred_path, len(scaling.outputs))
+    proteins = _database_ids(dbout)
+    stranger = next((p.id for p in preds if p.id not in proteins), None)
+    if stranger is not None:
+        raise ProtnnError(f"{pred_path}: protein {stranger} is not in the database {dbout}")
     known: dict[tuple[str, str], float] = {}
     if table is not None:
         t = read_table(table)

@@ -3,17 +3,30 @@
 read_structure() takes PDB, mmCIF or mmJSON text, gzip-compressed or not (recognised by the
 gzip magic bytes and the text itself, not by the file name).  clean() keeps one model, one
 alternate location per residue (atoms without a label plus those with the first label met in
-the residue: the rule of the example depth files), no hydrogens and no waters, and shortens
-chain names that do not fit a PDB file.  write_clean_pdb() writes the result as a PDB file
-that pairdist, atomdepth and mkdssp read: a HEADER line (mkdssp 4.2 reads a file as PDB only
-when it begins with one, and takes it for mmCIF otherwise), CRYST1, the atom records, TER and
-END.
+the residue: the rule of the example depth files), no hydrogens and no waters, and makes the
+rest fit a PDB file:
+- microheterogeneity (two residues at one chain, number and insertion code whose atoms carry
+  alternate-location labels, 1ejg's PRO and SER A 22): the first label met is kept, as for
+  alternate locations, and the residue left without atoms goes.  Residues that merely share a
+  number without such labels stay (4at1's ZN 109, 2hhb's HEM A 1 beside VAL A 1);
+- chain names: a blank or longer name becomes a free one-letter name (A-Z, a-z, 0-9); a
+  structure of more than 62 chains is refused, since one-letter names cannot keep them apart;
+- coordinates outside PDB's %8.3f columns (-999.999 to 9999.999): the structure is moved by an
+  integer vector so that they fit (every feature is unchanged by a rigid move), or refused
+  when it is too large even so;
+- a CA-only model (most non-glycine amino-acid residues without CB, so that pairdist would see
+  only the glycines) or a structure without amino-acid residue is refused.
+prep() also writes selenomethionine (MSE) as methionine: ATOM records, SE as SD.
+write_clean_pdb() writes the result as a PDB file that pairdist, atomdepth and mkdssp read: a
+HEADER line (mkdssp 4.2 reads a file as PDB only when it begins with one, and takes it for
+mmCIF otherwise), CRYST1, the atom records, TER and END.
 """
 
 from __future__ import annotations
 
 import gzip
 import json
+import math
 import os
 import tempfile
 import zlib
@@ -22,12 +35,18 @@ from dataclasses import dataclass, field
 import gemmi
 
 from . import ProtnnError
-from .files import structure_id, write_new
+from .files import structure_id, write_new_text
 
 # Columns 73-80 of a PDB atom record hold the segment id, the element and the charge; old files
 # keep an id code and a line number there (4at1: "4AT1 438"), which gemmi 0.5.7 refuses as a
 # charge.  The programs read columns 1-54 only, so such a file is read again without them.
 _PDB_KEPT_COLUMNS = 72
+# One-letter chain names, in the order free ones are given out.
+CHAIN_NAMES = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+# What a %8.3f coordinate field holds.
+COORD_MIN, COORD_MAX = -999.999, 9999.999
+# Share of the non-glycine amino-acid residues that may lack CB.
+MAX_WITHOUT_CB = 0.5
 
 
 @dataclass
@@ -38,7 +57,10 @@ class Cleaned:
     hydrogens: int = 0       # hydrogen and deuterium atoms removed
     waters: int = 0          # water residues removed
     altloc_atoms: int = 0    # atoms removed because another alternate location was kept
+    microhet: int = 0        # residues removed because another residue at their key was kept
     renamed_chains: dict[str, str] = field(default_factory=dict)  # old -> new chain name
+    shift: tuple[int, int, int] = (0, 0, 0)   # integer vector added to every coordinate
+    mse: int = 0             # selenomethionines written as methionine (by prep)
 
 
 def _read_bytes(path: str) -> bytes:
@@ -148,8 +170,116 @@ def keep_first_altloc(st: gemmi.Structure) -> int:
     return removed
 
 
+def keep_first_of_microheterogeneity(st: gemmi.Structure) -> tuple[int, int]:
+    """Of consecutive residues of a chain that share number and insertion code and each carry
+    alternate-location labels, keeps those that hold the first label met (their atoms without
+    label or with that label); the others go whole.  Returns (residues removed, atoms
+    removed)."""
+    residues = atoms = 0
+    for chain in st[0]:
+        runs: list[list[int]] = []      # indices of consecutive residues with one key
+        for i, res in enumerate(chain):
+            labelled = any(a.altloc != "\0" for a in res)
+            if runs and labelled and runs[-1] and chain[runs[-1][-1]].seqid == res.seqid:
+                runs[-1].append(i)
+            else:
+                runs.append([i] if labelled else [])
+        doomed: list[int] = []
+        for run in runs:
+            if len(run) < 2:
+                continue
+            first = next(a.altloc for i in run for a in chain[i] if a.altloc != "\0")
+            for i in run:
+                res = chain[i]
+                if all(a.altloc != first for a in res):    # another residue's alternative:
+                    doomed.append(i)                      # its unlabelled atoms go with it
+                    atoms += len(res)
+                    continue
+                for k in range(len(res) - 1, -1, -1):
+                    if res[k].altloc not in ("\0", first):
+                        del res[k]
+                        atoms += 1
+        for i in sorted(doomed, reverse=True):
+            del chain[i]
+            residues += 1
+    return residues, atoms
+
+
+def one_letter_chain_names(st: gemmi.Structure) -> dict[str, str]:
+    """Gives every chain of ST's first model that is blank or longer than one character a free
+    one-letter name (its own first character when free); returns old -> new names.  Refuses
+    more than 62 chains."""
+    names = list(dict.fromkeys(ch.name for ch in st[0]))
+    if len(names) > len(CHAIN_NAMES):
+        raise ProtnnError(f"{len(names)} chains: a PDB file tells at most "
+                          f"{len(CHAIN_NAMES)} apart (one-letter names A-Z a-z 0-9); "
+                          f"split the structure")
+    # The length checks matter: "" (a blank chain) is a substring of every string.
+    used = {n for n in names if len(n) == 1 and n in CHAIN_NAMES}
+    renamed: dict[str, str] = {}
+    for n in names:
+        if n in used:
+            continue
+        new = n[0] if len(n) > 1 and n[0] in CHAIN_NAMES and n[0] not in used else \
+            next(c for c in CHAIN_NAMES if c not in used)
+        used.add(new)
+        renamed[n] = new
+    for ch in st[0]:
+        ch.name = renamed.get(ch.name, ch.name)
+    return renamed
+
+
+def fit_pdb_columns(st: gemmi.Structure) -> tuple[int, int, int]:
+    """Moves ST's first model by an integer vector, on the axes whose coordinates do not fit
+    PDB's %8.3f columns, so that they fit; returns the vector.  Refuses a structure that is
+    too large to fit."""
+    box = st.calculate_box()          # ST holds one model: clean() removed the others
+    shift = []
+    for axis in ("x", "y", "z"):
+        lo, hi = getattr(box.minimum, axis), getattr(box.maximum, axis)
+        if not (math.isfinite(lo) and math.isfinite(hi)):
+            raise ProtnnError(f"a coordinate {axis} is not a finite number")
+        if round(lo, 3) >= COORD_MIN and round(hi, 3) <= COORD_MAX:
+            shift.append(0)
+            continue
+        for t in (-math.floor(lo), -math.floor(lo) - 999):   # lo into [0, 1), else [-999, -998)
+            if round(hi + t, 3) <= COORD_MAX:
+                shift.append(t)
+                break
+        else:
+            raise ProtnnError(f"{axis} spans {lo:.3f} to {hi:.3f} A: wider than PDB's "
+                              f"coordinate columns hold ({COORD_MIN} to {COORD_MAX})")
+    if any(shift):
+        st[0].transform_pos_and_adp(gemmi.Transform(gemmi.Mat33(),
+                                                    gemmi.Vec3(*map(float, shift))))
+    return tuple(shift)
+
+
+def check_protein(st: gemmi.Structure) -> None:
+    """Refuses a structure without amino-acid residue, or one whose non-glycine amino-acid
+    residues mostly lack CB (a CA-only model: pairdist, which takes CB and the CA of glycine,
+    would see only its glycines)."""
+    amino = non_gly = without_cb = 0
+    for ch in st[0]:
+        for r in ch:
+            info = gemmi.find_tabulated_residue(r.name)
+            if not info or not info.is_amino_acid() or (r.het_flag == "H" and r.name != "MSE"):
+                continue
+            amino += 1
+            if r.name != "GLY":
+                non_gly += 1
+                without_cb += r.find_atom("CB", "*") is None
+    if amino == 0:
+        raise ProtnnError("no amino-acid residue (ATOM records of a protein): not a protein")
+    if without_cb > MAX_WITHOUT_CB * non_gly:
+        raise ProtnnError(f"{without_cb} of {non_gly} non-glycine residues have no CB atom: a "
+                          f"CA-only (or backbone-only) model, whose features would come from "
+                          f"its glycines alone")
+
+
 def clean(st: gemmi.Structure, model: int | None = None) -> Cleaned:
-    """Cuts ST in place to one model, one altloc, no hydrogens, no waters, PDB chain names."""
+    """Cuts ST in place to one model, one altloc, no hydrogens, no waters, PDB chain names and
+    coordinates that fit PDB's columns; refuses what the programs cannot use."""
     c = Cleaned(models=len(st))
     if model is None:
         index = 0
@@ -169,30 +299,60 @@ def clean(st: gemmi.Structure, model: int | None = None) -> Cleaned:
     before = m.count_atom_sites()
     st.remove_hydrogens()
     c.hydrogens = before - st[0].count_atom_sites()
-    c.altloc_atoms = keep_first_altloc(st)
+    c.microhet, c.altloc_atoms = keep_first_of_microheterogeneity(st)
+    c.altloc_atoms += keep_first_altloc(st)
     st.remove_empty_chains()
-    old = [ch.name for ch in st[0]]
-    if any(len(n) > 1 for n in old):
-        st.shorten_chain_names()
-        c.renamed_chains = {o: ch.name for o, ch in zip(old, st[0]) if o != ch.name}
     if st[0].count_atom_sites() == 0:
         raise ProtnnError("no atoms left after removing hydrogens and waters")
+    c.renamed_chains = one_letter_chain_names(st)
+    check_protein(st)
+    c.shift = fit_pdb_columns(st)
     return c
 
 
+def selenomethionine_to_methionine(st: gemmi.Structure) -> int:
+    """Writes every MSE residue of ST's first model as MET in ATOM records, its SE atom as SD
+    (element S), as the field's tools do; returns how many there were."""
+    n = 0
+    for ch in st[0]:
+        for r in ch:
+            if r.name != "MSE":
+                continue
+            r.name = "MET"
+            r.het_flag = "A"
+            for a in r:
+                if a.name == "SE":
+                    a.name = "SD"
+                    a.element = gemmi.Element("S")
+            n += 1
+    return n
+
+
 def describe(c: Cleaned) -> str:
-    """One line saying what clean() did."""
+    """One line saying what clean() and prep() did."""
     parts = [f"model {c.model} of {c.models}" if c.models > 1 else "one model"]
     parts.append(f"{c.hydrogens} hydrogens, {c.waters} waters and {c.altloc_atoms} "
                  f"alternate-location atoms removed")
+    if c.microhet:
+        parts.append(f"{c.microhet} residues removed that shared their number with the "
+                     f"residue kept (microheterogeneity)")
+    if c.mse:
+        parts.append(f"{c.mse} selenomethionines (MSE) written as MET")
     if c.renamed_chains:
-        parts.append("chains renamed " +
-                     " ".join(f"{o}->{n}" for o, n in c.renamed_chains.items()))
+        parts.append("chains renamed " + " ".join(f"{o if o.strip() else '(blank)'}->{n}"
+                                                  for o, n in c.renamed_chains.items()))
+    if any(c.shift):
+        parts.append("moved by ({}, {}, {}) A to fit PDB's coordinate columns".format(*c.shift))
     return "; ".join(parts)
 
 
 def pdb_text(st: gemmi.Structure) -> str:
     """ST as PDB text: HEADER (the file's own when it had one), CRYST1, atoms, TER, END."""
+    box = st.calculate_box()
+    if not all(COORD_MIN <= round(v, 3) <= COORD_MAX for p in (box.minimum, box.maximum)
+               for v in (p.x, p.y, p.z)):       # never a field wider than its columns
+        raise ProtnnError(f"coordinates from {box.minimum} to {box.maximum} do not fit PDB's "
+                          f"columns")
     header = st.make_pdb_headers().splitlines()
     head = header[0] if header and header[0].startswith("HEADER") else \
         f"HEADER    {'':40}{'':9}   {st.name[:4].upper():4}"
@@ -206,11 +366,7 @@ def pdb_text(st: gemmi.Structure) -> str:
 
 def write_clean_pdb(st: gemmi.Structure, out: str | os.PathLike) -> None:
     """Writes ST (already cleaned) as the new file OUT (exclusive, atomic)."""
-    text = pdb_text(st)
-    def write(tmp: str) -> None:
-        with open(tmp, "w", encoding="utf-8", newline="\n") as f:
-            f.write(text)
-    write_new(out, write)
+    write_new_text(out, pdb_text(st))
 
 
 def prep(inp: str | os.PathLike, out: str | os.PathLike, model: int | None = None) -> str:
@@ -218,7 +374,9 @@ def prep(inp: str | os.PathLike, out: str | os.PathLike, model: int | None = Non
     st, notes = read_structure(inp)
     try:
         c = clean(st, model)
+        c.mse = selenomethionine_to_methionine(st)
+        text = pdb_text(st)
     except ProtnnError as e:
         raise ProtnnError(f"{os.fspath(inp)}: {e}") from None
-    write_clean_pdb(st, out)
+    write_new_text(out, text)
     return "; ".join([f"{os.fspath(inp)} -> {os.fspath(out)}: {describe(c)}"] + notes)

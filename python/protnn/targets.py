@@ -9,49 +9,31 @@ Definitions (those of examples/README.md), on the first model and one alternate 
 - rg_ratio: the radius of gyration of the CA atoms of the amino-acid residues (residues with N,
   CA and C; HETATM ones only when peptide-bound) divided by 2.2 N^0.38, N their number.
 
-Targets table (CSV): a header `id,<output>,...` with an optional `group` column, one row per
-protein; an empty cell is an unknown target.  Values are written with 4 decimals, like the
-shipped ss.target and rg.target files.
+The targets table itself (reading, writing) is protnn.table's.
 """
 
 from __future__ import annotations
 
-import csv
-import io
 import math
 import os
 import shutil
 import subprocess
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
 
 import gemmi
 import numpy as np
 
 from . import ProtnnError
-from .files import structure_id, write_new_text
+from .failures import Failure, one_line
+from .files import find_structures
 from .structure import clean, pdb_text, read_structure
+from .table import table_text
 
 OUTPUTS = ("helix", "strand", "rg_ratio")
 HELIX_STATES = "HGI"
 STRAND_STATES = "EB"
 PEPTIDE_BOND_MAX = 2.0     # A: a C-N distance below this is taken as a peptide bond
-
-
-@dataclass
-class TargetsTable:
-    """A targets table: ids, output names, values (NaN = unknown) and groups."""
-    path: str
-    ids: list[str]
-    outputs: list[str]
-    values: np.ndarray        # len(ids) x len(outputs)
-    groups: list[str]         # the group of each id (the id itself when there is no column)
-    has_groups: bool = False
-
-    def known(self) -> np.ndarray:
-        """Rows whose targets are all known."""
-        return np.all(np.isfinite(self.values), axis=1)
 
 
 # ---------------------------------------------------------------------------------- computing
@@ -183,101 +165,7 @@ def compute_targets(path: str) -> dict[str, float]:
             "rg_ratio": ratio}
 
 
-# ------------------------------------------------------------------------------------ tables
-
-def _cell(v: float) -> str:
-    return "" if not math.isfinite(v) else f"{v:.4f}"
-
-
-def table_text(ids: list[str], outputs: list[str], values: np.ndarray,
-               groups: list[str] | None = None) -> str:
-    buf = io.StringIO()
-    w = csv.writer(buf, lineterminator="\n")
-    w.writerow(["id", *outputs] + (["group"] if groups is not None else []))
-    for k, i in enumerate(ids):
-        w.writerow([i, *(_cell(v) for v in values[k])] + ([groups[k]] if groups is not None else []))
-    return buf.getvalue()
-
-
-def _read_rows(path: str) -> tuple[list[str], list[tuple[int, list[str]]]]:
-    """Header and (line number, cells) of a CSV or TSV file (tab-separated when the header
-    holds a tab)."""
-    try:
-        with open(path, encoding="utf-8", newline="") as f:
-            text = f.read().lstrip("\ufeff")
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
-    except UnicodeDecodeError:
-        raise ProtnnError(f"{path}: not UTF-8 text") from None
-    lines = text.splitlines()
-    if not lines or not lines[0].strip():
-        raise ProtnnError(f"{path}:1: expected a header line")
-    delim = "\t" if "\t" in lines[0] else ","
-    rows = list(csv.reader(lines, delimiter=delim))
-    header = [h.strip() for h in rows[0]]
-    body = [(n, [c.strip() for c in r]) for n, r in enumerate(rows[1:], 2) if any(c.strip() for c in r)]
-    return header, body
-
-
-def read_groups(path: str) -> dict[str, str]:
-    """id -> group from a sample sheet with a header holding `sample` or `id`, and `group`."""
-    header, body = _read_rows(path)
-    key = "sample" if "sample" in header else "id" if "id" in header else None
-    if key is None or "group" not in header:
-        raise ProtnnError(f"{path}:1: the header needs a `sample` or `id` column and `group`")
-    ki, gi = header.index(key), header.index("group")
-    out: dict[str, str] = {}
-    for n, r in body:
-        if len(r) != len(header):
-            raise ProtnnError(f"{path}:{n}: {len(r)} cells, the header has {len(header)}")
-        if r[ki] in out:
-            raise ProtnnError(f"{path}:{n}: id {r[ki]} listed twice")
-        out[r[ki]] = r[gi] or r[ki]
-    return out
-
-
-def read_table(path: str) -> TargetsTable:
-    """Reads a targets table; refuses duplicate ids, empty ids and non-numeric targets."""
-    header, body = _read_rows(path)
-    if "id" not in header:
-        raise ProtnnError(f"{path}:1: the header has no `id` column")
-    if len(set(header)) != len(header):
-        raise ProtnnError(f"{path}:1: a column name appears twice")
-    outputs = [h for h in header if h not in ("id", "group")]
-    if not outputs:
-        raise ProtnnError(f"{path}:1: no target column besides id and group")
-    ki = header.index("id")
-    gi = header.index("group") if "group" in header else None
-    oi = [header.index(o) for o in outputs]
-    ids: list[str] = []
-    groups: list[str] = []
-    vals = np.full((len(body), len(outputs)), math.nan)
-    seen: dict[str, int] = {}
-    for k, (n, r) in enumerate(body):
-        if len(r) != len(header):
-            raise ProtnnError(f"{path}:{n}: {len(r)} cells, the header has {len(header)}")
-        i = r[ki]
-        if not i or any(ch.isspace() for ch in i) or "/" in i:
-            raise ProtnnError(f"{path}:{n}: id '{i}' is empty or holds a blank or a slash")
-        if i in seen:
-            raise ProtnnError(f"{path}:{n}: id {i} listed twice (first on line {seen[i]})")
-        seen[i] = n
-        ids.append(i)
-        groups.append((r[gi] if gi is not None else "") or i)
-        for j, c in enumerate(oi):
-            if r[c] == "":
-                continue
-            try:
-                v = float(r[c])
-            except ValueError:
-                v = math.nan
-            if not math.isfinite(v):
-                raise ProtnnError(f"{path}:{n}: {outputs[j]} of {i} is not a number: '{r[c]}'")
-            vals[k, j] = v
-    if not ids:
-        raise ProtnnError(f"{path}: no rows")
-    return TargetsTable(path, ids, outputs, vals, groups, gi is not None)
-
+# ------------------------------------------------------------------------------ whole tables
 
 def _read_number_file(path: str) -> list[float]:
     try:
@@ -324,24 +212,27 @@ def table_from_dir(directory: str, groups: dict[str, str] | None) -> str:
 
 
 def table_from_structures(paths: list[str], groups: dict[str, str] | None,
-                          jobs: int = 1) -> str:
-    """The targets table of structure files (ids from the file names); JOBS mkdssp runs at a
-    time."""
-    ids = [structure_id(p) for p in paths]
-    dup = {i for i in ids if ids.count(i) > 1}
-    if dup:
-        raise ProtnnError(f"id {sorted(dup)[0]} given by two structure files")
+                          jobs: int = 1) -> tuple[str, list[Failure]]:
+    """The targets table of the structure files of PATHS (files and folders, ids from the file
+    names), with a row for every structure whose targets could be computed, and the failures
+    (unusable ids, step id; structures whose targets failed, step targets); JOBS mkdssp runs at
+    a time."""
+    found, failures = find_structures(paths)
+
+    def one(item: tuple[str, str]) -> dict[str, float] | Failure:
+        sid, path = item
+        try:
+            return compute_targets(path)
+        except ProtnnError as e:
+            return Failure(sid, "targets", one_line(str(e)))
+
     with ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
-        found = list(pool.map(compute_targets, paths))
-    vals = np.array([[t[o] for o in OUTPUTS] for t in found])
+        results = list(pool.map(one, found.items()))
+    ids = [i for i, t in zip(found, results) if not isinstance(t, Failure)]
+    failures += [t for t in results if isinstance(t, Failure)]
+    vals = np.array([[t[o] for o in OUTPUTS] for t in results if not isinstance(t, Failure)])
+    vals = vals.reshape(len(ids), len(OUTPUTS))
     g = None
     if groups is not None:
         g = [groups.get(i, i) for i in ids]
-    return table_text(ids, list(OUTPUTS), vals, g)
-
-
-def write_table(text: str, out: str | None) -> None:
-    if out is None:
-        print(text, end="")
-    else:
-        write_new_text(out, text)
+    return table_text(ids, list(OUTPUTS), vals, g), failures

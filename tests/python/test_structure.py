@@ -1,16 +1,18 @@
 """prep on the example structures: the model and altloc choice, mmCIF and gzip input, the
-file gemmi refuses, and bad input."""
+file gemmi refuses, the awkward files of real collections, and bad input."""
 
 import gzip
 import os
 import subprocess
 
 import gemmi
+import numpy as np
 import pytest
 
 from conftest import EXAMPLES, STRUCTURES, program, protnn, run_program
 from protnn import ProtnnError
 from protnn.structure import clean, prep, read_structure
+from protnn.targets import compute_targets
 
 
 @pytest.mark.parametrize("sid", STRUCTURES)
@@ -94,6 +96,8 @@ NO_ATOMS_CIF = "data_x\nloop_\n_atom_site.id\n_atom_site.type_symbol\n"
     (b"\x1f\x8b\x08\x00broken", "broken gzip data"),
     ("HETATM    1  O   HOH A   1       1.000   2.000   3.000  1.00  0.00           O\n",
      "no atoms left"),
+    ("HETATM    1 ZN    ZN A 201       1.000   2.000   3.000  1.00  0.00          ZN\n",
+     "no amino-acid residue"),
 ])
 def test_bad_input_gives_one_line_and_no_file(tmp_path, content, message):
     inp = tmp_path / "in.cif"
@@ -118,6 +122,13 @@ def test_prep_never_replaces_a_file(tmp_path):
         f"protnn prep: {tmp_path}/no/out.pdb: cannot create: No such file or directory\n"
 
 
+def test_a_name_as_long_as_the_file_system_allows_is_written(tmp_path):
+    out = tmp_path / ("x" * 251 + ".pdb")
+    r = protnn("prep", EXAMPLES / "structures" / "1vii.pdb", out)
+    assert r.returncode == 0, r.stderr
+    assert os.listdir(tmp_path) == [out.name]
+
+
 def test_the_launcher_runs_the_package(tmp_path):
     # <build>/bin/protnn, as installed beside the programs, with a foreign python3 first on PATH
     fake = tmp_path / "python3"
@@ -128,3 +139,107 @@ def test_the_launcher_runs_the_package(tmp_path):
     r = subprocess.run([program("protnn"), "prep", EXAMPLES / "structures" / "1vii.pdb",
                         tmp_path / "out.pdb"], env=env, capture_output=True, text=True)
     assert r.returncode == 0 and "301 hydrogens" in r.stderr and (tmp_path / "out.pdb").exists()
+
+
+def _microheterogeneity(st):
+    # 1ejg's kind: PRO A 22 (altloc A) followed by a SER A 22 (altloc B) at the same key.
+    ch = st[0]["A"]
+    i = next(k for k, r in enumerate(ch) if r.seqid.num == 22)
+    other = ch[i].clone()
+    other.name = "SER" if ch[i].name != "SER" else "ALA"
+    for a in ch[i]:
+        a.altloc = "A"
+    for a in other:
+        a.altloc = "B"
+        a.pos = gemmi.Position(a.pos.x + 0.5, a.pos.y, a.pos.z)
+    ch.add_residue(other, i + 1)
+
+
+def _blank_chain(st):
+    st[0][0].name = " "
+
+
+def _selenomethionine(st):
+    for r in st[0][0]:
+        if r.name == "MET":
+            r.name, r.het_flag = "MSE", "H"
+            for a in r:
+                if a.name == "SD":
+                    a.name, a.element = "SE", gemmi.Element("Se")
+
+
+def _move(v):
+    def move(st):
+        for ch in st[0]:
+            for r in ch:
+                for a in r:
+                    a.pos = a.pos + gemmi.Position(*v)
+    return move
+
+
+def _ca_only(st):
+    for r in st[0][0]:
+        for k in range(len(r) - 1, -1, -1):
+            if r[k].name != "CA":
+                del r[k]
+
+
+def _chains(n):
+    def copies(st):
+        model = st[0]
+        for k in range(1, n):
+            ch = model[0].clone()
+            ch.name = f"C{k}"
+            model.add_chain(ch)
+    return copies
+
+
+def _stretch(st):
+    st[0][0][-1][0].pos = gemmi.Position(11500.0, 0.0, 0.0)
+
+
+@pytest.mark.parametrize("edit,fmt,said", [
+    (_microheterogeneity, "pdb", "1 residues removed that shared their number"),
+    (_blank_chain, "pdb", "chains renamed (blank)->A"),
+    (_selenomethionine, "pdb", "2 selenomethionines (MSE) written as MET"),
+    (_move((-1200, 300, 400)), "cif", "moved by (1219, 0, 0) A"),
+    (_move((5000, -9000, 11000)), "cif", "moved by (0, 8994, -10998) A"),
+    (_ca_only, "pdb", "117 of 117 non-glycine residues have no CB"),
+    (_chains(63), "cif", "63 chains: a PDB file tells at most 62 apart"),
+    (_stretch, "cif", "x spans"),
+])
+def test_awkward_structures_give_the_tables_of_the_plain_one_or_one_line(tmp_path, edit, fmt,
+                                                                         said):
+    # 1hel edited as real collections have it: prep writes what gives the tables and targets
+    # of the original file (or the same within rounding for a moved copy), or refuses in one
+    # line.
+    src = EXAMPLES / "structures" / "1hel.pdb"
+    st, _ = read_structure(src)
+    edit(st)
+    inp = tmp_path / f"in.{fmt}"
+    if fmt == "pdb":
+        st.write_pdb(str(inp))
+    else:
+        st.setup_entities()
+        st.make_mmcif_document().write_file(str(inp))
+    r = protnn("prep", inp, tmp_path / "out.pdb")
+    assert said in r.stderr and r.stderr.count("\n") == 1
+    if r.returncode:
+        assert r.returncode == 1 and not (tmp_path / "out.pdb").exists()
+        return
+    lines = (tmp_path / "out.pdb").read_text().splitlines()
+    assert all(len(l) <= 80 and l[30:54].count(".") == 3
+               for l in lines if l.startswith(("ATOM", "HETATM")))
+    assert compute_targets(str(inp)) == pytest.approx(compute_targets(str(src)), rel=1e-9)
+    prep(src, tmp_path / "plain.pdb")
+    tables = []
+    for name in ("out", "plain"):
+        run_program("atomdepth", "-dp", tmp_path / f"{name}.pdb", "-o", tmp_path / name)
+        tables.append([run_program("pairdist", "-dp", tmp_path / f"{name}.pdb"),
+                       run_program("depthdist", "-dp", tmp_path / name)])
+    if "moved" not in said:
+        assert tables[0] == tables[1]
+    else:
+        for got, want in zip(*tables):
+            assert np.allclose(np.array(got.split(), float), np.array(want.split(), float),
+                               rtol=1e-9, atol=1e-9)

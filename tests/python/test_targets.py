@@ -1,11 +1,16 @@
 """targets: the shipped ss.target and rg.target of every example structure, recomputed."""
 
 import csv
+import os
+import subprocess
 
+import numpy as np
 import pytest
 
-from conftest import EXAMPLES, STRUCTURES, protnn
+from conftest import EXAMPLES, SOURCE, STRUCTURES, protnn
+from protnn import ProtnnError
 from protnn.structure import clean, read_structure
+from protnn.table import read_table
 from protnn.targets import rg_ratio
 
 
@@ -74,3 +79,57 @@ def test_hetatm_amino_acids_in_a_chain_count_like_their_parent(tmp_path):
         compute_targets(str(EXAMPLES / "structures" / "1hel.pdb"))
     assert compute_targets(str(tmp_path / "lone.pdb")) == \
         compute_targets(str(tmp_path / "cut.pdb"))
+
+
+def test_a_folder_gives_the_rows_it_can_and_names_the_rest(tmp_path):
+    # One usable structure beside an empty file, an id no workflow can use and two files of
+    # one id: the row of the usable one, each other file named on stderr, status 3.
+    d = tmp_path / "in"
+    d.mkdir()
+    (d / "1vii.pdb").write_bytes((EXAMPLES / "structures" / "1vii.pdb").read_bytes())
+    (d / "empty.cif").write_text("")
+    (d / "{x}.pdb").write_bytes((EXAMPLES / "structures" / "1vii.pdb").read_bytes())
+    for name in ("5znf.pdb", "5znf.cif.gz"):
+        (d / name).write_bytes((EXAMPLES / "structures" / "5znf.pdb").read_bytes())
+    (d / "notes.txt").write_text("not a structure\n")
+    (d / ".1vii.pdb").write_text("")
+    (d / ("x" * 101 + ".pdb")).write_text("")
+    r = protnn("targets", d)
+    shipped = protnn("targets", "--from-dir", EXAMPLES / "targets").stdout.splitlines()
+    assert r.returncode == 3
+    assert r.stdout.splitlines() == [shipped[0]] + [l for l in shipped if l.startswith("1vii,")]
+    assert sorted(l.split(": ")[:2] for l in r.stderr.splitlines()) == [
+        ["5znf.cif.gz", "id"], ["5znf.pdb", "id"], ["empty", "targets"],
+        ["x" * 101 + ".pdb", "id"], ["{x}.pdb", "id"]]
+    assert f"{d}/empty.cif: no atoms read" in r.stderr
+
+
+@pytest.mark.parametrize("cell,value", [
+    ("0.4186", 0.4186), ("-2", -2.0), ("1.5e-3", 1.5e-3), (".5", 0.5), ("+3.", 3.0),
+    ("", None), ("NA", None), ("1_000", "1_000"), ("\u0661\u0662", "\u0661\u0662"),
+    ("inf", "inf"), ("nan", "nan"), ("1e999", "1e999"), ("0x10", "0x10"), ("1,5", "1,5"),
+])
+def test_target_cells_are_read_strictly(tmp_path, cell, value):
+    # One table, comma- and tab-separated, with a byte-order mark and CRLF line ends.
+    for n, sep in enumerate((",", "\t")):
+        path = tmp_path / f"t{n}.csv"
+        quoted = f'"{cell}"' if sep == "," and "," in cell else cell
+        path.write_bytes(("\ufeffid" + sep + "helix" + sep + "group\r\n1hel" + sep + "0.1" +
+                          sep + "g\r\n2abc" + sep + quoted + sep + "\r\n").encode())
+        if isinstance(value, str):
+            with pytest.raises(ProtnnError) as e:
+                read_table(str(path))
+            assert str(e.value).startswith(f"{path}:3: helix of 2abc is not a number: '{value}'")
+        else:
+            t = read_table(str(path))
+            assert (t.ids, t.outputs, t.groups) == (["1hel", "2abc"], ["helix"], ["g", "2abc"])
+            assert t.values[0, 0] == 0.1 and \
+                (np.isnan(t.values[1, 0]) if value is None else t.values[1, 0] == value)
+
+
+def test_db_and_collect_run_without_gemmi():
+    r = subprocess.run(["/usr/bin/python3", "-c", "import sys, protnn.database, "
+                        "protnn.predictions; print('gemmi' in sys.modules)"],
+                       env=dict(os.environ, PYTHONPATH=str(SOURCE / "python")),
+                       capture_output=True, text=True)
+    assert r.stdout == "False\n", r.stderr
