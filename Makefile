@@ -12,7 +12,7 @@ CMAKE_FLAGS ?=
 # the cluster tests.  As root they are installed when missing; otherwise the line to run is
 # printed.
 DEB_PACKAGES = g++ cmake make libgtest-dev python3 python3-gemmi python3-numpy \
-  python3-matplotlib python3-pytest dssp snakemake slurm-wlm munge zlib1g-dev
+  python3-matplotlib python3-pytest dssp mmseqs2 snakemake slurm-wlm munge zlib1g-dev
 
 deps:
 	@./tools/debian-packages.sh $(DEB_PACKAGES)

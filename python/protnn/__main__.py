@@ -46,9 +46,37 @@ def cmd_collect(a: argparse.Namespace) -> None:
     print(f"collect: {a.output}: {n} predictions", file=sys.stderr)
 
 
+def cmd_groups(a: argparse.Namespace) -> int:
+    from .failures import SOME_FAILED
+    from .files import find_structures
+    from .groups import write_groups
+    structures, failed = find_structures(a.structures)
+    if not structures:
+        raise ProtnnError("no structure file found in " + " ".join(a.structures))
+    groups, more = write_groups(structures, a.output, a.min_seq_id, a.coverage, a.jobs)
+    failed += more
+    for f in failed:
+        print(f"{f.id}: {f.step}: {f.message}", file=sys.stderr)
+    sizes: dict[str, int] = {}
+    for g in groups.values():
+        sizes[g] = sizes.get(g, 0) + 1
+    largest = min(sizes.items(), key=lambda x: (-x[1], x[0])) if sizes else ("-", 0)
+    print(f"groups: {a.output}: {len(groups)} structures in {len(sizes)} groups (largest "
+          f"{largest[0]}, {largest[1]}), {len(failed)} failed", file=sys.stderr)
+    return SOME_FAILED if failed else 0
+
+
+def cmd_ridge(a: argparse.Namespace) -> None:
+    from .ridge import ridge
+    n = ridge(a.db, a.output, a.seed, log=lambda line: print(line, file=sys.stderr))
+    print(f"ridge: {a.output}: {n} predictions", file=sys.stderr)
+
+
 def cmd_report(a: argparse.Namespace) -> None:
     from .report import make_report
-    print(make_report(a.predictions, a.logs, a.output, a.db), end="")
+    print(make_report(a.predictions, a.logs, a.output, a.db, a.ridge, a.failed, a.run_json,
+                      a.groups, warn=lambda line: print("report: " + line, file=sys.stderr)),
+          end="")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -115,13 +143,46 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("-o", "--output", required=True, metavar="OUT.tsv")
     s.set_defaults(run=cmd_collect)
 
+    s = sub.add_parser("groups", help="groups of structures by sequence identity (MMseqs2)",
+                       description="Clusters the protein chains of the structures with MMseqs2 "
+                       "(easy-cluster); structures that share a cluster through any chain "
+                       "share a group, so an entry, its chains and its models form one group. "
+                       "Writes `id group` (tab-separated); a structure without a protein "
+                       "chain is named on standard error and the status is 3.")
+    s.add_argument("structures", nargs="+", metavar="STRUCTURE|DIR")
+    s.add_argument("-o", "--output", required=True, metavar="groups.tsv")
+    s.add_argument("--min-seq-id", type=float, default=0.3, metavar="F",
+                   help="least sequence identity within a cluster (default 0.3)")
+    s.add_argument("--coverage", type=float, default=0.8, metavar="F",
+                   help="least alignment coverage of both chains (default 0.8)")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="processes reading structures, and MMseqs2 threads (default 1)")
+    s.set_defaults(run=cmd_groups)
+
+    s = sub.add_parser("ridge", help="ridge regression on the database's inputs and folds",
+                       description="The linear baseline: per fold, ridge regression on the "
+                       "fold's training proteins (inputs standardised on them, the penalty "
+                       "chosen by an inner cross-validation on them), predicting the proteins "
+                       "the fold holds out. Writes a predictions table (role cv, sd empty).")
+    s.add_argument("--db", required=True, metavar="DBOUT")
+    s.add_argument("-o", "--output", required=True, metavar="ridge.tsv")
+    s.add_argument("--seed", type=int, default=1, metavar="S",
+                   help="seed of the inner parts when there are only 2 folds (default 1)")
+    s.set_defaults(run=cmd_ridge)
+
     s = sub.add_parser("report", help="HTML report with plots of predictions and training",
-                       description="Writes REPORTDIR/index.html with PNG plots: errors per "
-                       "output beside the trivial predictor, predicted versus target, learning "
-                       "curves of every network and the per-protein table.")
+                       description="Writes REPORTDIR/index.html with PNG plots and "
+                       "REPORTDIR/proteins.tsv: errors per output beside the trivial predictor "
+                       "and ridge with bootstrap intervals, predicted versus target, learning "
+                       "curves of every network, the run's settings and failed structures; "
+                       "without targets the predictions and their spread. Prints the summary.")
     s.add_argument("--predictions", required=True, nargs="+", metavar="predictions.tsv")
-    s.add_argument("--logs", required=True, nargs="+", metavar="LOG")
+    s.add_argument("--logs", nargs="+", metavar="LOG", help="training logs (*.wei.fort.15)")
     s.add_argument("--db", metavar="DBOUT", help="the database: trivial predictor per fold")
+    s.add_argument("--ridge", metavar="ridge.tsv", help="ridge predictions (protnn ridge)")
+    s.add_argument("--failed", metavar="failed.tsv", help="structures left out of the run")
+    s.add_argument("--run", dest="run_json", metavar="run.json", help="the run's settings")
+    s.add_argument("--groups", metavar="groups.tsv", help="`id group` of the proteins")
     s.add_argument("-o", "--output", required=True, metavar="REPORTDIR")
     s.set_defaults(run=cmd_report)
     return p

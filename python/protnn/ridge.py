@@ -1,0 +1,330 @@
+"""Ridge regression on the database's inputs and folds: the linear baseline beside the networks.
+
+Reads what the networks read: DBOUT/folds.json (inputs, outputs, folds), each fold's list file
+fold<k>.db (its training proteins: all of the list, the early-stopping ones included) and
+fold<k>.ids (the proteins it holds out), the tables DBOUT/db/<id>/<input> (every number of each
+input file, input by input, as nntrain reads them) and the scaled targets
+DBOUT/db/<id>/<output>.target, taken back to target units through scaling.json.
+
+For fold k: every input is standardised with the mean and deviation of the fold's training
+proteins (an input constant there is left out), and the penalty of each output is the one of
+the grid PENALTIES (in units of the mean non-zero eigenvalue of the standardised X'X, so that
+the grid spans from hardly any shrinkage to the training mean at any size) with the least
+squared error in an inner cross-validation on the training proteins only.  The inner folds are
+the held-out parts of the other folds, which are whole groups (so no near-copy sits on both
+sides); with 2 folds they are INNER random parts of the other fold (seeded: no groups are
+known here).  The fold's held-out proteins are then predicted by the ridge fit on all its
+training proteins, each input clipped to its range among those proteins: a linear fit must not
+extrapolate along an input that hardly varied in training (an input that only one training
+protein has would otherwise give a held-out protein that has it a huge standardised value).
+
+Two forms of the same arithmetic, chosen by size:
+- more proteins than inputs (the primal form): the proteins are never held in memory
+  together.  One pass over the tables sums, per held-out part, the counts, sums and
+  cross-products (X'X, X'y, y'y) from which every training set's standardised normal
+  equations and every validation error follow exactly; a second pass predicts.  Memory:
+  (parts + 3) matrices of inputs x inputs; time: proteins x inputs^2 for the sums and one
+  eigendecomposition of inputs x inputs per training set (folds^2 of them).
+- at most as many proteins as inputs (the dual form): the tables in memory, one
+  eigendecomposition of proteins x proteins per training set.
+
+Output: the predictions table `id output mean sd target role` (sd empty, role cv), in target
+units, numbers as protnn collect writes them.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import ProtnnError
+from .database import read_folds, read_ids, read_scaling
+from .files import write_new_text
+
+PENALTIES = np.array([m * 10.0 ** e for e in range(-4, 4) for m in (1, 3)] + [1e4])  # (_scale)
+INNER = 5                                          # inner parts of a fold's training proteins
+CHUNK = 1000                                       # proteins per product X'X
+
+
+def read_numbers(path: str) -> np.ndarray:
+    """Every number of a data file, line by line (comment lines starting with # skipped)."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except (OSError, UnicodeDecodeError) as e:
+        raise ProtnnError(f"{path}: cannot read: {getattr(e, 'strerror', None) or e}") from None
+    if "#" in text:
+        text = "\n".join(l for l in text.splitlines() if not l.lstrip().startswith("#"))
+    words = text.replace(",", " ").replace("D", "E").replace("d", "e").split()
+    try:
+        v = np.array([float(w) for w in words])
+    except ValueError:
+        raise ProtnnError(f"{path}: expected numbers only") from None
+    if not np.all(np.isfinite(v)):
+        raise ProtnnError(f"{path}: a number that is not finite")
+    return v
+
+
+@dataclass
+class Data:
+    """Where the proteins' inputs and targets are, and how wide they are."""
+    db: str
+    inputs: list[str]
+    outputs: list[str]
+    widths: list[int]            # numbers per input file (those of the first protein read)
+
+    def x(self, i: str) -> np.ndarray:
+        parts = []
+        for name, w in zip(self.inputs, self.widths):
+            path = os.path.join(self.db, i, name)
+            v = read_numbers(path)
+            if len(v) != w:
+                raise ProtnnError(f"{path}: {len(v)} numbers, the first protein's {name} has {w}")
+            parts.append(v)
+        return np.concatenate(parts)
+
+    def y(self, i: str, unscale) -> np.ndarray:
+        out = []
+        for j, o in enumerate(self.outputs):
+            path = os.path.join(self.db, i, f"{o}.target")
+            v = read_numbers(path)
+            if len(v) != 1:
+                raise ProtnnError(f"{path}: expected one number")
+            out.append(unscale(j, float(v[0])))
+        return np.array(out)
+
+
+@dataclass
+class Sums:
+    """Sums over one part of the proteins, inputs and targets shifted by fixed references."""
+    n: int
+    sx: np.ndarray       # p
+    xx: np.ndarray       # p x p
+    sy: np.ndarray       # m
+    yy: np.ndarray       # m
+    xy: np.ndarray       # p x m
+    lo: np.ndarray       # p: least and greatest value of each input
+    hi: np.ndarray
+
+    def __add__(self, o: "Sums") -> "Sums":
+        return Sums(self.n + o.n, self.sx + o.sx, self.xx + o.xx, self.sy + o.sy,
+                    self.yy + o.yy, self.xy + o.xy, np.minimum(self.lo, o.lo),
+                    np.maximum(self.hi, o.hi))
+
+
+def _sums(data: Data, ids: list[str], unscale, xref: np.ndarray, yref: np.ndarray) -> Sums:
+    p, m = len(xref), len(yref)
+    s = Sums(0, np.zeros(p), np.zeros((p, p)), np.zeros(m), np.zeros(m), np.zeros((p, m)),
+             np.full(p, np.inf), np.full(p, -np.inf))
+    for k in range(0, len(ids), CHUNK):
+        part = ids[k:k + CHUNK]
+        X = np.stack([data.x(i) for i in part]) - xref
+        Y = np.stack([data.y(i, unscale) for i in part]) - yref
+        s.n += len(part)
+        s.sx += X.sum(axis=0)
+        s.xx += X.T @ X
+        s.sy += Y.sum(axis=0)
+        s.yy += (Y * Y).sum(axis=0)
+        s.xy += X.T @ Y
+        s.lo = np.minimum(s.lo, X.min(axis=0))
+        s.hi = np.maximum(s.hi, X.max(axis=0))
+    return s
+
+
+@dataclass
+class Fit:
+    """Ridge solutions of one training set, from its sums (the primal form, inputs x inputs)."""
+    n: int
+    mu: np.ndarray        # p: input means (shifted)
+    ybar: np.ndarray      # m
+    keep: np.ndarray      # p: inputs not constant in the training set
+    sd: np.ndarray        # deviations of the kept inputs
+    V: np.ndarray         # eigenvectors of the standardised X'X (kept inputs)
+    e: np.ndarray         # its eigenvalues
+    Vtb: np.ndarray       # V' times the standardised X'y, kept x m
+
+    def scale(self) -> float:
+        return _scale(self.e, self.n, len(self.e))
+
+    def coef(self, o: int, alpha: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Output O for the penalties ALPHA: slopes on the shifted inputs (p x L), intercepts."""
+        lam = alpha * self.scale()
+        w = self.V @ (self.Vtb[:, o][:, None] / (self.e[:, None] + lam[None, :]))
+        beta = np.zeros((len(self.keep), len(lam)))
+        beta[self.keep] = w / self.sd[:, None]
+        return beta, self.ybar[o] - self.mu @ beta
+
+
+def _scale(eigen: np.ndarray, n: int, p: int) -> float:
+    """The mean non-zero eigenvalue of the standardised X'X: penalties are in its units, so
+    that a grid spans from hardly any shrinkage to the training mean for any size."""
+    rank = max(1, min(n - 1, p))
+    return max(float(np.sum(eigen)) / rank, 1e-300)
+
+
+def _standardise(X: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Means, kept inputs (not constant) and their deviations over the rows of X."""
+    mu = X.mean(axis=0)
+    var = X.var(axis=0)
+    keep = var > 1e-12 * np.maximum(1.0, np.mean(X * X, axis=0))
+    return mu, keep, np.sqrt(var[keep])
+
+
+def fit(s: Sums) -> Fit:
+    if s.n < 2:
+        raise ProtnnError(f"a training set of {s.n} proteins: too few for ridge regression")
+    mu, ybar = s.sx / s.n, s.sy / s.n
+    S = s.xx - s.n * np.outer(mu, mu)                  # centred scatter
+    var = np.diag(S) / s.n
+    keep = var > 1e-12 * np.maximum(1.0, np.diag(s.xx) / s.n)
+    sd = np.sqrt(var[keep])
+    C = S[np.ix_(keep, keep)] / np.outer(sd, sd)
+    b = (s.xy - s.n * np.outer(mu, ybar))[keep] / sd[:, None]
+    e, V = np.linalg.eigh(C)
+    return Fit(s.n, mu, ybar, keep, sd, V, np.maximum(e, 0.0), V.T @ b)
+
+
+def _sse(f: Fit, o: int, alpha: np.ndarray, v: Sums) -> np.ndarray:
+    """Squared error over the part V of output O, per penalty, from V's sums alone."""
+    beta, c = f.coef(o, alpha)
+    quad = np.einsum("pl,pl->l", beta, v.xx @ beta)
+    return (v.yy[o] - 2 * c * v.sy[o] - 2 * (v.xy[:, o] @ beta) + v.n * c * c
+            + 2 * c * (v.sx @ beta) + quad)
+
+
+def dual_predict(X: np.ndarray, Y: np.ndarray, Xv: np.ndarray,
+                 alpha: np.ndarray) -> np.ndarray:
+    """Ridge fit on the rows X, Y (standardised on X), predicting the rows XV for every
+    penalty of ALPHA: outputs x penalties x rows.  The dual form (rows x rows), for training
+    sets smaller than the inputs."""
+    if len(X) < 2:
+        raise ProtnnError(f"a training set of {len(X)} proteins: too few for ridge regression")
+    mu, keep, sd = _standardise(X)
+    Z = (X[:, keep] - mu[keep]) / sd
+    Zv = (Xv[:, keep] - mu[keep]) / sd
+    ybar = Y.mean(axis=0)
+    s, U = np.linalg.eigh(Z @ Z.T)
+    s = np.maximum(s, 0.0)
+    lam = alpha * _scale(s, len(X), int(keep.sum()))
+    A = (Zv @ Z.T) @ U                                   # rows x n
+    UtY = U.T @ (Y - ybar)                               # n x m
+    out = np.einsum("vn,nl,nm->mlv", A, 1.0 / (s[:, None] + lam[None, :]), UtY)
+    return out + ybar[:, None, None]
+
+
+def _parts(dbout: str, info: dict,
+           seed: int) -> tuple[list[list[str]], list[list[str]], list[int]]:
+    """Each fold's held-out proteins; the held-out parts (with 2 folds each cut into INNER random parts) and their folds;
+    checks that every fold's list is the other folds' held-out proteins."""
+    held = [read_ids(os.path.join(dbout, f["ids"])) for f in info["folds"]]
+    for k, f in enumerate(info["folds"]):
+        path = os.path.join(dbout, f["list"])
+        train = read_ids(path)[3:]
+        others = {i for j, h in enumerate(held) if j != k for i in h}
+        if set(train) != others or len(train) != len(others):
+            raise ProtnnError(f"{path}: the training proteins are not the other folds' "
+                              f"held-out proteins (not a database of protnn db)")
+    parts, fold_of = [], []
+    rng = np.random.default_rng(seed)
+    for k, h in enumerate(held):
+        cut = INNER if len(held) == 2 else 1
+        order = rng.permutation(len(h)) if cut > 1 else np.arange(len(h))
+        for c in range(cut):
+            ids = [h[x] for x in order[c::cut]]
+            if ids:
+                parts.append(ids)
+                fold_of.append(k)
+    return held, parts, fold_of
+
+
+def _choose(sse: np.ndarray) -> list[float]:
+    """Per output, the penalty of the grid with the least inner squared error (the larger
+    one on a tie)."""
+    return [float(PENALTIES[len(PENALTIES) - 1 - int(np.argmin(row[::-1]))]) for row in sse]
+
+
+def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = None) -> int:
+    """ridge: writes the predictions table OUT; returns its number of rows.  DUAL: None
+    chooses the form by size (the proteins in memory when fewer than the inputs)."""
+    info = read_folds(dbout)
+    scaling = read_scaling(dbout)
+    try:
+        inputs, outputs = list(info["inputs"]), list(info["outputs"])
+        info["folds"][0]["ids"]
+    except (KeyError, TypeError, IndexError):
+        raise ProtnnError(f"{dbout}/folds.json: not a folds file of protnn db") from None
+    if outputs != scaling.outputs:
+        raise ProtnnError(f"{dbout}: folds.json and scaling.json name other outputs")
+    held, parts, fold_of = _parts(dbout, info, seed)
+    if not parts:
+        raise ProtnnError(f"{dbout}: no held-out protein")
+    db = os.path.join(dbout, "db")
+    first = parts[0][0]
+    data = Data(db, inputs, outputs,
+                [len(read_numbers(os.path.join(db, first, name))) for name in inputs])
+    xref = data.x(first)
+    yref = data.y(first, scaling.unscale)
+    nprot = sum(len(h) for h in held)
+    if dual is None:
+        dual = nprot <= len(xref)
+    m, L = len(outputs), len(PENALTIES)
+    if dual:
+        X = [np.stack([data.x(i) for i in ids]) - xref for ids in parts]
+        Y = [np.stack([data.y(i, scaling.unscale) for i in ids]) for ids in parts]
+    else:
+        sums = [_sums(data, ids, scaling.unscale, xref, yref) for ids in parts]
+
+    rows = ["id\toutput\tmean\tsd\ttarget\trole"]
+    for k in range(len(info["folds"])):
+        train = [b for b in range(len(parts)) if fold_of[b] != k]
+        sse = np.zeros((m, L))
+        for v in train:
+            rest = [b for b in train if b != v]
+            if not rest:
+                continue
+            if dual:
+                pred = dual_predict(np.concatenate([X[b] for b in rest]),
+                                    np.concatenate([Y[b] for b in rest]), X[v], PENALTIES)
+                sse += ((pred - Y[v].T[:, None, :]) ** 2).sum(axis=2)
+            else:
+                inner = fit(sum((sums[b] for b in rest[1:]), sums[rest[0]]))
+                for o in range(m):
+                    sse[o] += _sse(inner, o, PENALTIES, sums[v])
+        best = _choose(sse)
+        ids = held[k]
+        Yk = np.stack([data.y(i, scaling.unscale) for i in ids])
+        if dual:
+            XT = np.concatenate([X[b] for b in train])
+            Xk = np.clip(np.stack([data.x(i) for i in ids]) - xref, XT.min(axis=0),
+                         XT.max(axis=0))
+            allp = dual_predict(XT, np.concatenate([Y[b] for b in train]), Xk, np.array(best))
+            pred = np.stack([allp[o, o] for o in range(m)], axis=1)
+            ntrain = len(XT)
+        else:
+            total = sum((sums[b] for b in train[1:]), sums[train[0]])
+            outer = fit(total)
+            B = np.empty((len(xref), m))
+            c = np.empty(m)
+            for o in range(m):
+                beta, c0 = outer.coef(o, np.array([best[o]]))
+                B[:, o], c[o] = beta[:, 0], c0[0] + yref[o]
+            pred = np.empty((len(ids), m))
+            for at in range(0, len(ids), CHUNK):          # a chunk of tables at a time
+                Xk = np.stack([data.x(i) for i in ids[at:at + CHUNK]]) - xref
+                pred[at:at + CHUNK] = np.clip(Xk, total.lo, total.hi) @ B + c
+            ntrain = outer.n
+        if log:
+            log(f"ridge: fold {k + 1}: {ntrain} training proteins; penalty (in mean "
+                f"eigenvalues) " + ", ".join(f"{o} {b:g}" for o, b in zip(outputs, best)))
+        for r, i in enumerate(ids):
+            for o in range(m):
+                rows.append(f"{i}\t{outputs[o]}\t{_num(pred[r, o])}\t\t{_num(Yk[r, o])}\tcv")
+    write_new_text(out, "\n".join(rows) + "\n")
+    return len(rows) - 1
+
+
+def _num(v: float) -> str:
+    return "" if not math.isfinite(v) else f"{v:.6g}"
