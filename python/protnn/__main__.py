@@ -79,6 +79,48 @@ def cmd_report(a: argparse.Namespace) -> None:
           end="")
 
 
+def cmd_features(a: argparse.Namespace) -> None:
+    from .failures import write_failures
+    from .features import compute_batch, read_batch_list, read_settings
+    from .files import refuse_existing, write_new_text
+    settings = read_settings(a.settings)
+    batch = read_batch_list(a.list)
+    for out in (a.failed, a.done):
+        if out:
+            refuse_existing(out)
+    types = None
+    if a.model:
+        from .model import load_model
+        types = load_model(a.model).types()
+    rows = compute_batch(batch, a.out, settings, a.bindir, a.jobs, a.strict, types=types)
+    for r in rows:
+        print(f"{r.id}: {r.step}: {r.message}", file=sys.stderr)
+    failed = {r.id for r in rows}
+    write_failures(a.failed, rows)
+    if a.done:
+        write_new_text(a.done, "".join(i + "\n" for i in sorted(batch) if i not in failed))
+    print(f"features: {a.out}: {len(batch) - len(failed)} of {len(batch)} structures done, "
+          f"{len(failed)} failed", file=sys.stderr)
+
+
+def cmd_model(a: argparse.Namespace) -> None:
+    from .model import make_model
+    print("model: " + make_model(a.run_json, a.db, a.nets, a.bindir, a.output, a.groups,
+                                 a.structures), file=sys.stderr)
+
+
+def cmd_predict(a: argparse.Namespace) -> int:
+    from .failures import SOME_FAILED
+    from .model import default_bindir, predict
+    n, failures = predict(a.model, a.structures, a.output, a.bindir or default_bindir(),
+                          a.jobs, a.features)
+    for r in failures:
+        print(f"{r.id}: {r.step}: {r.message}", file=sys.stderr)
+    print(f"predict: {a.output}: {n} predictions; {len(failures)} structures failed",
+          file=sys.stderr)
+    return SOME_FAILED if failures else 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="protnn", description="Glue around the protnn programs: "
                                 "structures, targets, databases, predictions, reports.")
@@ -185,6 +227,59 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("--groups", metavar="groups.tsv", help="`id group` of the proteins")
     s.add_argument("-o", "--output", required=True, metavar="REPORTDIR")
     s.set_defaults(run=cmd_report)
+
+    s = sub.add_parser("features", help="feature tables of a batch of structures",
+                       description="prep, pairdist, atomdepth and depthdist for every "
+                       "structure of a batch: FEATDIR/<id>/ with the input tables and a stamp "
+                       "(source.json); structures whose stamp matches are not done again. "
+                       "Failures are recorded in --failed; the batch goes on.")
+    s.add_argument("--bindir", required=True, metavar="BIN", help="the programs")
+    s.add_argument("--out", required=True, metavar="FEATDIR")
+    s.add_argument("--settings", required=True, metavar="SETTINGS.json",
+                   help="feature settings: nmr_model, probe, points, estimates, inputs")
+    s.add_argument("--list", required=True, metavar="BATCH.tsv", help="id<TAB>path per line")
+    s.add_argument("--failed", required=True, metavar="FAILED.tsv",
+                   help="new file: id step message of the structures that failed")
+    s.add_argument("--done", metavar="BATCH.done", help="new file: the ids done, one a line")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="structures at a time (default 1)")
+    s.add_argument("--strict", action="store_true", help="stop at the first failure")
+    s.add_argument("--model", metavar="MODEL",
+                   help="the types files of this model folder (default: the shipped ones)")
+    s.set_defaults(run=cmd_features)
+
+    s = sub.add_parser("model", help="the model folder of a finished run",
+                       description="Writes the new folder MODEL: model.json (outputs and "
+                       "scaling, inputs, types files, feature and training settings, folds, "
+                       "versions), the weight files and a reference structure with its tables. "
+                       "The folder can be copied anywhere and predicts with protnn predict.")
+    s.add_argument("--run", required=True, dest="run_json", metavar="run.json",
+                   help="the run's settings")
+    s.add_argument("--db", required=True, metavar="DBOUT", help="the run's database")
+    s.add_argument("--nets", required=True, metavar="NETS", help="folder of the weight files")
+    s.add_argument("--bindir", required=True, metavar="BIN", help="the programs of the run")
+    s.add_argument("--groups", metavar="FILE",
+                   help="id and group columns (default: the run's groups.tsv or targets table)")
+    s.add_argument("--structures", nargs="+", metavar="PATH",
+                   help="the run's structures (default: run.json's config)")
+    s.add_argument("-o", "--output", required=True, metavar="MODEL")
+    s.set_defaults(run=cmd_model)
+
+    s = sub.add_parser("predict", help="predictions of structure files with a model folder",
+                       description="Computes the feature tables of the structures with the "
+                       "model's settings and predicts them with every network of the model: "
+                       "a TSV `id output mean sd` in the units of the targets table. "
+                       "Structures that fail are named on standard error (status 3).")
+    s.add_argument("structures", nargs="+", metavar="STRUCTURE|DIR")
+    s.add_argument("--model", required=True, metavar="MODEL")
+    s.add_argument("-o", "--output", required=True, metavar="OUT.tsv")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="structures at a time (default 1)")
+    s.add_argument("--features", metavar="FEATDIR",
+                   help="keep the feature tables here (and reuse those already there)")
+    s.add_argument("--bindir", metavar="BIN",
+                   help="the programs (default: those beside this package)")
+    s.set_defaults(run=cmd_predict)
     return p
 
 

@@ -1,0 +1,407 @@
+"""The model folder: a trained ensemble that travels, and predictions with it.
+
+make_model() collects what a finished run made into a new folder MODEL (written whole):
+- model.json: format_version 1; the outputs with their scaling (scaled = a * value + b, from
+  the database's scaling.json), the input tables in order, the types files, the feature
+  settings, the training settings and seeds, the folds with their training ids and groups,
+  the networks in the run's order (the order of every -aw list) with their sha256, the
+  reference structure and the versions of the programs;
+- networks/<file>: the weight files, line 1 (the database directory of the training, an
+  absolute path) replaced by "." - predictions name the database with nntrain's -d;
+- types/amino_acids.types, types/aa_atom.types: the types files pairdist and depthdist read;
+- reference/<id>.pdb and reference/<input>: one training protein (the smallest structure
+  file) as prep wrote it and its tables, as the run's programs computed them.
+No absolute path is kept, so the folder can be copied anywhere.
+
+load_model() refuses a folder that is incomplete (a file missing or changed), of another
+format version, or whose reference tables the programs of BINDIR do not reproduce byte for
+byte (the programs' tables differ from those the networks were trained on).
+predict_features() predicts proteins whose tables exist in FEATDIR: `nntrain -aw LIST -prl
+IDS -d DB` over a temporary database of links to the tables (the targets, unknown, print as
+NaN), the values taken back to the units of the targets table; predict() computes the tables
+of structure files first (protnn.features, the code of the workflow) and then calls it.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+from dataclasses import dataclass, replace
+
+from . import ProtnnError, __version__
+from .failures import Failure, one_line
+from .features import (STAMP, TYPES, FeatureSettings, compute_batch, find_programs, settings_from_dict,
+                       sha256_file)
+from .files import NewDirectory, find_structures, refuse_existing, write_new_text
+from .nnfiles import parse_predictions
+from .table import read_groups
+
+FORMAT_VERSION = 1
+MODEL_JSON = "model.json"
+_PLAIN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*")     # a network's file name
+
+
+# -- Reading what a run made --------------------------------------------------------------
+
+def _read_json(path: str, what: str):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    except ValueError as e:
+        raise ProtnnError(f"{path}: not {what} ({e})") from None
+
+
+def _lines(path: str) -> list[str]:
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read().splitlines()
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+
+
+def _run_groups(run: dict, run_path: str, info: dict, groups_file: str | None) -> tuple:
+    """(source, {id: group}) of the run's proteins: the db's own, a given file, the run's
+    groups.tsv, or the group column of its targets table; (source, {}) without groups."""
+    source = (run.get("groups") or {}).get("source", "")
+    if source == "none":
+        return source, {}
+    if isinstance(info.get("groups"), dict):
+        return source or "db", dict(info["groups"])
+    outdir = os.path.dirname(os.path.abspath(run_path))
+    candidates = [groups_file] if groups_file else \
+        [os.path.join(outdir, "groups.tsv"), os.path.join(outdir, "targets.csv"),
+         str((run.get("config") or {}).get("targets") or "")]
+    for c in candidates:
+        if c and os.path.isfile(c):
+            try:
+                return source or "table", read_groups(c)
+            except ProtnnError:
+                if groups_file:
+                    raise
+    return source or "none", {}
+
+
+def _portable_weights(src: str, dst: str, inputs: list[str], targets: list[str]) -> None:
+    """Copies the weight file SRC to DST with line 1 (the database directory) set to "."
+    after checking that lines 2 and 3 name the run's inputs and targets."""
+    try:
+        with open(src, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise ProtnnError(f"{src}: cannot read: {e.strerror}") from None
+    lines = data.split(b"\n", 3)
+    if len(lines) < 4 or not lines[0].startswith(b'"'):
+        raise ProtnnError(f"{src}: not a weight file of nntrain (no database line)")
+    if lines[1].split() != [i.encode() for i in inputs] or \
+            lines[2].split() != [t.encode() for t in targets]:
+        raise ProtnnError(f"{src}:2: the inputs and outputs are not the database's "
+                          f"({' '.join(inputs)}; {' '.join(targets)})")
+    with open(dst, "xb") as f:
+        f.write(b'"."\n' + b"\n".join(lines[1:]))
+
+
+def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
+               groups_file: str | None = None, structures: list[str] | None = None) -> str:
+    """protnn model: writes the model folder OUT; returns a one-line summary."""
+    run = _read_json(run_path, "a run settings file")
+    if not isinstance(run, dict):
+        raise ProtnnError(f"{run_path}: expected a JSON object")
+    config = run.get("config") or {}
+    settings = settings_from_dict(run.get("features", {}), f"{run_path}: features")
+    info = _read_json(os.path.join(dbout, "folds.json"), "a folds file of protnn db")
+    scaling = _read_json(os.path.join(dbout, "scaling.json"), "a scaling file of protnn db")
+    try:
+        inputs, outputs = list(info["inputs"]), list(scaling["outputs"])
+        targets = list(info.get("targets") or [f"{o}.target" for o in outputs])
+        maps = [scaling["maps"][o] for o in outputs]
+        folds = list(info["folds"])
+        networks = list(run["networks"])
+    except (KeyError, TypeError) as e:
+        raise ProtnnError(f"{dbout} / {run_path}: a key is missing ({e})") from None
+    if inputs != list(settings.inputs):
+        raise ProtnnError(f"{dbout}/folds.json: inputs {' '.join(inputs)}, the run's feature "
+                          f"settings {' '.join(settings.inputs)}")
+    if not networks:
+        raise ProtnnError(f"{run_path}: no networks")
+    for n in networks:
+        if not isinstance(n, dict) or not _PLAIN_NAME.fullmatch(str(n.get("file", ""))) or \
+                not 1 <= int(n.get("fold", 0)) <= len(folds):
+            raise ProtnnError(f"{run_path}: networks: a plain file name and a fold from 1 to "
+                              f"{len(folds)} expected, found {json.dumps(n)}")
+
+    fold_rows, training = [], {}            # training: every fold's training ids, in order
+    for f in folds:
+        lst = _lines(os.path.join(dbout, f["list"]))
+        train = [x.strip() for x in lst[3:]]
+        fold_rows.append({"fold": f["fold"], "f": f["f"], "early_stop": f["early_stop"],
+                          "train": train,
+                          "held_out": [x.strip() for x in _lines(os.path.join(dbout, f["ids"]))
+                                       if x.strip()]})
+        training.update(dict.fromkeys(train))
+    source, groups = _run_groups(run, run_path, info, groups_file)
+    groups = {i: groups[i] for i in sorted(groups) if i in training}
+
+    # The reference: the smallest structure file of a training protein.
+    given = structures if structures else config.get("structures")
+    given = [given] if isinstance(given, str) else list(given or [])
+    found, _ = find_structures([str(g) for g in given]) if given else ({}, [])
+    candidates = [(os.path.getsize(found[i]), i) for i in training if i in found]
+    if not candidates:
+        raise ProtnnError(f"{run_path}: no structure file of a training protein under "
+                          f"{' '.join(map(str, given)) or '(config structures: none)'}")
+    ref = min(candidates)[1]
+
+    progs = find_programs(bindir)
+    with NewDirectory(out) as tmp:
+        for d in ("networks", "types", "reference"):
+            (tmp / d).mkdir()
+        types = {}
+        for prog, name in TYPES.items():
+            shutil.copyfile(progs.types[prog], tmp / "types" / name)
+            types[prog] = {"file": f"types/{name}", "sha256": progs.types_sha256[prog]}
+        net_rows = []
+        for n in networks:
+            dst = tmp / "networks" / n["file"]
+            _portable_weights(os.path.join(nets, n["file"]), str(dst), inputs, targets)
+            net_rows.append({"file": f"networks/{n['file']}", "fold": int(n["fold"]),
+                             "net": n.get("net"), "seed": n.get("seed"),
+                             "sha256": sha256_file(str(dst))})
+        # The reference tables, computed now from the reference structure as prep wrote it
+        # (as predictions will compute them), must be those the networks were trained on
+        # (the database's): otherwise the settings or programs of this call are not the run's.
+        from .structure import prep
+        ref_pdb = tmp / "reference" / f"{ref}.pdb"
+        prep(found[ref], ref_pdb, settings.nmr_model if settings.nmr_model else None)
+        made = reference_tables(str(ref_pdb), ref, settings, bindir,
+                                {p: str(tmp / t["file"]) for p, t in types.items()})
+        for t in inputs:
+            trained = os.path.join(dbout, "db", ref, t)
+            if made[t] != _read_bytes(trained):
+                raise ProtnnError(f"{trained}: differs from what {bindir} computes from "
+                                  f"{found[ref]} with the run's feature settings")
+            (tmp / "reference" / t).write_bytes(made[t])
+        import gemmi
+        import platform
+        model = {
+            "format": "protnn model",
+            "format_version": FORMAT_VERSION,
+            "outputs": [{"name": o, "file": t, "a": m["a"], "b": m["b"], "min": m["min"],
+                         "max": m["max"]} for o, t, m in zip(outputs, targets, maps)],
+            "inputs": inputs,
+            "types": types,
+            "features": settings.to_dict(),
+            "training": {k: config[k] for k in ("folds", "networks", "seed", "split_seed",
+                                                "test_share", "nntrain") if k in config}
+            | {"nntrain_words": list(run.get("nntrain_words") or [])},
+            "networks": net_rows,
+            "folds": fold_rows,
+            "groups": {"source": source} | {k: v for k, v in (run.get("groups") or {}).items()
+                                            if k != "source"} | {"of": groups},
+            "reference": {"id": ref, "structure": f"reference/{ref}.pdb",
+                          "tables": {t: f"reference/{t}" for t in inputs}},
+            "versions": {"run": dict(run.get("versions") or {}),
+                         "model": dict(progs.versions) | {
+                             "protnn": __version__, "gemmi": gemmi.__version__,
+                             "python": platform.python_version()}},
+        }
+        (tmp / MODEL_JSON).write_text(json.dumps(model, indent=2) + "\n", encoding="utf-8")
+    return (f"{out}: {len(net_rows)} networks of {len(folds)} folds, outputs "
+            f"{' '.join(outputs)}, reference structure {ref}")
+
+
+def _read_bytes(path: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+
+
+def reference_tables(pdb: str, id_: str, settings: FeatureSettings, bindir: str,
+                     types: dict[str, str]) -> dict[str, bytes]:
+    """The input tables of the prepped reference structure PDB (one model already), made by
+    the code of every feature computation."""
+    with tempfile.TemporaryDirectory() as work:
+        fails = compute_batch({id_: pdb}, work, replace(settings, nmr_model=0), bindir,
+                              types=types)
+        if fails:
+            raise ProtnnError(f"reference structure {pdb}: the programs of {bindir} fail: "
+                              f"{fails[0].step}: {fails[0].message}")
+        return {t: _read_bytes(os.path.join(work, id_, t)) for t in settings.inputs}
+
+
+# -- Using a model ------------------------------------------------------------------------
+
+@dataclass
+class Model:
+    path: str                       # the folder
+    info: dict                      # model.json
+    settings: FeatureSettings
+
+    def file(self, rel: str) -> str:
+        return os.path.join(self.path, rel)
+
+    def types(self) -> dict[str, str]:
+        return {p: self.file(t["file"]) for p, t in self.info["types"].items()}
+
+
+def load_model(path: str) -> Model:
+    """Reads MODEL/model.json and checks that every file it names is there, unchanged."""
+    where = os.path.join(path, MODEL_JSON)
+    if not os.path.isdir(path):
+        raise ProtnnError(f"{path}: no such model folder")
+    if not os.path.isfile(where):
+        raise ProtnnError(f"{path}: not a model folder, or an incomplete one: no {MODEL_JSON}")
+    info = _read_json(where, "a model file")
+    version = info.get("format_version") if isinstance(info, dict) else None
+    if version != FORMAT_VERSION:
+        raise ProtnnError(f"{where}: format version {json.dumps(version)}; this protnn reads "
+                          f"version {FORMAT_VERSION}")
+    try:
+        settings = settings_from_dict(info["features"], f"{where}: features")
+        files = {t["file"]: t["sha256"] for t in info["types"].values()}
+        files |= {n["file"]: n["sha256"] for n in info["networks"]}
+        plain = [info["reference"]["structure"], *info["reference"]["tables"].values()]
+        [(o["name"], float(o["a"]), float(o["b"])) for o in info["outputs"]]
+        if set(info["types"]) != set(TYPES) or not info["networks"] or not info["outputs"] \
+                or list(info["reference"]["tables"]) != list(settings.inputs):
+            raise ValueError("types, networks, outputs or reference tables")
+    except (KeyError, TypeError, ValueError) as e:
+        raise ProtnnError(f"{where}: incomplete ({e})") from None
+    for rel in [*files, *plain]:
+        p = os.path.join(path, rel)
+        if os.path.isabs(rel) or ".." in rel.split("/") or not os.path.isfile(p):
+            raise ProtnnError(f"{path}: incomplete model folder: {rel} is missing")
+        if rel in files and sha256_file(p) != files[rel]:
+            raise ProtnnError(f"{p}: changed since the model was made (sha256 differs)")
+    return Model(os.path.abspath(path), info, settings)
+
+
+def check_programs(model: Model, bindir: str) -> None:
+    """Refuses BINDIR when its programs do not make the model's reference tables."""
+    ref = model.info["reference"]
+    made = reference_tables(model.file(ref["structure"]), ref["id"], model.settings, bindir,
+                            model.types())
+    for table, rel in ref["tables"].items():
+        if made[table] != _read_bytes(model.file(rel)):
+            made_by = {"pairdist.tab": "pairdist", "depth.tab": "atomdepth and depthdist"}
+            was = model.info.get("versions", {}).get("model", {})
+            raise ProtnnError(
+                f"{model.path}: made with feature programs whose tables differ from this "
+                f"build's: {made_by.get(table, table)} of {bindir}: another {table} of the "
+                f"reference structure {ref['id']} (the model was made with "
+                f"{', '.join(str(was.get(p, '?')) for p in ('pairdist', 'atomdepth', 'depthdist'))})")
+
+
+def _num(v: float) -> str:
+    return "" if not math.isfinite(v) else f"{v:.6g}"
+
+
+def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
+                     out_tsv: str, role: str | None = None, with_target: bool = False,
+                     *, model: Model | None = None) -> int:
+    """Predicts the proteins IDS from their tables FEATDIR/<id>/<input> with every network of
+    the model (in its order) and writes the new file OUT_TSV: `id output mean sd` and, with
+    ROLE or WITH_TARGET, `target role` (target empty).  Returns the number of rows."""
+    if model is None:
+        model = load_model(model_dir)
+        check_programs(model, bindir)
+    if role is not None and (not role or any(c.isspace() for c in role)):
+        raise ProtnnError(f"role '{role}': one word expected")
+    refuse_existing(out_tsv)
+    inputs = list(model.settings.inputs)
+    want = {"settings": model.settings.to_dict(),
+            "types_sha256": {p: t["sha256"] for p, t in model.info["types"].items()}}
+    for i in ids:
+        for t in inputs:
+            if not os.path.isfile(os.path.join(featdir, i, t)):
+                raise ProtnnError(f"{os.path.join(featdir, i, t)}: missing (features of {i})")
+        # The tables must be made as the model's were: same settings, same types files.
+        stamp = os.path.join(featdir, i, STAMP)
+        made = _read_json(stamp, "a feature stamp") if os.path.isfile(stamp) else {}
+        if {k: made.get(k) for k in want} != want:
+            raise ProtnnError(f"{stamp}: the features of {i} were not made with the model's "
+                              f"feature settings and types files")
+    outputs = model.info["outputs"]
+    wide = role is not None or with_target
+    rows = ["\t".join(["id", "output", "mean", "sd"] + (["target", "role"] if wide else []))]
+    if ids:
+        nntrain = os.path.abspath(os.path.join(bindir, "nntrain"))
+        with tempfile.TemporaryDirectory() as work:
+            # Everything under short relative names in WORK: nntrain reads a weight list's
+            # names up to a blank or comma.
+            os.mkdir(os.path.join(work, "db"))
+            for i in ids:
+                os.mkdir(os.path.join(work, "db", i))
+                for t in inputs:
+                    os.symlink(os.path.abspath(os.path.join(featdir, i, t)),
+                               os.path.join(work, "db", i, t))
+            names = []
+            for k, n in enumerate(model.info["networks"], 1):
+                names.append(f"w{k}.wei")
+                os.symlink(model.file(n["file"]), os.path.join(work, names[-1]))
+            with open(os.path.join(work, "weights.lst"), "w", encoding="utf-8") as f:
+                f.write("".join(n + "\n" for n in names))
+            with open(os.path.join(work, "ids"), "w", encoding="utf-8") as f:
+                f.write("".join(i + "\n" for i in ids))
+            try:
+                r = subprocess.run([nntrain, "-aw", "weights.lst", "-prl", "ids", "-d", "db"],
+                                   cwd=work, capture_output=True, text=True)
+            except OSError as e:
+                raise ProtnnError(f"{nntrain}: {e.strerror}") from None
+            if r.returncode != 0:
+                raise ProtnnError(f"{nntrain} -aw: status {r.returncode}: {one_line(r.stderr)}")
+        preds = parse_predictions(r.stdout, f"{nntrain} -aw (standard output)", len(outputs))
+        if [p.id for p in preds[::len(outputs)]] != list(ids):
+            raise ProtnnError(f"{nntrain} -aw: predicted other proteins than asked for")
+        for p in preds:
+            o = outputs[p.index]
+            a, b = float(o["a"]), float(o["b"])
+            cells = [p.id, o["name"], _num((p.mean - b) / a), _num(p.sd / abs(a))]
+            rows.append("\t".join(cells + (["", role or ""] if wide else [])))
+    write_new_text(out_tsv, "\n".join(rows) + "\n")
+    return len(rows) - 1
+
+
+def default_bindir() -> str:
+    """The programs beside this package: <prefix>/bin of an installation or of a build's
+    share/protnn/python, build/bin of the source tree, else the nntrain found on PATH."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    # Lexical paths: the package of a build tree is a symbolic link to the source's.
+    for d in (os.path.normpath(os.path.join(here, "..", "..", "..", "..", "bin")),
+              os.path.normpath(os.path.join(here, "..", "..", "build", "bin"))):
+        if os.path.isfile(os.path.join(d, "nntrain")):
+            return d
+    found = shutil.which("nntrain")
+    if found:
+        return os.path.dirname(found)
+    raise ProtnnError("the programs were not found (no build/bin, no nntrain on PATH); "
+                      "give --bindir")
+
+
+def predict(model_dir: str, paths: list[str], out_tsv: str, bindir: str, jobs: int = 1,
+            featdir: str | None = None) -> tuple[int, list[Failure]]:
+    """protnn predict: the tables of the structure files of PATHS (in FEATDIR when given,
+    kept there; else in a temporary folder), then predict_features.  Returns the number of
+    rows written and the structures that failed."""
+    refuse_existing(out_tsv)
+    model = load_model(model_dir)
+    check_programs(model, bindir)
+    structures, failures = find_structures(paths)
+    if not structures and not failures:
+        raise ProtnnError(f"no structure file in {' '.join(paths)}")
+    with tempfile.TemporaryDirectory() as work:
+        feat = featdir or os.path.join(work, "features")
+        failures += compute_batch(structures, feat, model.settings, bindir, jobs,
+                                  types=model.types())
+        failed = {f.id for f in failures}
+        ids = [i for i in structures if i not in failed]
+        n = predict_features(model.path, feat, ids, bindir, out_tsv, model=model)
+    return n, failures

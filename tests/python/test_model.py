@@ -1,0 +1,165 @@
+"""The batch feature engine and the model folder, on the example proteins with the real
+programs: a small run (3 folds x 1 network, -m 5) made into a model folder, which is copied
+elsewhere before the run is deleted and then predicts."""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import EXAMPLES, STRUCTURES, bin_dir, program, protnn, run_program
+from protnn import ProtnnError
+from protnn.features import FeatureSettings, compute_batch
+from protnn.model import predict_features
+
+NEW = ["1hel", "4zhl"]                 # no targets: the run's `new` proteins
+PDB = {s: str(EXAMPLES / "structures" / f"{s}.pdb") for s in STRUCTURES}
+
+
+@pytest.fixture(scope="module")
+def made(tmp_path_factory):
+    """FEATDIR of all examples, the `new` rows of the run as the workflow made them so far
+    (nntrain -aw over the run's weights, protnn collect), and the run's model folder copied
+    to another place; the run itself is deleted."""
+    program("nntrain")
+    d = tmp_path_factory.mktemp("model")
+    assert compute_batch(PDB, str(d / "feat"), FeatureSettings(), str(bin_dir()), jobs=2) == []
+    run = d / "run"
+    run.mkdir()
+    assert protnn("targets", "--from-dir", EXAMPLES / "targets", "--groups",
+                  EXAMPLES / "manifest.tsv", "-o", run / "full.csv").returncode == 0
+    text = (run / "full.csv").read_text()
+    for i in NEW:
+        text = re.sub(rf"^{i},[^,]*,[^,]*,[^,]*,", f"{i},,,,", text, flags=re.M)
+    (run / "targets.csv").write_text(text)
+    r = protnn("db", "--features", d / "feat", "--targets", run / "targets.csv", "--out",
+               run / "db", "--folds", "3", "--seed", "1")
+    assert r.returncode == 0, r.stderr
+    folds = json.loads((run / "db" / "folds.json").read_text())["folds"]
+    (run / "nets").mkdir()
+    networks = []
+    for k, fold in enumerate(folds, 1):
+        net = {"file": f"fold{k}-net1.wei", "fold": k, "net": 1, "seed": 10 + k}
+        run_program("nntrain", "-l", run / "db" / fold["list"], "-f", fold["f"], "-r",
+                    str(net["seed"]), "-m", "5", "-h1", "3", "-h2", "3", "-owf", net["file"],
+                    cwd=run / "nets")
+        networks.append(net)
+    (run / "run.json").write_text(json.dumps({
+        "config": {"structures": str(EXAMPLES / "structures"), "folds": 3, "networks": 1,
+                   "seed": 11, "split_seed": 1, "nntrain": "-m 5 -h1 3 -h2 3"},
+        "features": FeatureSettings().to_dict(), "nntrain_words": ["-m", "5"],
+        "networks": networks, "groups": {"source": "table"}, "versions": {}}))
+    (run / "new.lst").write_text("".join(f"nets/{n['file']}\n" for n in networks))
+    (run / "new.out").write_bytes(run_program("nntrain", "-aw", "new.lst", "-prl",
+                                              "db/new.ids", cwd=run))
+    r = protnn("collect", run / "new.out", "--db", run / "db", "--targets",
+               run / "targets.csv", "--role", "new", "-o", d / "new.tsv")
+    assert r.returncode == 0, r.stderr
+    r = protnn("model", "--run", run / "run.json", "--db", run / "db", "--nets", run / "nets",
+               "--bindir", bin_dir(), "-o", run / "model")
+    assert r.returncode == 0, r.stderr
+    shutil.copytree(run / "model", d / "elsewhere" / "model")
+    shutil.rmtree(run)
+    return d
+
+
+def test_a_copied_model_predicts_the_runs_new_rows_after_the_run_is_deleted(made):
+    model = made / "elsewhere" / "model"
+    assert str(made / "run") not in (model / "model.json").read_text()
+    info = json.loads((model / "model.json").read_text())
+    assert info["groups"]["of"]["1dpx"] == "lysozyme" and "1hel" not in info["groups"]["of"]
+    expected = (made / "new.tsv").read_text()
+    assert sorted(l.split("\t")[0] for l in expected.splitlines()[1:]) == sorted(NEW * 3)
+    predict_features(str(model), str(made / "feat"), NEW, str(bin_dir()),
+                     str(made / "api.tsv"), role="new", with_target=True)
+    assert (made / "api.tsv").read_text() == expected
+    (made / "junk.pdb").write_text("not a structure\n")
+    r = protnn("predict", "--model", model, "--bindir", bin_dir(), "-o", made / "cli.tsv",
+               "-j", "2", *(PDB[i] for i in NEW), made / "junk.pdb", cwd=made)
+    assert r.returncode == 3 and re.search(r"^junk: prep: ", r.stderr, re.M), r.stderr
+    assert (made / "cli.tsv").read_text() == \
+        "".join("\t".join(l.split("\t")[:4]) + "\n" for l in expected.splitlines())
+
+
+def fake_pairdist(model, tmp):
+    """A program directory whose pairdist writes one other digit."""
+    b = tmp / "bin"
+    b.mkdir()
+    for p in ("atomdepth", "depthdist", "nntrain"):
+        os.symlink(program(p), b / p)
+    (b / "pairdist").write_text(f'#!/bin/sh\n"{program("pairdist")}" "$@" | sed "1s/^/1/"\n')
+    (b / "pairdist").chmod(0o755)
+    return ["--bindir", b]
+
+
+def no_weights(model, tmp):
+    (model / "networks" / "fold2-net1.wei").unlink()
+    return []
+
+
+def version_2(model, tmp):
+    p = model / "model.json"
+    p.write_text(p.read_text().replace('"format_version": 1', '"format_version": 2'))
+    return []
+
+
+@pytest.mark.parametrize("spoil, message", [
+    (no_weights, r"incomplete model folder: networks/fold2-net1\.wei is missing"),
+    (version_2, r"format version 2; this protnn reads version 1"),
+    (fake_pairdist, r"feature programs whose tables differ .*: pairdist of .*pairdist\.tab"),
+])
+def test_a_model_folder_is_refused_when(made, tmp_path, spoil, message):
+    model = tmp_path / "model"
+    shutil.copytree(made / "elsewhere" / "model", model)
+    extra = spoil(model, tmp_path)
+    r = protnn("predict", "--model", model, "--bindir", bin_dir(), "-o", tmp_path / "p.tsv",
+               PDB["1hel"], *extra)          # a later --bindir counts
+    assert r.returncode == 1 and re.search(message, r.stderr), r.stderr
+    assert not (tmp_path / "p.tsv").exists()
+
+
+# 2jo4: an NMR file of 20 models; 1dpx: alternate locations; 4at1: columns 73-80 that gemmi
+# refuses.
+@pytest.mark.parametrize("sid", ["2jo4", "1dpx", "4at1"])
+def test_batch_tables_are_those_of_the_programs_run_one_by_one(made, tmp_path, sid):
+    assert protnn("prep", PDB[sid], tmp_path / "x.pdb").returncode == 0
+    run_program("atomdepth", "-dp", "x.pdb", "-o", "d", cwd=tmp_path)
+    assert (made / "feat" / sid / "pairdist.tab").read_bytes() == \
+        run_program("pairdist", "-dp", "x.pdb", cwd=tmp_path)
+    assert (made / "feat" / sid / "depth.tab").read_bytes() == \
+        run_program("depthdist", "-dp", "d", cwd=tmp_path)
+
+
+def test_done_structures_are_not_redone_and_other_settings_redo_them(made, tmp_path):
+    feat = str(tmp_path / "feat")
+    batch = {"1vii": PDB["1vii"], "5znf": PDB["5znf"]}
+    assert compute_batch(batch, feat, FeatureSettings(), str(bin_dir())) == []
+    inode = {i: os.stat(tmp_path / "feat" / i / "depth.tab").st_ino for i in batch}
+    depth = (tmp_path / "feat" / "1vii" / "depth.tab").read_bytes()
+    assert compute_batch(batch, feat, FeatureSettings(), str(bin_dir())) == []
+    assert {i: os.stat(tmp_path / "feat" / i / "depth.tab").st_ino for i in batch} == inode
+    assert compute_batch(batch, feat, FeatureSettings(probe=1.2), str(bin_dir())) == []
+    assert (tmp_path / "feat" / "1vii" / "depth.tab").read_bytes() != depth
+    with pytest.raises(ProtnnError, match="not made with the model's feature settings"):
+        predict_features(str(made / "elsewhere" / "model"), feat, ["1vii"], str(bin_dir()),
+                         str(tmp_path / "p.tsv"))
+    assert sorted(os.listdir(feat)) == ["1vii", "5znf"]          # no temporary folder left
+
+
+def test_features_command_records_a_failure_and_removes_its_stale_folder(tmp_path):
+    (tmp_path / "bad.pdb").write_text("ATOM  junk\n")
+    (tmp_path / "feat" / "bad").mkdir(parents=True)          # stale, from an older file
+    (tmp_path / "feat" / "bad" / "pairdist.tab").write_text("0 0 0\n")
+    (tmp_path / "batch.tsv").write_text(f"1vii\t{PDB['1vii']}\nbad\t{tmp_path / 'bad.pdb'}\n")
+    (tmp_path / "s.json").write_text(json.dumps(FeatureSettings().to_dict()))
+    r = protnn("features", "--bindir", bin_dir(), "--out", tmp_path / "feat", "--settings",
+               tmp_path / "s.json", "--list", tmp_path / "batch.tsv", "--failed",
+               tmp_path / "f.tsv", "--done", tmp_path / "b.done")
+    assert r.returncode == 0, r.stderr
+    assert re.fullmatch(r"id\tstep\tmessage\nbad\tprep\t[^\t\n]+\n",
+                        (tmp_path / "f.tsv").read_text())
+    assert (tmp_path / "b.done").read_text() == "1vii\n"
+    assert sorted(os.listdir(tmp_path / "feat")) == ["1vii"]
