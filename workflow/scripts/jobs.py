@@ -1,7 +1,8 @@
 """The jobs of the workflow (Snakemake's `script:` directive): each rule names this file and
 the function of the same name runs with Snakemake's job object.  Programs get their words as
 a list, never through a shell; their messages go to the job's log.  Logic about files and
-formats is protnn's: this file only calls it."""
+formats is protnn's: this file only calls it.  (A `run:` block would not do: Snakemake starts
+each such job as a new Snakemake that reads the whole Snakefile and the collection again.)"""
 
 import json
 import os
@@ -16,7 +17,6 @@ import time
 from protnn import ProtnnError
 from protnn.failures import SOME_FAILED, Failure, read_failures, write_failures
 from protnn.files import write_new_text
-
 
 
 class JobError(Exception):
@@ -256,7 +256,7 @@ def report(s):
     run_logged(argv + ["-o", s.output.report], s.log[0], stdout=s.output.summary)
 
 
-if __name__ == "__main__" or "snakemake" in globals():
+if "snakemake" in globals():                          # run by Snakemake's script directive
     try:
         globals()[snakemake.rule](snakemake)         # noqa: F821 (set by Snakemake)
     except (ProtnnError, JobError) as e:
