@@ -52,7 +52,7 @@ cluster_processes() {
         p=${e#/proc/}
         p=${p%/environ}
         [ "$p" = $$ ] && continue
-        tr '\0' '\n' 2>/dev/null <"$e" | grep -qxF "SLURM_CONF=$conf" && echo "$p"
+        tr '\0' '\n' 2>/dev/null <"$e" | grep -xF "SLURM_CONF=$conf" >/dev/null && echo "$p"
     done
 }
 

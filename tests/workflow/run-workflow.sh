@@ -134,9 +134,10 @@ else
     n=$(ls "$out"/batches/*.tsv | grep -vc failed)
     [ "$(grep -c "^rule features:" run.log)" -eq "$n" ] || fail "not one Slurm job per batch ($n batches)"
 fi
-# The batch jobs' progress lines (on Slurm in each job's own output).
+# The batch jobs' progress lines (on Slurm in each job's own output).  grep reads all of its
+# input: with -q it would stop at the first match and cat would die of SIGPIPE (pipefail).
 cat run.log $([ "$mode" = local ] || echo .snakemake/slurm/*.out) |
-    grep -q "protnn features: .* structures of this run: .* done, .* failed, 0 left" ||
+    grep "protnn features: .* structures of this run: .* done, .* failed, 0 left" >/dev/null ||
     fail "no progress line of the batches"
 line="6 of $(ls "$s" | wc -l) structures failed ($out/failed.tsv)"
 grep -qF "$line" run.log || fail "the run did not end with: $line"
