@@ -500,8 +500,8 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
             "the trivial predictor (ridge not run)"
         verdict = (f"The networks learned something useful only where they beat {rivals} "
                    f"(MAE difference below 0 over its whole 95% interval): "
-                   f"{', '.join(yes) or 'no output'}" +
-                   (f"; not for {', '.join(no)}." if no else "."))
+                   + (f"{', '.join(yes)}" if yes else "none of the outputs")
+                   + (f"; not for {', '.join(no)}." if yes and no else "."))
         if have_ridge:
             summary.append(verdict)
     else:                                  # only predictions: their spread
