@@ -77,4 +77,9 @@ echo "== predictions: $out/predictions.tsv"
 echo "== report:      $out/report/index.html"
 echo "== model:       $out/model"
 echo "== predict new structures with it (any folder or files of PDB, mmCIF or mmJSON):"
-echo "   PYTHONPATH=$(printf %q "$repo/python") $py -m protnn predict --model $(printf %q "$out/model") -o new.tsv DIR"
+launcher=${DEMO_BINDIR:-$repo/build/bin}/protnn
+if [ -x "$launcher" ]; then
+    echo "   $(printf %q "$launcher") predict --model $(printf %q "$out/model") -o new.tsv DIR"
+else
+    echo "   PYTHONPATH=$(printf %q "$repo/python") $py -m protnn predict --model $(printf %q "$out/model") -o new.tsv DIR"
+fi
