@@ -35,6 +35,7 @@ sys.path.insert(0, os.path.join(REPO, "python"))
 from protnn import ProtnnError                                        # noqa: E402
 from protnn.failures import failures_text, read_failures             # noqa: E402
 from protnn.files import find_structures                              # noqa: E402
+from protnn.runinfo import run_text                                   # noqa: E402
 from protnn.table import read_table, table_text                       # noqa: E402
 
 # `model` names a model folder now; the number of an NMR model is nmr_model.
@@ -258,7 +259,7 @@ _cfg.update(out=OUT, structures=os.path.abspath(config["structures"]), model=MOD
             targets=TARGETS if TRAINING else "")
 RUN = {"config": _cfg, "features": FEATURES, "nntrain_words": WORDS, "networks": NETWORKS,
        "structures": N_FILES, "groups": GROUP_SETTINGS}
-stamp(f"{STAMPS}/run.json", as_json(RUN))
+stamp(f"{STAMPS}/run.json", run_text(RUN))
 
 
 # ------------------------------------------------------------------------------- progress
