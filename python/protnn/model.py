@@ -302,8 +302,8 @@ def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
         # The tables must be made as the model's were: same settings, same types files.
         made = read_stamp(os.path.join(featdir, i))
         if {k: made.get(k) for k in want} != want:
-            raise ProtnnError(f"{os.path.join(featdir, i, STAMP)}: the features of {i} were not made with the model's "
-                              f"feature settings and types files")
+            raise ProtnnError(f"{os.path.join(featdir, i, STAMP)}: the features of {i} were "
+                              f"not made with the model's feature settings and types files")
     outputs = model.info["outputs"]
     wide = role is not None or with_target
     rows = [header_line(target=wide, role=wide)]
