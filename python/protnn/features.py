@@ -91,6 +91,11 @@ def settings_from_dict(d: object, where: str) -> FeatureSettings:
                            estimates=integer("estimates", 1, 3), inputs=tuple(inputs))
 
 
+def settings_text(settings: FeatureSettings) -> str:
+    """The text of a feature settings file (protnn features --settings) for SETTINGS."""
+    return json.dumps(settings.to_dict(), indent=1, sort_keys=True) + "\n"
+
+
 def read_settings(path: str) -> FeatureSettings:
     return settings_from_dict(read_json(path, "a feature settings file"), path)
 
