@@ -40,6 +40,17 @@ def cmd_db(a: argparse.Namespace) -> None:
                                  a.test_share, a.groups), file=sys.stderr)
 
 
+def cmd_folds(a: argparse.Namespace) -> None:
+    from .database import folds_text, read_folds
+    info = read_folds(a.db)
+    if a.f is None:
+        print(folds_text(info), end="")
+    elif 1 <= a.f <= len(info.folds):
+        print(info.folds[a.f - 1].f)
+    else:
+        raise ProtnnError(f"--f {a.f}: {a.db} has folds 1 to {len(info.folds)}")
+
+
 def cmd_collect(a: argparse.Namespace) -> None:
     from .predictions import collect
     n = collect(a.predictions, a.db, a.output, a.targets, a.role)
@@ -47,9 +58,11 @@ def cmd_collect(a: argparse.Namespace) -> None:
 
 
 def cmd_groups(a: argparse.Namespace) -> int:
-    from .failures import SOME_FAILED
-    from .files import find_structures
+    from .failures import SOME_FAILED, write_failures
+    from .files import find_structures, refuse_existing
     from .groups import write_groups
+    if a.failed:
+        refuse_existing(a.failed)
     structures, failed = find_structures(a.structures)
     if not structures:
         raise ProtnnError("no structure file found in " + " ".join(a.structures))
@@ -57,6 +70,8 @@ def cmd_groups(a: argparse.Namespace) -> int:
     failed += more
     for f in failed:
         print(f"{f.id}: {f.step}: {f.message}", file=sys.stderr)
+    if a.failed:
+        write_failures(a.failed, failed)
     sizes: dict[str, int] = {}
     for g in groups.values():
         sizes[g] = sizes.get(g, 0) + 1
@@ -174,6 +189,15 @@ def build_parser() -> argparse.ArgumentParser:
                    "group of its own")
     s.set_defaults(run=cmd_db)
 
+    s = sub.add_parser("folds", help="the folds of a database (folds.json) as a table",
+                       description="Prints the folds of the database DBOUT, tab-separated: "
+                       "fold, nntrain's -f value, training and early-stopping proteins, "
+                       "held-out proteins, the list file and the held-out ids file (names in "
+                       "DBOUT); with --f K only fold K's -f value.")
+    s.add_argument("db", metavar="DBOUT")
+    s.add_argument("--f", type=int, metavar="K", help="print only the -f value of fold K")
+    s.set_defaults(run=cmd_folds)
+
     s = sub.add_parser("collect", help="nntrain predictions to a labelled TSV",
                        description="Labels the prediction lines of one nntrain run (one "
                        "network or -aw) with output names and undoes the target scaling.")
@@ -193,6 +217,9 @@ def build_parser() -> argparse.ArgumentParser:
                        "chain is named on standard error and the status is 3.")
     s.add_argument("structures", nargs="+", metavar="STRUCTURE|DIR")
     s.add_argument("-o", "--output", required=True, metavar="groups.tsv")
+    s.add_argument("--failed", metavar="FAILED.tsv",
+                   help="new file: id step message of the structures left out (header only "
+                   "when none)")
     s.add_argument("--min-seq-id", type=float, default=0.3, metavar="F",
                    help="least sequence identity within a cluster (default 0.3)")
     s.add_argument("--coverage", type=float, default=0.8, metavar="F",

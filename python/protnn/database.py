@@ -12,7 +12,8 @@ Layout of a new database directory DBOUT (built aside and renamed into place whe
 - fold<k>.ids: the ids held out by fold k (whole groups), predicted by fold k's networks;
 - new.ids: ids without (all) targets, for prediction only (may be empty);
 - folds.json: K, seed, inputs, outputs and, per fold, its list and ids files (names relative
-  to DBOUT), the `-f` value for nntrain and the counts.
+  to DBOUT), the `-f` value for nntrain and the counts (the dataclass Folds; this module is
+  its only writer and reader: to_json(), read_folds()).
 Choices of ours: the scaling uses every known target (held-out folds included), so that all
 folds share one map; groups go to folds largest first, each to the fold with fewest proteins,
 in an order drawn from the seed.
@@ -23,13 +24,14 @@ from __future__ import annotations
 import json
 import math
 import os
+import re
 import shutil
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass
 
 import numpy as np
 
 from . import ProtnnError
-from .files import NewDirectory
+from .files import NewDirectory, read_json
 from .table import TargetsTable, read_groups, read_table
 
 MIN_TRAINING = 20        # nntrain refuses a training list of fewer proteins
@@ -88,9 +90,8 @@ def make_scaling(outputs: list[str], values: np.ndarray) -> Scaling:
 
 def read_scaling(dbout: str) -> Scaling:
     path = os.path.join(dbout, "scaling.json")
+    d = read_json(path, "a scaling file of protnn db")
     try:
-        with open(path, encoding="utf-8") as f:
-            d = json.load(f)
         outs = list(d["outputs"])
         s = Scaling(outs, [float(d["maps"][o]["a"]) for o in outs],
                     [float(d["maps"][o]["b"]) for o in outs],
@@ -101,8 +102,6 @@ def read_scaling(dbout: str) -> Scaling:
         if bad is not None:
             raise ValueError(f"the map of {bad} is not finite")
         return s
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
     except (ValueError, KeyError, TypeError) as e:
         raise ProtnnError(f"{path}: not a scaling file of protnn db ({e})") from None
 
@@ -236,33 +235,127 @@ def make_database(features: str, table_path: str, out: str, k: int = 5, seed: in
                     v = scaling.a[j] * table.values[r, j] + scaling.b[j]
                     (d / tf).write_text(f"{v:.17g}\n", encoding="utf-8")
         (tmp / "scaling.json").write_text(scaling.to_json(), encoding="utf-8")
-        info = {"k": k, "seed": seed, "test_share": test_share, "inputs": inputs,
-                "outputs": table.outputs, "targets": target_files, "db": final_db,
-                "new": "new.ids", "folds": []}
+        records = []
         for f, fold in enumerate(folds, 1):
             (tmp / f"fold{f}.db").write_text(_list_text(final_db, inputs, target_files,
                                                          fold.train), encoding="utf-8")
             (tmp / f"fold{f}.ids").write_text("".join(i + "\n" for i in fold.held_out),
                                               encoding="utf-8")
-            info["folds"].append({"fold": f, "list": f"fold{f}.db", "ids": f"fold{f}.ids",
-                                  "f": fold.f_value(), "train": len(fold.train) - fold.early,
-                                  "early_stop": fold.early, "held_out": len(fold.held_out)})
+            records.append(FoldRecord(f, f"fold{f}.db", f"fold{f}.ids", fold.f_value(),
+                                      len(fold.train) - fold.early, fold.early,
+                                      len(fold.held_out)))
         (tmp / "new.ids").write_text("".join(i + "\n" for i in new), encoding="utf-8")
-        (tmp / "folds.json").write_text(json.dumps(info, indent=2) + "\n", encoding="utf-8")
+        info = Folds(k, seed, test_share, tuple(inputs), tuple(table.outputs),
+                     tuple(target_files), final_db, "new.ids", tuple(records))
+        (tmp / "folds.json").write_text(info.to_json(), encoding="utf-8")
     return (f"{out}: {len(table.ids)} proteins ({len(kids)} with targets in "
             f"{len(set(kgroups))} groups, {len(new)} new), {k} folds, outputs "
             f"{' '.join(table.outputs)}")
 
 
-def read_folds(dbout: str) -> dict:
+@dataclass(frozen=True)
+class FoldRecord:
+    """One fold of folds.json."""
+    fold: int                 # 1 .. k
+    list: str                 # nntrain's list file (name in DBOUT): training ids
+    ids: str                  # the held-out ids (name in DBOUT)
+    f: str                    # nntrain's -f value for this list
+    train: int                # training ids before the early-stopping tail
+    early_stop: int           # ids of the early-stopping tail
+    held_out: int             # ids held out
+
+
+@dataclass(frozen=True)
+class Folds:
+    """folds.json: what protnn db made."""
+    k: int
+    seed: int
+    test_share: float
+    inputs: tuple[str, ...]   # input types, in nntrain's order
+    outputs: tuple[str, ...]
+    targets: tuple[str, ...]  # <output>.target, in the order of outputs
+    db: str                   # the absolute db directory when the database was made
+    new: str                  # name in DBOUT of the ids without (all) targets
+    folds: tuple[FoldRecord, ...]
+
+    def to_json(self) -> str:
+        return json.dumps(asdict(self), indent=2) + "\n"
+
+
+_PLAIN_FILE = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*")     # a file name in DBOUT
+
+
+def _folds_from_dict(d: dict) -> Folds:
+    """Folds of the JSON object D; ValueError naming the first value that is not as db
+    writes it."""
+    def get(obj, key: str, kind, where: str = ""):
+        v = obj.get(key) if isinstance(obj, dict) else None
+        if not isinstance(v, kind) or isinstance(v, bool):
+            raise ValueError(f"{where}{key}: {json.dumps(v)}")
+        return v
+
+    def name(obj, key: str, where: str = "") -> str:
+        v = get(obj, key, str, where)
+        if not _PLAIN_FILE.fullmatch(v):
+            raise ValueError(f"{where}{key}: {json.dumps(v)} is not a file name")
+        return v
+
+    def words(key: str) -> tuple[str, ...]:
+        v = get(d, key, list)
+        if not v or not all(isinstance(x, str) and x.strip() == x and x for x in v):
+            raise ValueError(f"{key}: {json.dumps(v)}")
+        return tuple(v)
+    records = []
+    for n, r in enumerate(get(d, "folds", list), 1):
+        w = f"folds[{n}]."
+        rec = FoldRecord(get(r, "fold", int, w), name(r, "list", w), name(r, "ids", w),
+                         get(r, "f", str, w), get(r, "train", int, w),
+                         get(r, "early_stop", int, w), get(r, "held_out", int, w))
+        try:
+            share = float(rec.f)
+        except ValueError:
+            share = math.nan
+        if rec.fold != n or not 0 < share < 1 or min(rec.train, rec.early_stop) < 1 or \
+                rec.held_out < 0:
+            raise ValueError(f"folds[{n}]: {json.dumps(r)}")
+        records.append(rec)
+    folds = Folds(get(d, "k", int), get(d, "seed", int), get(d, "test_share", (int, float)),
+                  words("inputs"), words("outputs"), words("targets"), get(d, "db", str),
+                  name(d, "new"), tuple(records))
+    if folds.k < 2 or folds.k != len(records) or len(folds.targets) != len(folds.outputs):
+        raise ValueError(f"k {folds.k} with {len(records)} folds, {len(folds.outputs)} "
+                         f"outputs with {len(folds.targets)} targets")
+    return folds
+
+
+def read_folds(dbout: str) -> Folds:
+    """DBOUT/folds.json, checked."""
     path = os.path.join(dbout, "folds.json")
     try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+        return _folds_from_dict(read_json(path, "a folds file of protnn db"))
     except ValueError as e:
         raise ProtnnError(f"{path}: not a folds file of protnn db ({e})") from None
+
+
+FOLD_COLUMNS = ("fold", "f", "train", "early_stop", "held_out", "list", "ids")
+
+
+def folds_text(info: Folds) -> str:
+    """protnn folds: a tab-separated table of the folds (FOLD_COLUMNS, header first)."""
+    rows = ["\t".join(FOLD_COLUMNS)]
+    rows += ["\t".join(str(getattr(f, c)) for c in FOLD_COLUMNS) for f in info.folds]
+    return "\n".join(rows) + "\n"
+
+
+def fold_training(dbout: str, fold: FoldRecord) -> list[str]:
+    """The training ids of FOLD (its list file after the three header lines), early-stopping
+    ids last."""
+    return read_ids(os.path.join(dbout, fold.list))[3:]
+
+
+def fold_held_out(dbout: str, fold: FoldRecord) -> list[str]:
+    """The ids FOLD holds out (its networks predict them)."""
+    return read_ids(os.path.join(dbout, fold.ids))
 
 
 def read_ids(path: str) -> list[str]:

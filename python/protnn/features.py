@@ -35,6 +35,7 @@ from typing import Callable
 
 from . import ProtnnError
 from .failures import Failure, one_line
+from .files import read_json
 
 PROGRAMS = ("pairdist", "atomdepth", "depthdist")
 # The types file each generator reads (-t), by its shipped name.
@@ -90,15 +91,19 @@ def settings_from_dict(d: object, where: str) -> FeatureSettings:
                            estimates=integer("estimates", 1, 3), inputs=tuple(inputs))
 
 
+def settings_text(settings: FeatureSettings) -> str:
+    """The text of a feature settings file (protnn features --settings) for SETTINGS."""
+    return json.dumps(settings.to_dict(), indent=1, sort_keys=True) + "\n"
+
+
 def read_settings(path: str) -> FeatureSettings:
-    try:
-        with open(path, encoding="utf-8") as f:
-            d = json.load(f)
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
-    except ValueError as e:
-        raise ProtnnError(f"{path}: not JSON ({e})") from None
-    return settings_from_dict(d, path)
+    return settings_from_dict(read_json(path, "a feature settings file"), path)
+
+
+def read_stamp(outdir: str) -> dict:
+    """The stamp OUTDIR/source.json ({} when there is none)."""
+    path = os.path.join(outdir, STAMP)
+    return read_json(path, "a feature stamp") if os.path.lexists(path) else {}
 
 
 def sha256_file(path: str) -> str:
@@ -155,9 +160,8 @@ def stamp_of(structure_sha256: str, settings: FeatureSettings, progs: Programs) 
 def is_done(outdir: str, stamp: dict, settings: FeatureSettings) -> bool:
     """Whether OUTDIR holds every table of SETTINGS under the stamp STAMP."""
     try:
-        with open(os.path.join(outdir, STAMP), encoding="utf-8") as f:
-            old = json.load(f)
-    except (OSError, ValueError):
+        old = read_stamp(outdir)
+    except ProtnnError:             # unreadable: made again
         return False
     return old == stamp and all(os.path.isfile(os.path.join(outdir, t))
                                 for t in settings.inputs)

@@ -7,11 +7,12 @@ complete, after a check that the name is free.  Temporary names keep at most 32 
 of the final name, so a long final name (an id of 100 characters) never makes one too long.
 
 find_structures() is the one place that says which files of a folder are structures and what
-their ids are.
+their ids are; read_json() the one reader of protnn's JSON files.
 """
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import shutil
@@ -103,6 +104,21 @@ def find_structures(paths: list[str]) -> tuple[dict[str, str], list[Failure]]:
             failures.append(Failure(os.path.basename(f), "id",
                                     f"{f}: id {sid} is also the id of {others}"))
     return found, failures
+
+
+def read_json(path: str | os.PathLike, what: str) -> dict:
+    """The JSON object in the file PATH; WHAT names the kind of file in the error line
+    ("a folds file of protnn db")."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            d = json.load(f)
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    except ValueError as e:         # bad JSON, bad UTF-8
+        raise ProtnnError(f"{path}: not {what} ({e})") from None
+    if not isinstance(d, dict):
+        raise ProtnnError(f"{path}: not {what} (a JSON {type(d).__name__}, not an object)")
+    return d
 
 
 def _tmp_prefix(path: str) -> str:

@@ -34,11 +34,14 @@ import tempfile
 from dataclasses import dataclass, replace
 
 from . import ProtnnError, __version__
+from .database import fold_held_out, fold_training, read_folds, read_scaling
 from .failures import Failure, one_line
-from .features import (STAMP, TYPES, FeatureSettings, compute_batch, find_programs, settings_from_dict,
-                       sha256_file)
-from .files import NewDirectory, find_structures, refuse_existing, write_new_text
+from .features import (STAMP, TYPES, FeatureSettings, compute_batch, find_programs, read_stamp,
+                       settings_from_dict, sha256_file)
+from .files import NewDirectory, find_structures, read_json, refuse_existing, write_new_text
 from .nnfiles import parse_predictions
+from .predictions import header_line
+from .runinfo import read_run
 from .table import read_groups
 
 FORMAT_VERSION = 1
@@ -48,32 +51,12 @@ _PLAIN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*")     # a network's file 
 
 # -- Reading what a run made --------------------------------------------------------------
 
-def _read_json(path: str, what: str):
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
-    except ValueError as e:
-        raise ProtnnError(f"{path}: not {what} ({e})") from None
-
-
-def _lines(path: str) -> list[str]:
-    try:
-        with open(path, encoding="utf-8") as f:
-            return f.read().splitlines()
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
-
-
-def _run_groups(run: dict, run_path: str, info: dict, groups_file: str | None) -> tuple:
-    """(source, {id: group}) of the run's proteins: the db's own, a given file, the run's
-    groups.tsv, or the group column of its targets table; (source, {}) without groups."""
+def _run_groups(run: dict, run_path: str, groups_file: str | None) -> tuple:
+    """(source, {id: group}) of the run's proteins: a given file, the run's groups.tsv, or
+    the group column of its targets table; (source, {}) without groups."""
     source = (run.get("groups") or {}).get("source", "")
     if source == "none":
         return source, {}
-    if isinstance(info.get("groups"), dict):
-        return source or "db", dict(info["groups"])
     outdir = os.path.dirname(os.path.abspath(run_path))
     candidates = [groups_file] if groups_file else \
         [os.path.join(outdir, "groups.tsv"), os.path.join(outdir, "targets.csv"),
@@ -110,21 +93,16 @@ def _portable_weights(src: str, dst: str, inputs: list[str], targets: list[str])
 def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
                groups_file: str | None = None, structures: list[str] | None = None) -> str:
     """protnn model: writes the model folder OUT; returns a one-line summary."""
-    run = _read_json(run_path, "a run settings file")
-    if not isinstance(run, dict):
-        raise ProtnnError(f"{run_path}: expected a JSON object")
+    run = read_run(run_path)
     config = run.get("config") or {}
     settings = settings_from_dict(run.get("features", {}), f"{run_path}: features")
-    info = _read_json(os.path.join(dbout, "folds.json"), "a folds file of protnn db")
-    scaling = _read_json(os.path.join(dbout, "scaling.json"), "a scaling file of protnn db")
-    try:
-        inputs, outputs = list(info["inputs"]), list(scaling["outputs"])
-        targets = list(info.get("targets") or [f"{o}.target" for o in outputs])
-        maps = [scaling["maps"][o] for o in outputs]
-        folds = list(info["folds"])
-        networks = list(run["networks"])
-    except (KeyError, TypeError) as e:
-        raise ProtnnError(f"{dbout} / {run_path}: a key is missing ({e})") from None
+    info = read_folds(dbout)
+    scaling = read_scaling(dbout)
+    inputs, outputs, targets = list(info.inputs), scaling.outputs, list(info.targets)
+    folds = info.folds
+    networks = run.get("networks", [])
+    if list(info.outputs) != outputs:
+        raise ProtnnError(f"{dbout}: folds.json and scaling.json name other outputs")
     if inputs != list(settings.inputs):
         raise ProtnnError(f"{dbout}/folds.json: inputs {' '.join(inputs)}, the run's feature "
                           f"settings {' '.join(settings.inputs)}")
@@ -138,14 +116,11 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
 
     fold_rows, training = [], {}            # training: every fold's training ids, in order
     for f in folds:
-        lst = _lines(os.path.join(dbout, f["list"]))
-        train = [x.strip() for x in lst[3:]]
-        fold_rows.append({"fold": f["fold"], "f": f["f"], "early_stop": f["early_stop"],
-                          "train": train,
-                          "held_out": [x.strip() for x in _lines(os.path.join(dbout, f["ids"]))
-                                       if x.strip()]})
+        train = fold_training(dbout, f)
+        fold_rows.append({"fold": f.fold, "f": f.f, "early_stop": f.early_stop,
+                          "train": train, "held_out": fold_held_out(dbout, f)})
         training.update(dict.fromkeys(train))
-    source, groups = _run_groups(run, run_path, info, groups_file)
+    source, groups = _run_groups(run, run_path, groups_file)
     groups = {i: groups[i] for i in sorted(groups) if i in training}
 
     # The reference: the smallest structure file of a training protein.
@@ -192,8 +167,9 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
         model = {
             "format": "protnn model",
             "format_version": FORMAT_VERSION,
-            "outputs": [{"name": o, "file": t, "a": m["a"], "b": m["b"], "min": m["min"],
-                         "max": m["max"]} for o, t, m in zip(outputs, targets, maps)],
+            "outputs": [{"name": o, "file": t, "a": scaling.a[j], "b": scaling.b[j],
+                         "min": scaling.lo[j], "max": scaling.hi[j]}
+                        for j, (o, t) in enumerate(zip(outputs, targets))],
             "inputs": inputs,
             "types": types,
             "features": settings.to_dict(),
@@ -259,8 +235,8 @@ def load_model(path: str) -> Model:
         raise ProtnnError(f"{path}: no such model folder")
     if not os.path.isfile(where):
         raise ProtnnError(f"{path}: not a model folder, or an incomplete one: no {MODEL_JSON}")
-    info = _read_json(where, "a model file")
-    version = info.get("format_version") if isinstance(info, dict) else None
+    info = read_json(where, "a model file")
+    version = info.get("format_version")
     if version != FORMAT_VERSION:
         raise ProtnnError(f"{where}: format version {json.dumps(version)}; this protnn reads "
                           f"version {FORMAT_VERSION}")
@@ -324,14 +300,13 @@ def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
             if not os.path.isfile(os.path.join(featdir, i, t)):
                 raise ProtnnError(f"{os.path.join(featdir, i, t)}: missing (features of {i})")
         # The tables must be made as the model's were: same settings, same types files.
-        stamp = os.path.join(featdir, i, STAMP)
-        made = _read_json(stamp, "a feature stamp") if os.path.isfile(stamp) else {}
+        made = read_stamp(os.path.join(featdir, i))
         if {k: made.get(k) for k in want} != want:
-            raise ProtnnError(f"{stamp}: the features of {i} were not made with the model's "
-                              f"feature settings and types files")
+            raise ProtnnError(f"{os.path.join(featdir, i, STAMP)}: the features of {i} were "
+                              f"not made with the model's feature settings and types files")
     outputs = model.info["outputs"]
     wide = role is not None or with_target
-    rows = ["\t".join(["id", "output", "mean", "sd"] + (["target", "role"] if wide else []))]
+    rows = [header_line(target=wide, role=wide)]
     if ids:
         nntrain = os.path.abspath(os.path.join(bindir, "nntrain"))
         with tempfile.TemporaryDirectory() as work:

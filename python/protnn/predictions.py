@@ -6,7 +6,7 @@ given): the output names and the affine maps come from the database's scaling.js
 both values and deviations are taken back through; the target is the targets table's value
 when a table is given, otherwise nntrain's (unscaled), and empty when unknown (nntrain gives
 NaN for a protein without target files).  Several such files concatenate, header once, into
-a predictions table with the header `id output mean sd target role`.  A prediction file
+a predictions table with the header `id output mean sd target role` (merge()).  A prediction file
 that does not belong to the database is refused: another number of lines per protein than
 the database has outputs, a protein listed twice, a protein the database does not hold.
 """
@@ -24,6 +24,12 @@ from .nnfiles import parse_predictions, read_text
 from .table import read_table
 
 HEADER = ["id", "output", "mean", "sd", "target"]
+
+
+def header_line(target: bool = True, role: bool = False) -> str:
+    """The first line of a predictions table (no newline): `id output mean sd`, then `target`
+    (protnn predict leaves it out), then `role`."""
+    return "\t".join(HEADER[:4] + HEADER[4:] * target + ["role"] * role)
 
 
 def _num(v: float) -> str:
@@ -58,7 +64,7 @@ def collect(pred_path: str, dbout: str, out: str, table: str | None = None,
             raise ProtnnError(f"{table}: no column {missing[0]} (outputs of {dbout})")
     if role is not None and (not role or any(c.isspace() for c in role)):
         raise ProtnnError(f"--role '{role}': one word expected")
-    rows = ["\t".join(HEADER + (["role"] if role is not None else []))]
+    rows = [header_line(role=role is not None)]
     for p in preds:
         o = scaling.outputs[p.index]
         mean = scaling.unscale(p.index, p.mean)
@@ -71,6 +77,26 @@ def collect(pred_path: str, dbout: str, out: str, table: str | None = None,
         rows.append("\t".join(cells + ([role] if role is not None else [])))
     write_new_text(out, "\n".join(rows) + "\n")
     return len(preds)
+
+
+def merge(paths: list[str], out: str) -> int:
+    """Writes the new file OUT: the header of the files PATHS once, then the rows of each in
+    order, as they are.  Refuses a file whose first line is not the predictions header (with
+    or without role) or not the first file's.  Returns the number of rows."""
+    header, body = "", []
+    for path in paths:
+        lines = read_text(path).splitlines(keepends=True)
+        first = lines[0].rstrip("\r\n") if lines else ""
+        allowed = [header] if header else [header_line(), header_line(role=True)]
+        if first not in allowed:
+            want = " or ".join(h.replace("\t", " ") for h in allowed)
+            raise ProtnnError(f"{path}:1: expected the header {want}")
+        header = first
+        body += [l if l.endswith("\n") else l + "\n" for l in lines[1:] if l.strip()]
+    if not header:
+        raise ProtnnError("no predictions table to merge")
+    write_new_text(out, header + "\n" + "".join(body))
+    return len(body)
 
 
 @dataclass

@@ -36,11 +36,12 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import ProtnnError
-from .database import read_folds, read_ids, read_scaling
+from .database import fold_held_out, fold_training, read_folds, read_scaling
 from .failures import Failure, read_failures
 from .files import NewDirectory
 from .nnfiles import TrainingLog, parse_log, read_text
 from .predictions import Row, read_predictions
+from .runinfo import read_run
 
 LOGS_PER_FIGURE = 24
 PAGE_PROTEINS = 50          # rows of the per-protein table on the page
@@ -134,15 +135,15 @@ def _training_means(dbout: str) -> tuple[dict[str, dict[str, float]], dict[str, 
     per_id: dict[str, dict[str, float]] = {}
     fold_of: dict[str, int] = {}
     every: set[str] = set()
-    for fold in folds["folds"]:
-        lines = read_ids(os.path.join(dbout, fold["list"]))[3:]
+    for fold in folds.folds:
+        lines = fold_training(dbout, fold)
         every.update(lines)
         sums = np.sum([targets(i) for i in lines], axis=0) if lines else None
         means = {o: float(sums[j]) / len(lines) for j, o in enumerate(scaling.outputs)} \
             if lines else {}
-        for i in read_ids(os.path.join(dbout, fold["ids"])):
+        for i in fold_held_out(dbout, fold):
             per_id[i] = means
-            fold_of[i] = int(fold.get("fold", len(fold_of) + 1))
+            fold_of[i] = fold.fold
             every.add(i)
     overall = {}
     if every:
@@ -333,19 +334,6 @@ table.kv td{text-align:left}img{max-width:100%;border:1px solid #ddd}
 padding:4px 8px;margin:4px 0;font-size:14px}.verdict{font-weight:bold}"""
 
 
-def _read_json(path: str) -> dict:
-    try:
-        with open(path, encoding="utf-8") as f:
-            d = json.load(f)
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
-    except ValueError as e:
-        raise ProtnnError(f"{path}: not JSON ({e})") from None
-    if not isinstance(d, dict):
-        raise ProtnnError(f"{path}: expected a JSON object")
-    return d
-
-
 def _value(v) -> str:
     return v if isinstance(v, str) else json.dumps(v)
 
@@ -360,15 +348,15 @@ def _flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
     """Settings that make the estimate noisy or optimistic, one sentence each."""
     out = []
     if dbout:
-        folds = read_folds(dbout)["folds"]
-        small = [f for f in folds if int(f.get("early_stop", EARLY_STOP_MIN)) < EARLY_STOP_MIN]
+        folds = read_folds(dbout).folds
+        small = [f for f in folds if f.early_stop < EARLY_STOP_MIN]
         if small:
             out.append(f"Early stopping is noisy: the early-stopping test fold holds fewer than "
                        f"{EARLY_STOP_MIN} proteins in fold(s) " +
-                       ", ".join(f"{f['fold']} ({f['early_stop']})" for f in small) +
+                       ", ".join(f"{f.fold} ({f.early_stop})" for f in small) +
                        "; use more proteins or a larger test_share.")
         nip = next((l.nip for l in logs if l.nip), None) or widths
-        train = [int(f["train"]) + int(f.get("early_stop", 0)) for f in folds if "train" in f]
+        train = [f.train + f.early_stop for f in folds]
         if nip and train and nip > INPUTS_PER_PROTEIN * min(train):
             out.append(f"{nip} inputs, more than {INPUTS_PER_PROTEIN} times the {min(train)} "
                        f"training proteins of a fold: the networks (and ridge) can fit noise; "
@@ -387,11 +375,11 @@ def _input_width(dbout: str) -> int | None:
     tables."""
     from .ridge import read_numbers
     info = read_folds(dbout)
-    for f in info.get("folds", []):
-        ids = read_ids(os.path.join(dbout, f["ids"]))
+    for f in info.folds:
+        ids = fold_held_out(dbout, f)
         if ids:
             return sum(len(read_numbers(os.path.join(dbout, "db", ids[0], name)))
-                       for name in info.get("inputs", []))
+                       for name in info.inputs)
     return None
 
 
@@ -441,7 +429,7 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
     logs = [parse_log(read_text(p), p) for p in (log_paths or [])]
     ridge = _read_ridge(ridge_path) if ridge_path else {}
     failures: list[Failure] = read_failures(failed_path) if failed_path else []
-    run = _read_json(run_path) if run_path else None
+    run = read_run(run_path) if run_path else None
     groups = _read_groups(groups_path) if groups_path else {}
     entries, fold_of = _entries(rows, dbout, ridge)
     outputs = list(dict.fromkeys(e.output for e in entries))

@@ -41,7 +41,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import ProtnnError
-from .database import read_folds, read_ids, read_scaling
+from .database import Folds, fold_held_out, fold_training, read_folds, read_scaling
 from .files import write_new_text
 
 PENALTIES = np.array([m * 10.0 ** e for e in range(-4, 4) for m in (1, 3)] + [1e4])  # (_scale)
@@ -215,14 +215,14 @@ def dual_predict(X: np.ndarray, Y: np.ndarray, Xv: np.ndarray,
     return out + ybar[:, None, None]
 
 
-def _parts(dbout: str, info: dict,
+def _parts(dbout: str, info: Folds,
            seed: int) -> tuple[list[list[str]], list[list[str]], list[int]]:
     """Each fold's held-out proteins; the held-out parts (with 2 folds each cut into INNER random parts) and their folds;
     checks that every fold's list is the other folds' held-out proteins."""
-    held = [read_ids(os.path.join(dbout, f["ids"])) for f in info["folds"]]
-    for k, f in enumerate(info["folds"]):
-        path = os.path.join(dbout, f["list"])
-        train = read_ids(path)[3:]
+    held = [fold_held_out(dbout, f) for f in info.folds]
+    for k, f in enumerate(info.folds):
+        path = os.path.join(dbout, f.list)
+        train = fold_training(dbout, f)
         others = {i for j, h in enumerate(held) if j != k for i in h}
         if set(train) != others or len(train) != len(others):
             raise ProtnnError(f"{path}: the training proteins are not the other folds' "
@@ -251,11 +251,7 @@ def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = Non
     chooses the form by size (the proteins in memory when fewer than the inputs)."""
     info = read_folds(dbout)
     scaling = read_scaling(dbout)
-    try:
-        inputs, outputs = list(info["inputs"]), list(info["outputs"])
-        info["folds"][0]["ids"]
-    except (KeyError, TypeError, IndexError):
-        raise ProtnnError(f"{dbout}/folds.json: not a folds file of protnn db") from None
+    inputs, outputs = list(info.inputs), list(info.outputs)
     if outputs != scaling.outputs:
         raise ProtnnError(f"{dbout}: folds.json and scaling.json name other outputs")
     held, parts, fold_of = _parts(dbout, info, seed)
@@ -278,7 +274,7 @@ def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = Non
         sums = [_sums(data, ids, scaling.unscale, xref, yref) for ids in parts]
 
     rows = ["id\toutput\tmean\tsd\ttarget\trole"]
-    for k in range(len(info["folds"])):
+    for k in range(len(info.folds)):
         train = [b for b in range(len(parts)) if fold_of[b] != k]
         sse = np.zeros((m, L))
         for v in train:

@@ -28,16 +28,19 @@ def grouped(request, tmp_path_factory):
     d = tmp_path_factory.mktemp("groups")
     (d / "extra").mkdir()
     (d / "extra" / "zn.pdb").write_text(ION_ONLY)
-    r = protnn("groups", *request.param, "-o", d / "groups.tsv", EXAMPLES / "structures",
-               d / "extra")
+    r = protnn("groups", *request.param, "-o", d / "groups.tsv", "--failed", d / "failed.tsv",
+               EXAMPLES / "structures", d / "extra")
     rows = [l.split("\t") for l in (d / "groups.tsv").read_text().splitlines()]
-    return request.param, r, rows
+    return request.param, r, rows, d
 
 
 def test_entries_chains_and_models_share_a_group_and_families_by_sequence_are_groups(grouped):
-    args, r, rows = grouped
+    args, r, rows, d = grouped
     assert r.returncode == 3, r.stderr
     assert r.stderr.startswith("zn: groups: ") and "no protein chain" in r.stderr
+    failed = (d / "failed.tsv").read_text().splitlines()      # what the workflow reads
+    assert failed[0] == "id\tstep\tmessage" and len(failed) == 2 and \
+        failed[1].startswith("zn\tgroups\t") and "no protein chain" in failed[1]
     assert rows[0] == ["id", "group"]
     group = dict(rows[1:])
     samples = manifest()
@@ -77,6 +80,7 @@ def test_short_peptides_are_grouped_by_identity_without_mmseqs(tmp_path):
     other = [l for l in atoms if 30 < int(l[22:26]) <= 38]
     for name, rows in (("pa", first), ("pb", first), ("pc", other)):
         (tmp_path / f"{name}.pdb").write_text("\n".join(rows + ["END"]) + "\n")
-    r = protnn("groups", "-o", tmp_path / "g.tsv", tmp_path)
+    r = protnn("groups", "-o", tmp_path / "g.tsv", "--failed", tmp_path / "f.tsv", tmp_path)
     assert r.returncode == 0, r.stderr
     assert (tmp_path / "g.tsv").read_text() == "id\tgroup\npa\tpa\npb\tpa\npc\tpc\n"
+    assert (tmp_path / "f.tsv").read_text() == "id\tstep\tmessage\n"

@@ -65,6 +65,31 @@ def test_folds_hold_whole_groups_and_every_protein_with_targets_once(run):
     assert sorted((dbo / "new.ids").read_text().split()) == sorted(UNKNOWN)
 
 
+def test_folds_json_is_read_as_written_and_protnn_folds_gives_each_folds_f(run):
+    from protnn import ProtnnError
+    from protnn.database import read_folds
+    dbo = run / "dbo"
+    text = (dbo / "folds.json").read_text()
+    assert read_folds(str(dbo)).to_json() == text
+    info = json.loads(text)
+    r = protnn("folds", dbo)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["fold\tf\ttrain\tearly_stop\theld_out\tlist\tids"] + [
+        "\t".join(str(f[c]) for c in ("fold", "f", "train", "early_stop", "held_out", "list",
+                                      "ids")) for f in info["folds"]]
+    assert len({f["f"] for f in info["folds"]}) > 1      # else fold k+1's value would pass
+    for f in info["folds"]:
+        assert protnn("folds", dbo, "--f", f["fold"]).stdout == f["f"] + "\n"
+    r = protnn("folds", dbo, "--f", "4")
+    assert r.returncode == 1 and "folds 1 to 3" in r.stderr and not r.stdout
+    bad = run / "badfolds"
+    bad.mkdir()
+    info["folds"][1]["list"] = "../fold2.db"
+    (bad / "folds.json").write_text(json.dumps(info))
+    with pytest.raises(ProtnnError, match=r"folds.json: not a folds file .*folds\[2\]\.list"):
+        read_folds(str(bad))
+
+
 def test_targets_are_scaled_into_the_tanh_range_and_back(run):
     t = table(run / "targets.csv")
     maps = json.loads((run / "dbo" / "scaling.json").read_text())["maps"]
@@ -119,6 +144,14 @@ def test_collect_and_report(run):
     preds = parts[0] + "".join(p.split("\n", 1)[1] for p in parts[1:]) + \
         (d / "new.tsv").read_text().split("\n", 1)[1]
     (d / "predictions.tsv").write_text(preds)
+    from protnn import ProtnnError
+    from protnn.predictions import merge                  # the workflow's merge
+    merge([str(d / "f1.tsv"), str(d / "f2.tsv"), str(d / "new.tsv")], str(d / "merged.tsv"))
+    assert (d / "merged.tsv").read_text() == preds
+    r = protnn("collect", d / "new.out", "--db", dbo, "-o", d / "norole.tsv")
+    with pytest.raises(ProtnnError, match="norole.tsv:1: expected the header id output mean sd "
+                                          "target role$"):
+        merge([str(d / "f1.tsv"), str(d / "norole.tsv")], str(d / "merged2.tsv"))
     logs = sorted(str(p) for p in d.glob("*.wei.fort.15"))
     r = protnn("report", "--predictions", d / "predictions.tsv", "--logs", *logs, "--db", dbo,
                "-o", d / "report")

@@ -183,12 +183,12 @@ PYTHONPATH=$repo/python $py - "$out" "$bin" <<'PY' || fail "the folds are not wi
 import csv, os, subprocess, sys
 from protnn.database import read_folds
 out, bindir = sys.argv[1], sys.argv[2]
-folds = read_folds(f"{out}/db")["folds"]
-assert len({f["f"] for f in folds}) > 1, "every fold has one -f: this test would not tell them apart"
+folds = read_folds(f"{out}/db").folds
+assert len({f.f for f in folds}) > 1, "every fold has one -f: this test would not tell them apart"
 for k, fold in enumerate(folds, 1):
     for n in (1, 2):
         options = open(f"{out}/nets/fold{k}-net{n}.wei.fort.15").read().splitlines()[1]
-        assert f"fold{k}.db-f{fold['f']}-r" in options, (k, n, fold["f"], options)
+        assert f"fold{k}.db-f{fold.f}-r" in options, (k, n, fold.f, options)
 rows = {(r["id"], r["output"]): r for r in csv.DictReader(open(f"{out}/predictions.tsv"), delimiter="\t")}
 for k in range(1, len(folds) + 1):
     # A weight list names files up to a blank: links without one.

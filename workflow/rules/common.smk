@@ -2,7 +2,8 @@
 #
 # The config is checked once against workflow/schema/config.schema.yaml, which also holds the
 # defaults.  Structure ids come from protnn.files.find_structures, the targets table from
-# protnn.table.read_table: the workflow keeps no reader of its own.
+# protnn.table.read_table, the feature settings file from protnn.features and the text of
+# run.json from protnn.runinfo: the workflow keeps no reader or writer of its own.
 #
 # Content stamps (OUTDIR/stamps/, OUTDIR/batches/): small files that hold what a step's result
 # depends on (a batch's structures with their sizes and times, the targets of the training
@@ -34,7 +35,9 @@ sys.path.insert(0, os.path.join(REPO, "python"))
 
 from protnn import ProtnnError                                        # noqa: E402
 from protnn.failures import failures_text, read_failures             # noqa: E402
+from protnn.features import settings_from_dict, settings_text         # noqa: E402
 from protnn.files import find_structures                              # noqa: E402
+from protnn.runinfo import run_text                                   # noqa: E402
 from protnn.table import read_table, table_text                       # noqa: E402
 
 # `model` names a model folder now; the number of an NMR model is nmr_model.
@@ -224,16 +227,21 @@ def batch_files(names, suffix):
 # ------------------------------------------------------------------------------- settings
 
 if TRAINING:
-    FEATURES = {"nmr_model": config["nmr_model"], "probe": config["probe"],
-                "points": config["points"], "estimates": config["estimates"],
-                "inputs": INPUTS}
+    try:
+        SETTINGS = settings_from_dict({"nmr_model": config["nmr_model"],
+                                       "probe": config["probe"], "points": config["points"],
+                                       "estimates": config["estimates"], "inputs": INPUTS},
+                                      "config")
+    except ProtnnError as e:
+        raise WorkflowError(str(e))
 else:
     from protnn.model import load_model                              # noqa: E402
     try:
-        FEATURES = load_model(MODEL).settings.to_dict()   # the model's own feature settings
+        SETTINGS = load_model(MODEL).settings             # the model's own feature settings
     except ProtnnError as e:
         raise WorkflowError(f"config: model: {e}")
-stamp(f"{STAMPS}/features.json", as_json(FEATURES))
+FEATURES = SETTINGS.to_dict()
+stamp(f"{STAMPS}/features.json", settings_text(SETTINGS))
 
 WORDS = nntrain_words(config["nntrain"]) if TRAINING else []
 
@@ -258,7 +266,7 @@ _cfg.update(out=OUT, structures=os.path.abspath(config["structures"]), model=MOD
             targets=TARGETS if TRAINING else "")
 RUN = {"config": _cfg, "features": FEATURES, "nntrain_words": WORDS, "networks": NETWORKS,
        "structures": N_FILES, "groups": GROUP_SETTINGS}
-stamp(f"{STAMPS}/run.json", as_json(RUN))
+stamp(f"{STAMPS}/run.json", run_text(RUN))
 
 
 # ------------------------------------------------------------------------------- progress

@@ -4,9 +4,7 @@ a list, never through a shell; their messages go to the job's log.  Logic about 
 formats is protnn's: this file only calls it.  (A `run:` block would not do: Snakemake starts
 each such job as a new Snakemake that reads the whole Snakefile and the collection again.)"""
 
-import json
 import os
-import re
 import shlex
 import shutil
 import subprocess
@@ -15,8 +13,9 @@ import tempfile
 import time
 
 from protnn import ProtnnError
-from protnn.failures import SOME_FAILED, Failure, read_failures, write_failures
+from protnn.failures import SOME_FAILED, read_failures, write_failures
 from protnn.files import write_new_text
+from protnn.runinfo import read_run, write_run
 
 
 class JobError(Exception):
@@ -67,8 +66,8 @@ def failed_ids(paths):
 
 
 def header_text():
-    from protnn.predictions import HEADER
-    return "\t".join(HEADER + ["role"]) + "\n"
+    from protnn.predictions import header_line
+    return header_line(role=True) + "\n"
 
 
 # ----------------------------------------------------------------------------------- jobs
@@ -120,19 +119,12 @@ def groups(s):
             for line in read_lines(batch):
                 path = line.split("\t", 1)[1]
                 os.symlink(path, os.path.join(links, os.path.basename(path)))
-        status = run_logged(protnn(s) + ["groups", "-j", s.threads, "--min-seq-id",
-                                      s.config["min_seq_id"], "--coverage",
-                                      s.config["coverage"], "-o", s.output.groups, links],
-                            s.log[0], ok=(0,) if s.config["strict"] else (0, SOME_FAILED))
+        run_logged(protnn(s) + ["groups", "-j", s.threads, "--min-seq-id",
+                               s.config["min_seq_id"], "--coverage", s.config["coverage"],
+                               "-o", s.output.groups, "--failed", s.output.failed, links],
+                   s.log[0], ok=(0,) if s.config["strict"] else (0, SOME_FAILED))
     finally:
         shutil.rmtree(links, ignore_errors=True)
-    rows = []
-    if status == SOME_FAILED:
-        for line in read_lines(s.log[0]):
-            m = re.match(r"([^:\s]+): ([a-z]+): (.*)$", line)
-            if m:
-                rows.append(Failure(*m.groups()))
-    write_failures(s.output.failed, rows)
 
 
 def db(s):
@@ -162,10 +154,9 @@ def train(s):
     """One network: fold k's list, fold k's -f value, the network's own seed, the words of
     the nntrain setting."""
     from protnn.database import read_folds
-    k = int(s.wildcards.k)
-    f = read_folds(s.input.db)["folds"][k - 1]["f"]
-    run_logged([os.path.join(s.params.bin, "nntrain"), "-l", f"{s.input.db}/fold{k}.db",
-                "-f", f, "-r", s.params.seed, *s.params.words, "-owf", s.output.weights],
+    fold = read_folds(s.input.db).folds[int(s.wildcards.k) - 1]
+    run_logged([os.path.join(s.params.bin, "nntrain"), "-l", os.path.join(s.input.db, fold.list),
+                "-f", fold.f, "-r", s.params.seed, *s.params.words, "-owf", s.output.weights],
                s.log[0])
 
 
@@ -203,10 +194,9 @@ def run_json(s):
                     mkdssp=first_line(["mkdssp", "--version"]),
                     mmseqs2=first_line(["mmseqs", "version"]), snakemake=snakemake.__version__,
                     python=platform.python_version())
-    with open(s.input.settings, encoding="utf-8") as f:
-        run = json.load(f)
+    run = read_run(s.input.settings)
     run["versions"] = versions
-    write_new_text(s.output[0], json.dumps(run, indent=2) + "\n")
+    write_run(s.output[0], run)
 
 
 def model(s):
@@ -235,14 +225,8 @@ def ridge(s):
 
 def merge_predictions(s):
     """One table: the header once, then the rows of every fold and of the new proteins."""
-    header, body = header_text(), []
-    for path in s.input:
-        with open(path, encoding="utf-8") as f:
-            lines = f.readlines()
-        if not lines or lines[0] != header:
-            raise JobError(f"{path}: the first line is not the header {header.strip()}")
-        body += lines[1:]
-    write_new_text(s.output[0], header + "".join(body))
+    from protnn.predictions import merge
+    merge(list(s.input), s.output[0])
 
 
 def report(s):
