@@ -146,7 +146,10 @@ void write_new_files(const std::vector<std::pair<std::string, std::string_view>>
     if (2 * files.size() > maxarmed) fail(status_io, "more files in one write than can be kept whole");
     Guard guard;  // no temporary file outlives the process, nor one file of the set without the others
     std::vector<std::string> tmps;
-    for (const auto& [path, content] : files) {
+    for (const auto& file : files) {
+        // Named references, not a structured binding: clang 14 cannot capture one in a lambda.
+        const std::string& path = file.first;
+        const std::string_view content = file.second;
         std::string dir = ".";
         std::size_t slash = path.rfind('/');
         if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
