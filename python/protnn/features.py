@@ -4,8 +4,8 @@ compute_batch() takes {id: structure file} and writes, per structure, FEATDIR/<i
 input tables the settings ask for (pairdist.tab: `pairdist -dp X.pdb`; depth.tab: `atomdepth
 -dp X.pdb -o BASE` then `depthdist -dp BASE`, where X.pdb is what `protnn prep` writes) and
 source.json, the stamp: the sha256 of the structure file's bytes, the settings, the versions of
-the three programs (`PROGRAM --version`) and the sha256 of the types files.  A structure whose
-stamp and tables are all in place is not done again.  gemmi is imported once and prep runs in
+the three programs (`PROGRAM --version`) with the sha256 of their executables, and the sha256 of
+the types files.  A structure whose stamp and tables are all in place is not done again.  gemmi is imported once and prep runs in
 this process; the programs are separate processes (argument lists, never a shell), so `jobs`
 structures run at a time in a thread pool.
 
@@ -119,6 +119,8 @@ class Programs:
     """The feature programs of one batch, found and identified once."""
     paths: dict[str, str]       # program -> executable
     versions: dict[str, str]    # program -> its `--version` line
+    sha256: dict[str, str]      # program -> the sha256 of its executable (a rebuild with a
+                                # change but the same version line is still another program)
     types: dict[str, str]       # program -> types file given with -t
     types_sha256: dict[str, str]
 
@@ -126,7 +128,7 @@ class Programs:
 def find_programs(bindir: str, types: dict[str, str] | None = None) -> Programs:
     """The programs of BINDIR with their versions; TYPES (program -> file) replaces the
     shipped types files of BINDIR/../share/protnn/."""
-    paths, versions = {}, {}
+    paths, versions, binaries = {}, {}, {}
     for name in PROGRAMS:
         p = os.path.abspath(os.path.join(bindir, name))
         if not (os.path.isfile(p) and os.access(p, os.X_OK)):
@@ -139,6 +141,7 @@ def find_programs(bindir: str, types: dict[str, str] | None = None) -> Programs:
             raise ProtnnError(f"{p} --version: status {r.returncode}: {one_line(r.stderr)}")
         paths[name] = p
         versions[name] = r.stdout.strip().splitlines()[0]
+        binaries[name] = sha256_file(p)
     files, sums = {}, {}
     for name, default in TYPES.items():
         t = (types or {}).get(name) or os.path.join(bindir, "..", "share", "protnn", default)
@@ -149,12 +152,13 @@ def find_programs(bindir: str, types: dict[str, str] | None = None) -> Programs:
             raise ProtnnError(f"{t}: cannot read the types file of {name}: {e.strerror}") \
                 from None
         files[name] = t
-    return Programs(paths, versions, files, sums)
+    return Programs(paths, versions, binaries, files, sums)
 
 
 def stamp_of(structure_sha256: str, settings: FeatureSettings, progs: Programs) -> dict:
     return {"structure_sha256": structure_sha256, "settings": settings.to_dict(),
-            "versions": dict(progs.versions), "types_sha256": dict(progs.types_sha256)}
+            "versions": dict(progs.versions), "programs_sha256": dict(progs.sha256),
+            "types_sha256": dict(progs.types_sha256)}
 
 
 def is_done(outdir: str, stamp: dict, settings: FeatureSettings) -> bool:

@@ -141,6 +141,16 @@ def test_done_structures_are_not_redone_and_other_settings_redo_them(made, tmp_p
     depth = (tmp_path / "feat" / "1vii" / "depth.tab").read_bytes()
     assert compute_batch(batch, feat, FeatureSettings(), str(bin_dir())) == []
     assert {i: os.stat(tmp_path / "feat" / i / "depth.tab").st_ino for i in batch} == inode
+    # The programs rebuilt with a change but the same version line: done again.
+    rebuilt = tmp_path / "rebuilt"
+    shutil.copytree(bin_dir().parent / "share", rebuilt / "share")
+    (rebuilt / "bin").mkdir()
+    for p in ("pairdist", "atomdepth", "depthdist"):
+        shutil.copy2(bin_dir() / p, rebuilt / "bin" / p)
+    with open(rebuilt / "bin" / "depthdist", "ab") as f:
+        f.write(b"\0")
+    assert compute_batch(batch, feat, FeatureSettings(), str(rebuilt / "bin")) == []
+    assert os.stat(tmp_path / "feat" / "1vii" / "depth.tab").st_ino != inode["1vii"]
     assert compute_batch(batch, feat, FeatureSettings(probe=1.2), str(bin_dir())) == []
     assert (tmp_path / "feat" / "1vii" / "depth.tab").read_bytes() != depth
     with pytest.raises(ProtnnError, match="not made with the model's feature settings"):
