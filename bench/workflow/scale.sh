@@ -18,7 +18,7 @@
 #          predictions.tsv of every REV compared with those of the first REV, byte for byte
 # Prints one table (bench/table.sh): the last REV is "ours", the first one the "peer".
 #
-# CONFIG WORDS after a colon go to that revision's `--config` (e.g. `h3:groups=table`: a
+# CONFIG WORDS after a colon go to that revision's `--config` (e.g. `main:batch_size=50`: a
 # setting that only one revision knows).  Options:
 #   -p "SIZES"  plan sizes (default "1000 5000 20000 50000")
 #   -r "SIZES"  run sizes, every REV (default "1000")
@@ -28,9 +28,9 @@
 #               measurement that hits it is shown as "> SECONDS"
 #   -w DIR      work folder (must not exist; kept); default a temporary one, removed at the end
 #   -j N        jobs at a time of the runs (default 2)
-# Example (the issue's before and after; about 20 minutes on 2 idle cores, most of it the old
-# revision's run):
-#   bench/workflow/scale.sh -k 3 -r 1000 -g 20000 ec94e14 main:groups=table
+# Example, the issue's before and after (one round took 45 minutes on 2 shared cores: 12 for the
+# old revision's plan of 50,000 structures, 6 for its run of 1,000, 18 for the growth run):
+#   bench/workflow/scale.sh -w /tmp/scale-main -T 2400 -g 20000 ec94e14 main
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
