@@ -148,11 +148,14 @@ measure() {
         for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' "$dir/time.txt")
     rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$dir/time.txt")
     if [ "$kind" = run ] && [ $status = ok ]; then
-        # Every job's own wall time: the first column of each benchmark file; the sums per
-        # rule (the benchmark file's folder) are kept in jobs.txt beside the run's log.
+        # Every job's own wall time: the first column of each benchmark file; per rule (the
+        # benchmark file's folder) the jobs, their seconds and the largest max_rss (MB) are
+        # kept in jobs.txt beside the run's log.
         (cd "$dir/out/benchmarks" && find . -name '*.tsv' -exec awk 'FNR == 2 { n = split(FILENAME, p, "/")
-            r = n > 2 ? p[2] : "(top)"; s[r] += $1; c[r]++ } END { for (r in s) printf "%s\t%d\t%.3f\n", r, c[r], s[r] }' {} +) |
-            awk -F'\t' '{ c[$1] += $2; s[$1] += $3 } END { for (r in s) printf "%-12s %7d jobs %10.3f s\n", r, c[r], s[r] }' |
+            r = n > 2 ? p[2] : "(top)"; s[r] += $1; c[r]++; if ($3 + 0 > m[r]) m[r] = $3 + 0 }
+            END { for (r in s) printf "%s\t%d\t%.3f\t%.1f\n", r, c[r], s[r], m[r] }' {} +) |
+            awk -F'\t' '{ c[$1] += $2; s[$1] += $3; if ($4 > m[$1]) m[$1] = $4 }
+                END { for (r in s) printf "%-12s %7d jobs %10.3f s %9.1f MB\n", r, c[r], s[r], m[r] }' |
             sort >"$dir/jobs.txt"
         jobs_s=$(awk '{ s += $4 } END { printf "%.3f", s }' "$dir/jobs.txt")
     fi
@@ -171,6 +174,8 @@ import filecmp, os, sys
 a, b, n, label = sys.argv[1:]
 def tables(out):
     root = os.path.join(out, "features")
+    if not os.path.isdir(root):                 # a run that failed early
+        return []
     return sorted(os.path.join(d, t) for d in os.listdir(root) if os.path.isdir(os.path.join(root, d))
                   for t in os.listdir(os.path.join(root, d)) if t.endswith(".tab"))
 ta, tb = tables(a), tables(b)
@@ -193,7 +198,7 @@ for ((r = 1; r <= rounds; r++)); do
     for n in $run_sizes; do
         for label in "${labels[@]}"; do measure "$label" run "$n" "$r" "$run_limit"; done
         if [ "$r" = 1 ] && [ ${#labels[@]} -gt 1 ]; then compare "$n"; fi
-        # The outputs of a run are large (about 1 MB a structure); keep its log and times only.
+        # The outputs of a run are large (every structure's tables); keep its log and times.
         for label in "${labels[@]}"; do
             [ -n "${KEEP:-}" ] || rm -rf "$work/runs/$label-run-$n-$r/out" "$work/runs/$label-run-$n-$r/.snakemake"
         done
