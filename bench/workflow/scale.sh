@@ -12,13 +12,14 @@
 #   plan   `snakemake -n` of N structures: wall time and peak resident set (/usr/bin/time -v)
 #   run    the whole workflow on N structures, 2 jobs at a time, 2 folds x 1 network, nntrain
 #          -m 5 (training negligible): wall time, structures per second, peak resident set,
-#          and the engine share: 1 - (sum of the jobs' own wall times, OUTDIR/benchmarks/)
-#          / (jobs at a time x wall), the share of the cores' time spent outside the jobs
+#          and the engine share: 1 - (the jobs' own core seconds: wall times from
+#          OUTDIR/benchmarks/ times their threads) / (jobs at a time x wall), the share of the
+#          cores' time spent outside the jobs (idle cores included)
 #   same   after each run size: the feature tables (OUTDIR/features/<id>/*.tab) and
 #          predictions.tsv of every REV compared with those of the first REV, byte for byte
 # Prints one table (bench/table.sh): the last REV is "ours", the first one the "peer".
 #
-# CONFIG WORDS after a colon go to that revision's `--config` (e.g. `h3:groups=table`: a
+# CONFIG WORDS after a colon go to that revision's `--config` (e.g. `main:batch_size=50`: a
 # setting that only one revision knows).  Options:
 #   -p "SIZES"  plan sizes (default "1000 5000 20000 50000")
 #   -r "SIZES"  run sizes, every REV (default "1000")
@@ -28,9 +29,9 @@
 #               measurement that hits it is shown as "> SECONDS"
 #   -w DIR      work folder (must not exist; kept); default a temporary one, removed at the end
 #   -j N        jobs at a time of the runs (default 2)
-# Example (the issue's before and after; about 20 minutes on 2 idle cores, most of it the old
-# revision's run):
-#   bench/workflow/scale.sh -k 3 -r 1000 -g 20000 ec94e14 main:groups=table
+# Example, the issue's before and after (one round took 45 minutes on 2 shared cores: 12 for the
+# old revision's plan of 50,000 structures, 6 for its run of 1,000, 18 for the growth run):
+#   bench/workflow/scale.sh -w /tmp/scale-main -T 2400 -g 20000 ec94e14 main
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -148,13 +149,44 @@ measure() {
         for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' "$dir/time.txt")
     rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$dir/time.txt")
     if [ "$kind" = run ] && [ $status = ok ]; then
-        # Every job's own wall time: the first column of each benchmark file; the sums per
-        # rule (the benchmark file's folder) are kept in jobs.txt beside the run's log.
-        (cd "$dir/out/benchmarks" && find . -name '*.tsv' -exec awk 'FNR == 2 { n = split(FILENAME, p, "/")
-            r = n > 2 ? p[2] : "(top)"; s[r] += $1; c[r]++ } END { for (r in s) printf "%s\t%d\t%.3f\n", r, c[r], s[r] }' {} +) |
-            awk -F'\t' '{ c[$1] += $2; s[$1] += $3 } END { for (r in s) printf "%-12s %7d jobs %10.3f s\n", r, c[r], s[r] }' |
-            sort >"$dir/jobs.txt"
-        jobs_s=$(awk '{ s += $4 } END { printf "%.3f", s }' "$dir/jobs.txt")
+        # Every job's own time: the first column (s) of its benchmark file times its threads
+        # (the job's "threads:" line in Snakemake's log; 1 when none), i.e. core seconds; per
+        # rule (the benchmark file's folder) the jobs, wall and core seconds and the largest
+        # max_rss (MB) are kept in jobs.txt beside the run's log.
+        /usr/bin/python3 - "$dir/log.txt" "$dir/out/benchmarks" >"$dir/jobs.txt" <<'PY'
+import os, re, sys
+log, root = sys.argv[1:]
+threads, bench = {}, None
+for line in open(log, errors="replace"):
+    m = re.match(r"\s+(benchmark|threads): (.*)", line)
+    if m and m.group(1) == "benchmark":
+        bench = os.path.normpath(m.group(2).strip())
+        threads[bench] = 1
+    elif m and bench:
+        threads[bench] = int(m.group(2))
+    elif re.match(r"(local)?rule \w+:", line):
+        bench = None
+rules = {}
+for d, _, files in os.walk(root):
+    for f in files:
+        if not f.endswith(".tsv"):
+            continue
+        path = os.path.normpath(os.path.join(d, f))
+        rows = open(path).read().split("\n")
+        v = rows[1].split("\t")
+        rel = os.path.relpath(path, root).split(os.sep)
+        r = rules.setdefault(rel[0] if len(rel) > 1 else "(top)", [0, 0.0, 0.0, 0.0])
+        t = threads.get(path, 1)
+        r[0] += 1; r[1] += float(v[0]); r[2] += float(v[0]) * t
+        try:
+            r[3] = max(r[3], float(v[2]))
+        except (IndexError, ValueError):
+            pass
+for name in sorted(rules):
+    n, wall, core, rss = rules[name]
+    print(f"{name:<12} {n:7d} jobs {wall:10.3f} s {core:10.3f} core s {rss:9.1f} MB")
+PY
+        jobs_s=$(awk '{ s += $6 } END { printf "%.3f", s }' "$dir/jobs.txt")
     fi
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$label" "$kind" "$n" "$round" "$status" \
         "$wall" "$rss" "$load1" "$jobs_s" >>"$results"
@@ -171,6 +203,8 @@ import filecmp, os, sys
 a, b, n, label = sys.argv[1:]
 def tables(out):
     root = os.path.join(out, "features")
+    if not os.path.isdir(root):                 # a run that failed early
+        return []
     return sorted(os.path.join(d, t) for d in os.listdir(root) if os.path.isdir(os.path.join(root, d))
                   for t in os.listdir(os.path.join(root, d)) if t.endswith(".tab"))
 ta, tb = tables(a), tables(b)
@@ -193,7 +227,7 @@ for ((r = 1; r <= rounds; r++)); do
     for n in $run_sizes; do
         for label in "${labels[@]}"; do measure "$label" run "$n" "$r" "$run_limit"; done
         if [ "$r" = 1 ] && [ ${#labels[@]} -gt 1 ]; then compare "$n"; fi
-        # The outputs of a run are large (about 1 MB a structure); keep its log and times only.
+        # The outputs of a run are large (every structure's tables); keep its log and times.
         for label in "${labels[@]}"; do
             [ -n "${KEEP:-}" ] || rm -rf "$work/runs/$label-run-$n-$r/out" "$work/runs/$label-run-$n-$r/.snakemake"
         done
