@@ -83,7 +83,8 @@ def cmd_groups(a: argparse.Namespace) -> int:
 
 def cmd_ridge(a: argparse.Namespace) -> None:
     from .ridge import ridge
-    n = ridge(a.db, a.output, a.seed, log=lambda line: print(line, file=sys.stderr))
+    n = ridge(a.db, a.output, a.seed, log=lambda line: print(line, file=sys.stderr),
+              jobs=a.jobs)
     print(f"ridge: {a.output}: {n} predictions", file=sys.stderr)
 
 
@@ -237,6 +238,8 @@ def build_parser() -> argparse.ArgumentParser:
     s.add_argument("-o", "--output", required=True, metavar="ridge.tsv")
     s.add_argument("--seed", type=int, default=1, metavar="S",
                    help="seed of the inner parts when there are only 2 folds (default 1)")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="threads for the sums and fits (default 1; same results)")
     s.set_defaults(run=cmd_ridge)
 
     s = sub.add_parser("report", help="HTML report with plots of predictions and training",

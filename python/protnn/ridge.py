@@ -36,6 +36,7 @@ from __future__ import annotations
 
 import math
 import os
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
@@ -246,9 +247,18 @@ def _choose(sse: np.ndarray) -> list[float]:
     return [float(PENALTIES[len(PENALTIES) - 1 - int(np.argmin(row[::-1]))]) for row in sse]
 
 
-def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = None) -> int:
+def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = None,
+          jobs: int = 1) -> int:
     """ridge: writes the predictions table OUT; returns its number of rows.  DUAL: None
-    chooses the form by size (the proteins in memory when fewer than the inputs)."""
+    chooses the form by size (the proteins in memory when fewer than the inputs).  JOBS
+    threads share the sums and the fits (numpy's products and eigendecompositions run outside
+    the interpreter lock); the results do not depend on it."""
+    with ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
+        return _ridge(dbout, out, seed, log, dual, pool)
+
+
+def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
+           pool: ThreadPoolExecutor) -> int:
     info = read_folds(dbout)
     scaling = read_scaling(dbout)
     inputs, outputs = list(info.inputs), list(info.outputs)
@@ -271,24 +281,32 @@ def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = Non
         X = [np.stack([data.x(i) for i in ids]) - xref for ids in parts]
         Y = [np.stack([data.y(i, scaling.unscale) for i in ids]) for ids in parts]
     else:
-        sums = [_sums(data, ids, scaling.unscale, xref, yref) for ids in parts]
+        sums = list(pool.map(lambda ids: _sums(data, ids, scaling.unscale, xref, yref), parts))
 
+    def inner_sse(train: list[int], v: int) -> np.ndarray:
+        """Squared errors (outputs x penalties) on part V of the fit on the rest of TRAIN."""
+        rest = [b for b in train if b != v]
+        if not rest:
+            return np.zeros((m, L))
+        if dual:
+            pred = dual_predict(np.concatenate([X[b] for b in rest]),
+                                np.concatenate([Y[b] for b in rest]), X[v], PENALTIES)
+            return ((pred - Y[v].T[:, None, :]) ** 2).sum(axis=2)
+        inner = fit(sum((sums[b] for b in rest[1:]), sums[rest[0]]))
+        return np.stack([_sse(inner, o, PENALTIES, sums[v]) for o in range(m)])
+
+    # Every fold's inner fits, then the primal form's outer fits, all queued at once so that
+    # the threads stay busy; each fold's errors are added in the order of its parts.
+    trains = [[b for b in range(len(parts)) if fold_of[b] != k] for k in range(len(info.folds))]
+    inner = [[pool.submit(inner_sse, train, v) for v in train] for train in trains]
+    if not dual:
+        totals = [sum((sums[b] for b in train[1:]), sums[train[0]]) for train in trains]
+        outers = [pool.submit(fit, total) for total in totals]
     rows = ["id\toutput\tmean\tsd\ttarget\trole"]
-    for k in range(len(info.folds)):
-        train = [b for b in range(len(parts)) if fold_of[b] != k]
+    for k, train in enumerate(trains):
         sse = np.zeros((m, L))
-        for v in train:
-            rest = [b for b in train if b != v]
-            if not rest:
-                continue
-            if dual:
-                pred = dual_predict(np.concatenate([X[b] for b in rest]),
-                                    np.concatenate([Y[b] for b in rest]), X[v], PENALTIES)
-                sse += ((pred - Y[v].T[:, None, :]) ** 2).sum(axis=2)
-            else:
-                inner = fit(sum((sums[b] for b in rest[1:]), sums[rest[0]]))
-                for o in range(m):
-                    sse[o] += _sse(inner, o, PENALTIES, sums[v])
+        for part_sse in inner[k]:
+            sse += part_sse.result()
         best = _choose(sse)
         ids = held[k]
         Yk = np.stack([data.y(i, scaling.unscale) for i in ids])
@@ -300,8 +318,7 @@ def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = Non
             pred = np.stack([allp[o, o] for o in range(m)], axis=1)
             ntrain = len(XT)
         else:
-            total = sum((sums[b] for b in train[1:]), sums[train[0]])
-            outer = fit(total)
+            total, outer = totals[k], outers[k].result()
             B = np.empty((len(xref), m))
             c = np.empty(m)
             for o in range(m):

@@ -71,6 +71,9 @@ def test_ridge_is_the_closed_form_on_each_folds_training_proteins(run):
     ridge(str(d / "dbo"), str(d / "dual.tsv"), dual=True)
     dual = {(r[0], r[1]): float(r[2]) for r in read(d / "dual.tsv")[1]}
     assert [dual[k] for k in pred] == pytest.approx(list(pred.values()), rel=1e-5, abs=1e-6)
+    # threads share the sums and fits without changing a digit
+    ridge(str(d / "dbo"), str(d / "threads.tsv"), jobs=2)
+    assert (d / "threads.tsv").read_text() == (d / "ridge.tsv").read_text()
 
     # 2 folds: the inner cross-validation cuts the other fold into random parts
     r = protnn("db", "--features", d / "feat", "--targets", d / "t.csv", "--out", d / "dbo2",

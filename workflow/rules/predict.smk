@@ -92,6 +92,7 @@ rule ridge:
         f"{OUT}/logs/ridge.log",
     benchmark:
         f"{OUT}/benchmarks/ridge.tsv"
+    threads: 2
     resources:
         mem_mb=other_resources("mem_mb"),
         runtime=other_resources("runtime"),

@@ -220,7 +220,7 @@ def predict_new(s):
 
 def ridge(s):
     run_logged(protnn(s) + ["ridge", "--db", s.input.db, "-o", s.output[0],
-                         "--seed", s.config["split_seed"]], s.log[0])
+                         "--seed", s.config["split_seed"], "-j", s.threads], s.log[0])
 
 
 def merge_predictions(s):
