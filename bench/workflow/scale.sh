@@ -77,10 +77,10 @@ say() { echo "== $(date -u +%H:%M:%S) load $(cut -d' ' -f1 /proc/loadavg): $*" >
 # The revisions: exported and built once each.
 labels=()
 declare -A src words
-for spec in "$@"; do
-    rev=${spec%%:*}
+for arg in "$@"; do
+    rev=${arg%%:*}
     w=
-    [ "$rev" = "$spec" ] || w=${spec#*:}
+    [ "$rev" = "$arg" ] || w=${arg#*:}
     hash=$(git -C "$repo" rev-parse --short "$rev^{commit}")
     label=$(printf '%s' "$rev" | tr -c 'A-Za-z0-9._-' _)
     # A commit id gives its short form; a name gets the commit beside it.
