@@ -59,7 +59,8 @@ def cmd_collect(a: argparse.Namespace) -> None:
 
 def cmd_groups(a: argparse.Namespace) -> int:
     from .failures import SOME_FAILED, write_failures
-    from .files import find_structures, refuse_existing
+    from .files import refuse_existing
+    from .ids import find_structures
     from .groups import write_groups
     if a.failed:
         refuse_existing(a.failed)

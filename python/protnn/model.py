@@ -38,7 +38,8 @@ from .database import fold_held_out, fold_training, read_folds, read_scaling
 from .failures import Failure, one_line
 from .features import (STAMP, TYPES, FeatureSettings, compute_batch, find_programs, read_stamp,
                        settings_from_dict, sha256_file)
-from .files import NewDirectory, find_structures, read_json, refuse_existing, write_new_text
+from .files import NewDirectory, read_json, refuse_existing, write_new_text
+from .ids import find_structures
 from .nnfiles import parse_predictions
 from .predictions import header_line
 from .runinfo import read_run

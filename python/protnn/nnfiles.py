@@ -187,10 +187,3 @@ def parse_log(text: str, where: str) -> TrainingLog:
     log.test = np.array(te, dtype=float)
     return log
 
-
-def read_text(path: str) -> str:
-    try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return f.read().lstrip("\ufeff")
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None

@@ -20,7 +20,8 @@ from dataclasses import dataclass
 from . import ProtnnError
 from .database import read_scaling
 from .files import write_new_text
-from .nnfiles import parse_predictions, read_text
+from .files import read_text
+from .nnfiles import parse_predictions
 from .table import read_table
 
 HEADER = ["id", "output", "mean", "sd", "target"]

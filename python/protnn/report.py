@@ -39,7 +39,8 @@ from . import ProtnnError
 from .database import fold_held_out, fold_training, read_folds, read_scaling
 from .failures import Failure, read_failures
 from .files import NewDirectory
-from .nnfiles import TrainingLog, parse_log, read_text
+from .files import read_text
+from .nnfiles import TrainingLog, parse_log
 from .predictions import Row, read_predictions
 from .runinfo import read_run
 

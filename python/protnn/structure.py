@@ -35,7 +35,8 @@ from dataclasses import dataclass, field
 import gemmi
 
 from . import ProtnnError
-from .files import structure_id, write_new_text
+from .files import write_new_text
+from .ids import structure_id
 
 # Columns 73-80 of a PDB atom record hold the segment id, the element and the charge; old files
 # keep an id code and a line number there (4at1: "4AT1 438"), which gemmi 0.5.7 refuses as a

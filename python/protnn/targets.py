@@ -26,7 +26,7 @@ import numpy as np
 
 from . import ProtnnError
 from .failures import Failure, one_line
-from .files import find_structures
+from .ids import find_structures
 from .structure import clean, pdb_text, read_structure
 from .table import table_text
 

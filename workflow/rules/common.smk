@@ -1,7 +1,7 @@
 # Settings, the structures of the run, their batches, and the content stamps.
 #
 # The config is checked once against workflow/schema/config.schema.yaml, which also holds the
-# defaults.  Structure ids come from protnn.files.find_structures, the targets table from
+# defaults.  Structure ids come from protnn.ids.find_structures, the targets table from
 # protnn.table.read_table, the feature settings file from protnn.features and the text of
 # run.json from protnn.runinfo: the workflow keeps no reader or writer of its own.
 #
@@ -36,7 +36,7 @@ sys.path.insert(0, os.path.join(REPO, "python"))
 from protnn import ProtnnError                                        # noqa: E402
 from protnn.failures import failures_text, read_failures             # noqa: E402
 from protnn.features import settings_from_dict, settings_text         # noqa: E402
-from protnn.files import find_structures                              # noqa: E402
+from protnn.ids import find_structures                                # noqa: E402
 from protnn.runinfo import run_text                                   # noqa: E402
 from protnn.table import read_table, table_text                       # noqa: E402
 
@@ -135,7 +135,7 @@ N_FILES = len(STRUCTURES) + len(REFUSED)
 
 def _refused_name(f):
     """The id that a refused file's name would have had (to match rows of the table)."""
-    from protnn.files import structure_id
+    from protnn.ids import structure_id
     return structure_id(f.id)
 
 
