@@ -15,7 +15,7 @@ def cmd_prep(a: argparse.Namespace) -> None:
 
 def cmd_targets(a: argparse.Namespace) -> int:
     from .failures import SOME_FAILED, one_line
-    from .table import read_groups, write_table
+    from .sheets import read_groups, write_table
     from .targets import table_from_dir, table_from_structures
     groups = read_groups(a.groups) if a.groups else None
     if a.from_dir and a.structures:

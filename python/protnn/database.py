@@ -32,7 +32,7 @@ import numpy as np
 
 from . import ProtnnError
 from .files import NewDirectory, read_json
-from .table import TargetsTable, read_groups, read_table
+from .sheets import TargetsTable, read_groups, read_table
 
 MIN_TRAINING = 20        # nntrain refuses a training list of fewer proteins
 SCALED_LO, SCALED_HI = -0.9, 0.9

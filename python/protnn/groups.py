@@ -15,7 +15,7 @@ Choices of ours:
 - A structure without a protein chain (only nucleic acids or ligands) cannot be grouped by
   sequence: it is a failure of step `groups`, and the other structures go on.
 
-groups.tsv: tab-separated, header `id group`, one row per structure, sorted by id.
+The groups are written as a groups sheet (protnn.sheets), one row per structure.
 """
 
 from __future__ import annotations
@@ -30,6 +30,7 @@ from dataclasses import dataclass
 from . import ProtnnError
 from .failures import Failure, one_line
 from .files import write_new_text
+from .sheets import groups_text
 
 MIN_CLUSTERED = 20         # residues: shorter chains are grouped by identity only
 PEPTIDE_TYPES = ("PeptideL", "PeptideD")
@@ -156,10 +157,6 @@ def make_groups(chains: list[Chains], min_seq_id: float = 0.3, coverage: float =
         if r not in name or c.id < name[r]:
             name[r] = c.id
     return {c.id: name[root(n)] for n, c in sorted(enumerate(good), key=lambda x: x[1].id)}
-
-
-def groups_text(groups: dict[str, str]) -> str:
-    return "id\tgroup\n" + "".join(f"{i}\t{g}\n" for i, g in sorted(groups.items()))
 
 
 def write_groups(structures: dict[str, str], out: str, min_seq_id: float = 0.3,

@@ -43,7 +43,7 @@ from .ids import find_structures
 from .nnfiles import parse_predictions
 from .predictions import header_line
 from .runinfo import read_run
-from .table import read_groups
+from .sheets import read_groups
 
 FORMAT_VERSION = 1
 MODEL_JSON = "model.json"

@@ -22,7 +22,7 @@ from .database import read_scaling
 from .files import write_new_text
 from .files import read_text
 from .nnfiles import parse_predictions
-from .table import read_table
+from .sheets import read_table
 
 HEADER = ["id", "output", "mean", "sd", "target"]
 

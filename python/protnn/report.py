@@ -340,7 +340,7 @@ def _value(v) -> str:
 
 
 def _read_groups(path: str) -> dict[str, str]:
-    from .table import read_groups
+    from .sheets import read_groups
     return read_groups(path)
 
 

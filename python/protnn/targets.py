@@ -9,7 +9,7 @@ Definitions (those of examples/README.md), on the first model and one alternate 
 - rg_ratio: the radius of gyration of the CA atoms of the amino-acid residues (residues with N,
   CA and C; HETATM ones only when peptide-bound) divided by 2.2 N^0.38, N their number.
 
-The targets table itself (reading, writing) is protnn.table's.
+The targets table itself (reading, writing) is protnn.sheets's.
 """
 
 from __future__ import annotations
@@ -28,7 +28,7 @@ from . import ProtnnError
 from .failures import Failure, one_line
 from .ids import find_structures
 from .structure import clean, pdb_text, read_structure
-from .table import table_text
+from .sheets import table_text
 
 OUTPUTS = ("helix", "strand", "rg_ratio")
 HELIX_STATES = "HGI"

@@ -10,7 +10,7 @@ import pytest
 from conftest import EXAMPLES, SOURCE, STRUCTURES, protnn
 from protnn import ProtnnError
 from protnn.structure import clean, read_structure
-from protnn.table import read_table
+from protnn.sheets import read_table
 from protnn.targets import rg_ratio
 
 

@@ -2,7 +2,7 @@
 #
 # The config is checked once against workflow/schema/config.schema.yaml, which also holds the
 # defaults.  Structure ids come from protnn.ids.find_structures, the targets table from
-# protnn.table.read_table, the feature settings file from protnn.features and the text of
+# protnn.sheets.read_table, the feature settings file from protnn.features and the text of
 # run.json from protnn.runinfo: the workflow keeps no reader or writer of its own.
 #
 # Content stamps (OUTDIR/stamps/, OUTDIR/batches/): small files that hold what a step's result
@@ -38,7 +38,7 @@ from protnn.failures import failures_text, read_failures             # noqa: E40
 from protnn.features import settings_from_dict, settings_text         # noqa: E402
 from protnn.ids import find_structures                                # noqa: E402
 from protnn.runinfo import run_text                                   # noqa: E402
-from protnn.table import read_table, table_text                       # noqa: E402
+from protnn.sheets import read_table, table_text                       # noqa: E402
 
 # `model` names a model folder now; the number of an NMR model is nmr_model.
 if isinstance(config.get("model"), (int, float)) and not isinstance(config.get("model"), bool):

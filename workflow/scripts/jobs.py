@@ -129,7 +129,7 @@ def groups(s):
 
 def db(s):
     """protnn db on the training proteins whose features (and groups) succeeded."""
-    from protnn.table import read_table, table_text
+    from protnn.sheets import read_table, table_text
     t = read_table(s.input.targets)
     drop = failed_ids(list(s.input.failed) + list(s.input.groups)[1:])
     keep = [r for r, i in enumerate(t.ids) if i not in drop]

@@ -87,6 +87,11 @@ def write_table(text: str, out: str | None) -> None:
         write_new_text(out, text)
 
 
+def groups_text(groups: dict[str, str]) -> str:
+    """A groups sheet: tab-separated, header `id group`, one row per protein, sorted by id."""
+    return "id\tgroup\n" + "".join(f"{i}\t{g}\n" for i, g in sorted(groups.items()))
+
+
 def _read_rows(path: str) -> tuple[list[str], list[tuple[int, list[str]]]]:
     """Header and (line number, cells) of a CSV or TSV file (tab-separated when the header
     holds a tab)."""
