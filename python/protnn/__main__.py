@@ -41,7 +41,7 @@ def cmd_db(a: argparse.Namespace) -> None:
 
 
 def cmd_folds(a: argparse.Namespace) -> None:
-    from .database import folds_text, read_folds
+    from .folds import folds_text, read_folds
     info = read_folds(a.db)
     if a.f is None:
         print(folds_text(info), end="")
@@ -128,7 +128,7 @@ def cmd_model(a: argparse.Namespace) -> None:
 
 def cmd_predict(a: argparse.Namespace) -> int:
     from .failures import SOME_FAILED
-    from .model import default_bindir, predict
+    from .predict import default_bindir, predict
     n, failures = predict(a.model, a.structures, a.output, a.bindir or default_bindir(),
                           a.jobs, a.features)
     for r in failures:

@@ -11,12 +11,11 @@ Layout of a new database directory DBOUT (built aside and renamed into place whe
   test fold and are whole groups;
 - fold<k>.ids: the ids held out by fold k (whole groups), predicted by fold k's networks;
 - new.ids: ids without (all) targets, for prediction only (may be empty);
-- folds.json: K, seed, inputs, outputs and, per fold, its list and ids files (names relative
-  to DBOUT), the `-f` value for nntrain and the counts (the dataclass Folds; this module is
-  its only writer and reader: to_json(), read_folds()).
-Choices of ours: the scaling uses every known target (held-out folds included), so that all
-folds share one map; groups go to folds largest first, each to the fold with fewest proteins,
-in an order drawn from the seed.
+- folds.json: the record of the folds (protnn.folds).
+This module is the only reader and writer of the database: besides making it, it reads its
+scaling, list and ids files, targets (DatabaseRows.y) and input rows (DatabaseRows.x).
+Choice of ours: the scaling uses every known target (held-out folds included), so that all
+folds share one map.
 """
 
 from __future__ import annotations
@@ -24,17 +23,16 @@ from __future__ import annotations
 import json
 import math
 import os
-import re
 import shutil
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass
 
 import numpy as np
 
 from . import ProtnnError
 from .files import NewDirectory, read_json
+from .folds import FoldRecord, Folds, make_folds
 from .sheets import TargetsTable, read_groups, read_table
 
-MIN_TRAINING = 20        # nntrain refuses a training list of fewer proteins
 SCALED_LO, SCALED_HI = -0.9, 0.9
 SCALE_TOLERANCE = 1e-9   # how far the map may take a target range's ends from -0.9 and 0.9
 
@@ -104,74 +102,6 @@ def read_scaling(dbout: str) -> Scaling:
         return s
     except (ValueError, KeyError, TypeError) as e:
         raise ProtnnError(f"{path}: not a scaling file of protnn db ({e})") from None
-
-
-def nint(v: float) -> int:
-    """Nearest integer, halves away from zero (how nntrain rounds the test-fold size)."""
-    return int(math.floor(abs(v) + 0.5)) * (1 if v >= 0 else -1)
-
-
-@dataclass
-class Fold:
-    held_out: list[str]       # ids predicted by this fold's networks
-    train: list[str]          # the list: training ids, early-stopping ids last
-    early: int                # how many ids at the end form the early-stopping test fold
-
-    def f_value(self) -> str:
-        """The -f value whose nearest-integer share of the list is exactly `early`."""
-        f = repr(self.early / len(self.train))
-        assert nint(float(f) * len(self.train)) == self.early
-        return f
-
-
-def make_folds(ids: list[str], groups: list[str], k: int, seed: int,
-               test_share: float) -> list[Fold]:
-    """K folds of IDS whose held-out parts and early-stopping tails are whole groups."""
-    rng = np.random.default_rng(seed)
-    members: dict[str, list[str]] = {}
-    for i, g in zip(ids, groups):
-        members.setdefault(g, []).append(i)
-    names = list(members)
-    if len(names) < k:
-        raise ProtnnError(f"{len(ids)} proteins with targets in {len(names)} groups: "
-                          f"too few for {k} folds of whole groups")
-    order = [names[i] for i in rng.permutation(len(names))]
-    order.sort(key=lambda g: -len(members[g]))          # stable: largest groups first
-    fold_of: dict[str, int] = {}
-    sizes = [0] * k
-    for g in order:
-        f = min(range(k), key=lambda x: (sizes[x], x))
-        fold_of[g] = f
-        sizes[f] += len(members[g])
-    position = {i: n for n, i in enumerate(ids)}
-    folds = []
-    for f in range(k):
-        held = [i for i in ids if fold_of[groups[position[i]]] == f]
-        rest = [g for g in names if fold_of[g] != f]
-        n_train = sum(len(members[g]) for g in rest)
-        want = max(1, nint(test_share * n_train))
-        early: set[str] = set()
-        taken = 0
-        for gi in rng.permutation(len(rest)):
-            g = rest[gi]
-            if taken + len(members[g]) <= want:
-                early.add(g)
-                taken += len(members[g])
-        if taken == 0:                     # every group is larger than the share: the smallest
-            g = min(rest, key=lambda x: len(members[x]))
-            early.add(g)
-            taken = len(members[g])
-        if taken >= n_train:
-            raise ProtnnError(f"fold {f + 1}: no training protein left besides the "
-                              f"early-stopping groups (use more proteins or groups)")
-        body = [i for i in ids if groups[position[i]] in rest and groups[position[i]] not in early]
-        tail = [i for i in ids if groups[position[i]] in early]
-        if len(body) + len(tail) < MIN_TRAINING:
-            raise ProtnnError(f"fold {f + 1} would train on {len(body) + len(tail)} proteins; "
-                              f"nntrain needs at least {MIN_TRAINING} ({len(ids)} proteins "
-                              f"with targets, {k} folds)")
-        folds.append(Fold(held, body + tail, len(tail)))
-    return folds
 
 
 def _link(src: str, dst: str) -> None:
@@ -253,100 +183,6 @@ def make_database(features: str, table_path: str, out: str, k: int = 5, seed: in
             f"{' '.join(table.outputs)}")
 
 
-@dataclass(frozen=True)
-class FoldRecord:
-    """One fold of folds.json."""
-    fold: int                 # 1 .. k
-    list: str                 # nntrain's list file (name in DBOUT): training ids
-    ids: str                  # the held-out ids (name in DBOUT)
-    f: str                    # nntrain's -f value for this list
-    train: int                # training ids before the early-stopping tail
-    early_stop: int           # ids of the early-stopping tail
-    held_out: int             # ids held out
-
-
-@dataclass(frozen=True)
-class Folds:
-    """folds.json: what protnn db made."""
-    k: int
-    seed: int
-    test_share: float
-    inputs: tuple[str, ...]   # input types, in nntrain's order
-    outputs: tuple[str, ...]
-    targets: tuple[str, ...]  # <output>.target, in the order of outputs
-    db: str                   # the absolute db directory when the database was made
-    new: str                  # name in DBOUT of the ids without (all) targets
-    folds: tuple[FoldRecord, ...]
-
-    def to_json(self) -> str:
-        return json.dumps(asdict(self), indent=2) + "\n"
-
-
-_PLAIN_FILE = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*")     # a file name in DBOUT
-
-
-def _folds_from_dict(d: dict) -> Folds:
-    """Folds of the JSON object D; ValueError naming the first value that is not as db
-    writes it."""
-    def get(obj, key: str, kind, where: str = ""):
-        v = obj.get(key) if isinstance(obj, dict) else None
-        if not isinstance(v, kind) or isinstance(v, bool):
-            raise ValueError(f"{where}{key}: {json.dumps(v)}")
-        return v
-
-    def name(obj, key: str, where: str = "") -> str:
-        v = get(obj, key, str, where)
-        if not _PLAIN_FILE.fullmatch(v):
-            raise ValueError(f"{where}{key}: {json.dumps(v)} is not a file name")
-        return v
-
-    def words(key: str) -> tuple[str, ...]:
-        v = get(d, key, list)
-        if not v or not all(isinstance(x, str) and x.strip() == x and x for x in v):
-            raise ValueError(f"{key}: {json.dumps(v)}")
-        return tuple(v)
-    records = []
-    for n, r in enumerate(get(d, "folds", list), 1):
-        w = f"folds[{n}]."
-        rec = FoldRecord(get(r, "fold", int, w), name(r, "list", w), name(r, "ids", w),
-                         get(r, "f", str, w), get(r, "train", int, w),
-                         get(r, "early_stop", int, w), get(r, "held_out", int, w))
-        try:
-            share = float(rec.f)
-        except ValueError:
-            share = math.nan
-        if rec.fold != n or not 0 < share < 1 or min(rec.train, rec.early_stop) < 1 or \
-                rec.held_out < 0:
-            raise ValueError(f"folds[{n}]: {json.dumps(r)}")
-        records.append(rec)
-    folds = Folds(get(d, "k", int), get(d, "seed", int), get(d, "test_share", (int, float)),
-                  words("inputs"), words("outputs"), words("targets"), get(d, "db", str),
-                  name(d, "new"), tuple(records))
-    if folds.k < 2 or folds.k != len(records) or len(folds.targets) != len(folds.outputs):
-        raise ValueError(f"k {folds.k} with {len(records)} folds, {len(folds.outputs)} "
-                         f"outputs with {len(folds.targets)} targets")
-    return folds
-
-
-def read_folds(dbout: str) -> Folds:
-    """DBOUT/folds.json, checked."""
-    path = os.path.join(dbout, "folds.json")
-    try:
-        return _folds_from_dict(read_json(path, "a folds file of protnn db"))
-    except ValueError as e:
-        raise ProtnnError(f"{path}: not a folds file of protnn db ({e})") from None
-
-
-FOLD_COLUMNS = ("fold", "f", "train", "early_stop", "held_out", "list", "ids")
-
-
-def folds_text(info: Folds) -> str:
-    """protnn folds: a tab-separated table of the folds (FOLD_COLUMNS, header first)."""
-    rows = ["\t".join(FOLD_COLUMNS)]
-    rows += ["\t".join(str(getattr(f, c)) for c in FOLD_COLUMNS) for f in info.folds]
-    return "\n".join(rows) + "\n"
-
-
 def fold_training(dbout: str, fold: FoldRecord) -> list[str]:
     """The training ids of FOLD (its list file after the three header lines), early-stopping
     ids last."""
@@ -364,3 +200,66 @@ def read_ids(path: str) -> list[str]:
             return [l.strip() for l in f if l.strip()]
     except OSError as e:
         raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+
+
+def read_numbers(path: str) -> np.ndarray:
+    """Every number of a data file, line by line (comment lines starting with # skipped), as
+    nntrain reads an input or target file."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except (OSError, UnicodeDecodeError) as e:
+        raise ProtnnError(f"{path}: cannot read: {getattr(e, 'strerror', None) or e}") from None
+    if "#" in text:
+        text = "\n".join(l for l in text.splitlines() if not l.lstrip().startswith("#"))
+    words = text.replace(",", " ").replace("D", "E").replace("d", "e").split()
+    try:
+        v = np.array([float(w) for w in words])
+    except ValueError:
+        raise ProtnnError(f"{path}: expected numbers only") from None
+    if not np.all(np.isfinite(v)):
+        raise ProtnnError(f"{path}: a number that is not finite")
+    return v
+
+
+@dataclass
+class DatabaseRows:
+    """The proteins' input rows and targets of a database, read one protein at a time."""
+    db: str                      # DBOUT/db
+    inputs: list[str]
+    outputs: list[str]
+    widths: list[int]            # numbers per input file (those of the first protein read)
+    scaling: Scaling
+
+    def x(self, i: str) -> np.ndarray:
+        """The inputs of protein I: every number of its input files, file by file."""
+        parts = []
+        for name, w in zip(self.inputs, self.widths):
+            path = os.path.join(self.db, i, name)
+            v = read_numbers(path)
+            if len(v) != w:
+                raise ProtnnError(f"{path}: {len(v)} numbers, the first protein's {name} has {w}")
+            parts.append(v)
+        return np.concatenate(parts)
+
+    def y(self, i: str) -> np.ndarray:
+        """The targets of protein I in the units of the targets table."""
+        out = []
+        for j, o in enumerate(self.outputs):
+            path = os.path.join(self.db, i, f"{o}.target")
+            v = read_numbers(path)
+            if len(v) != 1:
+                raise ProtnnError(f"{path}: expected one number")
+            out.append(self.scaling.unscale(j, float(v[0])))
+        return np.array(out)
+
+
+def database_rows(dbout: str, info: Folds, first: str) -> DatabaseRows:
+    """The reader of DBOUT's rows, the widths of the inputs taken from protein FIRST."""
+    scaling = read_scaling(dbout)
+    if list(info.outputs) != scaling.outputs:
+        raise ProtnnError(f"{dbout}: folds.json and scaling.json name other outputs")
+    db = os.path.join(dbout, "db")
+    return DatabaseRows(db, list(info.inputs), scaling.outputs,
+                        [len(read_numbers(os.path.join(db, first, name)))
+                         for name in info.inputs], scaling)

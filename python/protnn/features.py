@@ -36,6 +36,7 @@ from typing import Callable
 from . import ProtnnError
 from .failures import Failure, one_line
 from .files import read_json
+from .versions import program_version
 
 PROGRAMS = ("pairdist", "atomdepth", "depthdist")
 # The types file each generator reads (-t), by its shipped name.
@@ -133,14 +134,8 @@ def find_programs(bindir: str, types: dict[str, str] | None = None) -> Programs:
         p = os.path.abspath(os.path.join(bindir, name))
         if not (os.path.isfile(p) and os.access(p, os.X_OK)):
             raise ProtnnError(f"{p}: no such program (--bindir {bindir})")
-        try:
-            r = subprocess.run([p, "--version"], capture_output=True, text=True, timeout=60)
-        except (OSError, subprocess.SubprocessError) as e:
-            raise ProtnnError(f"{p} --version: {e}") from None
-        if r.returncode != 0 or not r.stdout.strip():
-            raise ProtnnError(f"{p} --version: status {r.returncode}: {one_line(r.stderr)}")
         paths[name] = p
-        versions[name] = r.stdout.strip().splitlines()[0]
+        versions[name] = program_version(p)
         binaries[name] = sha256_file(p)
     files, sums = {}, {}
     for name, default in TYPES.items():

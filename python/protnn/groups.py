@@ -86,15 +86,6 @@ def read_chains(structures: dict[str, str], jobs: int = 1) -> list[Chains]:
         return list(pool.map(_read_one, items, chunksize=max(1, min(64, len(items) // jobs))))
 
 
-def mmseqs_version() -> str:
-    """The version MMseqs2 reports, '' when it is not installed."""
-    exe = shutil.which("mmseqs")
-    if exe is None:
-        return ""
-    r = subprocess.run([exe, "version"], capture_output=True, text=True)
-    return r.stdout.strip() if r.returncode == 0 else ""
-
-
 def cluster(sequences: list[str], min_seq_id: float, coverage: float,
             jobs: int = 1) -> list[int]:
     """Cluster number of each of the distinct SEQUENCES (the index of its representative)."""

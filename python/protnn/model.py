@@ -13,37 +13,31 @@ make_model() collects what a finished run made into a new folder MODEL (written 
   file) as prep wrote it and its tables, as the run's programs computed them.
 No absolute path is kept, so the folder can be copied anywhere.
 
-load_model() refuses a folder that is incomplete (a file missing or changed), of another
-format version, or whose reference tables the programs of BINDIR do not reproduce byte for
-byte (the programs' tables differ from those the networks were trained on).
-predict_features() predicts proteins whose tables exist in FEATDIR: `nntrain -aw LIST -prl
-IDS -d DB` over a temporary database of links to the tables (the targets, unknown, print as
-NaN), the values taken back to the units of the targets table; predict() computes the tables
-of structure files first (protnn.features, the code of the workflow) and then calls it.
+load_model() refuses a folder that is incomplete (a file missing or changed) or of another
+format version; check_programs() one whose reference tables the programs of BINDIR do not
+reproduce byte for byte (the programs' tables differ from those the networks were trained on).
+Predictions with a model are protnn.predict's.
 """
 
 from __future__ import annotations
 
 import json
-import math
 import os
 import re
 import shutil
-import subprocess
 import tempfile
 from dataclasses import dataclass, replace
 
-from . import ProtnnError, __version__
-from .database import fold_held_out, fold_training, read_folds, read_scaling
-from .failures import Failure, one_line
-from .features import (STAMP, TYPES, FeatureSettings, compute_batch, find_programs, read_stamp,
+from . import ProtnnError
+from .database import fold_held_out, fold_training, read_scaling
+from .features import (TYPES, FeatureSettings, compute_batch, find_programs,
                        settings_from_dict, sha256_file)
-from .files import NewDirectory, read_json, refuse_existing, write_new_text
+from .files import NewDirectory, read_json
+from .folds import read_folds
 from .ids import find_structures
-from .nnfiles import parse_predictions
-from .predictions import header_line
 from .runinfo import read_run
 from .sheets import read_groups
+from .versions import library_versions
 
 FORMAT_VERSION = 1
 MODEL_JSON = "model.json"
@@ -163,8 +157,6 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
                 raise ProtnnError(f"{trained}: differs from what {bindir} computes from "
                                   f"{found[ref]} with the run's feature settings")
             (tmp / "reference" / t).write_bytes(made[t])
-        import gemmi
-        import platform
         model = {
             "format": "protnn model",
             "format_version": FORMAT_VERSION,
@@ -184,9 +176,7 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
             "reference": {"id": ref, "structure": f"reference/{ref}.pdb",
                           "tables": {t: f"reference/{t}" for t in inputs}},
             "versions": {"run": dict(run.get("versions") or {}),
-                         "model": dict(progs.versions) | {
-                             "protnn": __version__, "gemmi": gemmi.__version__,
-                             "python": platform.python_version()}},
+                         "model": dict(progs.versions) | library_versions()},
         }
         (tmp / MODEL_JSON).write_text(json.dumps(model, indent=2) + "\n", encoding="utf-8")
     return (f"{out}: {len(net_rows)} networks of {len(folds)} folds, outputs "
@@ -214,7 +204,7 @@ def reference_tables(pdb: str, id_: str, settings: FeatureSettings, bindir: str,
         return {t: _read_bytes(os.path.join(work, id_, t)) for t in settings.inputs}
 
 
-# -- Using a model ------------------------------------------------------------------------
+# -- Loading a model ----------------------------------------------------------------------
 
 @dataclass
 class Model:
@@ -275,109 +265,3 @@ def check_programs(model: Model, bindir: str) -> None:
                 f"build's: {made_by.get(table, table)} of {bindir}: another {table} of the "
                 f"reference structure {ref['id']} (the model was made with "
                 f"{', '.join(str(was.get(p, '?')) for p in ('pairdist', 'atomdepth', 'depthdist'))})")
-
-
-def _num(v: float) -> str:
-    return "" if not math.isfinite(v) else f"{v:.6g}"
-
-
-def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
-                     out_tsv: str, role: str | None = None, with_target: bool = False,
-                     *, model: Model | None = None) -> int:
-    """Predicts the proteins IDS from their tables FEATDIR/<id>/<input> with every network of
-    the model (in its order) and writes the new file OUT_TSV: `id output mean sd` and, with
-    ROLE or WITH_TARGET, `target role` (target empty).  Returns the number of rows."""
-    if model is None:
-        model = load_model(model_dir)
-        check_programs(model, bindir)
-    if role is not None and (not role or any(c.isspace() for c in role)):
-        raise ProtnnError(f"role '{role}': one word expected")
-    refuse_existing(out_tsv)
-    inputs = list(model.settings.inputs)
-    want = {"settings": model.settings.to_dict(),
-            "types_sha256": {p: t["sha256"] for p, t in model.info["types"].items()}}
-    for i in ids:
-        for t in inputs:
-            if not os.path.isfile(os.path.join(featdir, i, t)):
-                raise ProtnnError(f"{os.path.join(featdir, i, t)}: missing (features of {i})")
-        # The tables must be made as the model's were: same settings, same types files.
-        made = read_stamp(os.path.join(featdir, i))
-        if {k: made.get(k) for k in want} != want:
-            raise ProtnnError(f"{os.path.join(featdir, i, STAMP)}: the features of {i} were "
-                              f"not made with the model's feature settings and types files")
-    outputs = model.info["outputs"]
-    wide = role is not None or with_target
-    rows = [header_line(target=wide, role=wide)]
-    if ids:
-        nntrain = os.path.abspath(os.path.join(bindir, "nntrain"))
-        with tempfile.TemporaryDirectory() as work:
-            # Everything under short relative names in WORK: nntrain reads a weight list's
-            # names up to a blank or comma.
-            os.mkdir(os.path.join(work, "db"))
-            for i in ids:
-                os.mkdir(os.path.join(work, "db", i))
-                for t in inputs:
-                    os.symlink(os.path.abspath(os.path.join(featdir, i, t)),
-                               os.path.join(work, "db", i, t))
-            names = []
-            for k, n in enumerate(model.info["networks"], 1):
-                names.append(f"w{k}.wei")
-                os.symlink(model.file(n["file"]), os.path.join(work, names[-1]))
-            with open(os.path.join(work, "weights.lst"), "w", encoding="utf-8") as f:
-                f.write("".join(n + "\n" for n in names))
-            with open(os.path.join(work, "ids"), "w", encoding="utf-8") as f:
-                f.write("".join(i + "\n" for i in ids))
-            try:
-                r = subprocess.run([nntrain, "-aw", "weights.lst", "-prl", "ids", "-d", "db"],
-                                   cwd=work, capture_output=True, text=True)
-            except OSError as e:
-                raise ProtnnError(f"{nntrain}: {e.strerror}") from None
-            if r.returncode != 0:
-                raise ProtnnError(f"{nntrain} -aw: status {r.returncode}: {one_line(r.stderr)}")
-        preds = parse_predictions(r.stdout, f"{nntrain} -aw (standard output)", len(outputs))
-        if [p.id for p in preds[::len(outputs)]] != list(ids):
-            raise ProtnnError(f"{nntrain} -aw: predicted other proteins than asked for")
-        for p in preds:
-            o = outputs[p.index]
-            a, b = float(o["a"]), float(o["b"])
-            cells = [p.id, o["name"], _num((p.mean - b) / a), _num(p.sd / abs(a))]
-            rows.append("\t".join(cells + (["", role or ""] if wide else [])))
-    write_new_text(out_tsv, "\n".join(rows) + "\n")
-    return len(rows) - 1
-
-
-def default_bindir() -> str:
-    """The programs beside this package: <prefix>/bin of an installation or of a build's
-    share/protnn/python, build/bin of the source tree, else the nntrain found on PATH."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    # Lexical paths: the package of a build tree is a symbolic link to the source's.
-    for d in (os.path.normpath(os.path.join(here, "..", "..", "..", "..", "bin")),
-              os.path.normpath(os.path.join(here, "..", "..", "build", "bin"))):
-        if os.path.isfile(os.path.join(d, "nntrain")):
-            return d
-    found = shutil.which("nntrain")
-    if found:
-        return os.path.dirname(found)
-    raise ProtnnError("the programs were not found (no build/bin, no nntrain on PATH); "
-                      "give --bindir")
-
-
-def predict(model_dir: str, paths: list[str], out_tsv: str, bindir: str, jobs: int = 1,
-            featdir: str | None = None) -> tuple[int, list[Failure]]:
-    """protnn predict: the tables of the structure files of PATHS (in FEATDIR when given,
-    kept there; else in a temporary folder), then predict_features.  Returns the number of
-    rows written and the structures that failed."""
-    refuse_existing(out_tsv)
-    model = load_model(model_dir)
-    check_programs(model, bindir)
-    structures, failures = find_structures(paths)
-    if not structures and not failures:
-        raise ProtnnError(f"no structure file in {' '.join(paths)}")
-    with tempfile.TemporaryDirectory() as work:
-        feat = featdir or os.path.join(work, "features")
-        failures += compute_batch(structures, feat, model.settings, bindir, jobs,
-                                  types=model.types())
-        failed = {f.id for f in failures}
-        ids = [i for i in structures if i not in failed]
-        n = predict_features(model.path, feat, ids, bindir, out_tsv, model=model)
-    return n, failures

@@ -33,8 +33,27 @@ def header_line(target: bool = True, role: bool = False) -> str:
     return "\t".join(HEADER[:4] + HEADER[4:] * target + ["role"] * role)
 
 
-def _num(v: float) -> str:
+def number(v: float) -> str:
+    """A number as every table of protnn writes it: 6 significant digits, empty when unknown."""
     return "" if not math.isfinite(v) else f"{v:.6g}"
+
+
+def prediction_line(id_: str, output: str, mean: float, sd: float,
+                    target: float | None = None, role: str | None = None) -> str:
+    """One row of a predictions table (no newline); TARGET and ROLE None leave the column
+    out, a NaN target or sd leaves the cell empty."""
+    cells = [id_, output, number(mean), number(sd)]
+    if target is not None:
+        cells.append(number(target))
+    if role is not None:
+        cells.append(role)
+    return "\t".join(cells)
+
+
+def write_predictions(path: str, lines: list[str], target: bool = True,
+                      role: bool = False) -> None:
+    """Writes the new file PATH: the header, then LINES (prediction_line's)."""
+    write_new_text(path, "\n".join([header_line(target, role), *lines]) + "\n")
 
 
 def _database_ids(dbout: str) -> set[str]:
@@ -65,7 +84,7 @@ def collect(pred_path: str, dbout: str, out: str, table: str | None = None,
             raise ProtnnError(f"{table}: no column {missing[0]} (outputs of {dbout})")
     if role is not None and (not role or any(c.isspace() for c in role)):
         raise ProtnnError(f"--role '{role}': one word expected")
-    rows = [header_line(role=role is not None)]
+    rows = []
     for p in preds:
         o = scaling.outputs[p.index]
         mean = scaling.unscale(p.index, p.mean)
@@ -74,9 +93,8 @@ def collect(pred_path: str, dbout: str, out: str, table: str | None = None,
             target = known.get((p.id, o), math.nan)
         else:
             target = scaling.unscale(p.index, p.target)
-        cells = [p.id, o, _num(mean), _num(sd), _num(target)]
-        rows.append("\t".join(cells + ([role] if role is not None else [])))
-    write_new_text(out, "\n".join(rows) + "\n")
+        rows.append(prediction_line(p.id, o, mean, sd, target, role))
+    write_predictions(out, rows, role=role is not None)
     return len(preds)
 
 

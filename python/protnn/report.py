@@ -36,12 +36,13 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import ProtnnError
-from .database import fold_held_out, fold_training, read_folds, read_scaling
+from .database import database_rows, fold_held_out, fold_training
+from .folds import read_folds
 from .failures import Failure, read_failures
 from .files import NewDirectory
 from .files import read_text
 from .nnfiles import TrainingLog, parse_log
-from .predictions import Row, read_predictions
+from .predictions import Row, number, read_predictions
 from .runinfo import read_run
 
 LOGS_PER_FIGURE = 24
@@ -115,22 +116,15 @@ def _training_means(dbout: str) -> tuple[dict[str, dict[str, float]], dict[str, 
                                          dict[str, int]]:
     """Per held-out id and output: the mean target of its fold's list file; per output the
     mean over all proteins with targets (for proteins in no fold); the fold of each id."""
-    scaling = read_scaling(dbout)
     folds = read_folds(dbout)
-    db = os.path.join(dbout, "db")
+    first = next((i for f in folds.folds for i in fold_held_out(dbout, f)), None)
+    rows = database_rows(dbout, folds, first) if first else None
+    outputs = list(folds.outputs)
     cache: dict[str, list[float]] = {}
 
     def targets(i: str) -> list[float]:
         if i not in cache:
-            vals = []
-            for j, o in enumerate(scaling.outputs):
-                path = os.path.join(db, i, f"{o}.target")
-                try:
-                    with open(path, encoding="utf-8") as f:
-                        vals.append(scaling.unscale(j, float(f.read().split()[0])))
-                except (OSError, ValueError, IndexError):
-                    raise ProtnnError(f"{path}: cannot read the target") from None
-            cache[i] = vals
+            cache[i] = [float(v) for v in rows.y(i)]
         return cache[i]
 
     per_id: dict[str, dict[str, float]] = {}
@@ -140,7 +134,7 @@ def _training_means(dbout: str) -> tuple[dict[str, dict[str, float]], dict[str, 
         lines = fold_training(dbout, fold)
         every.update(lines)
         sums = np.sum([targets(i) for i in lines], axis=0) if lines else None
-        means = {o: float(sums[j]) / len(lines) for j, o in enumerate(scaling.outputs)} \
+        means = {o: float(sums[j]) / len(lines) for j, o in enumerate(outputs)} \
             if lines else {}
         for i in fold_held_out(dbout, fold):
             per_id[i] = means
@@ -149,7 +143,7 @@ def _training_means(dbout: str) -> tuple[dict[str, dict[str, float]], dict[str, 
     overall = {}
     if every:
         m = np.mean([targets(i) for i in sorted(every)], axis=0)
-        overall = {o: float(m[j]) for j, o in enumerate(scaling.outputs)}
+        overall = {o: float(m[j]) for j, o in enumerate(outputs)}
     return per_id, overall, fold_of
 
 
@@ -374,13 +368,11 @@ def _flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
 def _input_width(dbout: str) -> int | None:
     """The number of inputs per protein: the numbers of the first held-out protein's input
     tables."""
-    from .ridge import read_numbers
     info = read_folds(dbout)
     for f in info.folds:
         ids = fold_held_out(dbout, f)
         if ids:
-            return sum(len(read_numbers(os.path.join(dbout, "db", ids[0], name)))
-                       for name in info.inputs)
+            return sum(database_rows(dbout, info, ids[0]).widths)
     return None
 
 
@@ -533,7 +525,7 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
                 r += ["", "", "", "", ""]
                 continue
             err = e.mean - e.target if math.isfinite(e.target) else math.nan
-            r += [_num(e.mean), _num(e.sd), _num(e.target), _num(err), _num(e.ridge)]
+            r += [number(e.mean), number(e.sd), number(e.target), number(err), number(e.ridge)]
             if math.isfinite(err) and o in mae:
                 bad.append(abs(err) / mae[o])
             if math.isfinite(e.sd):
@@ -627,6 +619,3 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
         (tmp / "index.html").write_text("\n".join(page), encoding="utf-8")
     return "\n".join(summary) + "\n"
 
-
-def _num(v: float) -> str:
-    return "" if not math.isfinite(v) else f"{v:.6g}"

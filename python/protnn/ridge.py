@@ -42,60 +42,12 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import ProtnnError
-from .database import Folds, fold_held_out, fold_training, read_folds, read_scaling
-from .files import write_new_text
+from .database import DatabaseRows, database_rows, fold_held_out, fold_training
+from .folds import Folds, inner_parts, read_folds
+from .predictions import prediction_line, write_predictions
 
 PENALTIES = np.array([m * 10.0 ** e for e in range(-4, 4) for m in (1, 3)] + [1e4])  # (_scale)
-INNER = 5                                          # inner parts of a fold's training proteins
 CHUNK = 1000                                       # proteins per product X'X
-
-
-def read_numbers(path: str) -> np.ndarray:
-    """Every number of a data file, line by line (comment lines starting with # skipped)."""
-    try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read()
-    except (OSError, UnicodeDecodeError) as e:
-        raise ProtnnError(f"{path}: cannot read: {getattr(e, 'strerror', None) or e}") from None
-    if "#" in text:
-        text = "\n".join(l for l in text.splitlines() if not l.lstrip().startswith("#"))
-    words = text.replace(",", " ").replace("D", "E").replace("d", "e").split()
-    try:
-        v = np.array([float(w) for w in words])
-    except ValueError:
-        raise ProtnnError(f"{path}: expected numbers only") from None
-    if not np.all(np.isfinite(v)):
-        raise ProtnnError(f"{path}: a number that is not finite")
-    return v
-
-
-@dataclass
-class Data:
-    """Where the proteins' inputs and targets are, and how wide they are."""
-    db: str
-    inputs: list[str]
-    outputs: list[str]
-    widths: list[int]            # numbers per input file (those of the first protein read)
-
-    def x(self, i: str) -> np.ndarray:
-        parts = []
-        for name, w in zip(self.inputs, self.widths):
-            path = os.path.join(self.db, i, name)
-            v = read_numbers(path)
-            if len(v) != w:
-                raise ProtnnError(f"{path}: {len(v)} numbers, the first protein's {name} has {w}")
-            parts.append(v)
-        return np.concatenate(parts)
-
-    def y(self, i: str, unscale) -> np.ndarray:
-        out = []
-        for j, o in enumerate(self.outputs):
-            path = os.path.join(self.db, i, f"{o}.target")
-            v = read_numbers(path)
-            if len(v) != 1:
-                raise ProtnnError(f"{path}: expected one number")
-            out.append(unscale(j, float(v[0])))
-        return np.array(out)
 
 
 @dataclass
@@ -116,14 +68,14 @@ class Sums:
                     np.maximum(self.hi, o.hi))
 
 
-def _sums(data: Data, ids: list[str], unscale, xref: np.ndarray, yref: np.ndarray) -> Sums:
+def _sums(data: DatabaseRows, ids: list[str], xref: np.ndarray, yref: np.ndarray) -> Sums:
     p, m = len(xref), len(yref)
     s = Sums(0, np.zeros(p), np.zeros((p, p)), np.zeros(m), np.zeros(m), np.zeros((p, m)),
              np.full(p, np.inf), np.full(p, -np.inf))
     for k in range(0, len(ids), CHUNK):
         part = ids[k:k + CHUNK]
         X = np.stack([data.x(i) for i in part]) - xref
-        Y = np.stack([data.y(i, unscale) for i in part]) - yref
+        Y = np.stack([data.y(i) for i in part]) - yref
         s.n += len(part)
         s.sx += X.sum(axis=0)
         s.xx += X.T @ X
@@ -218,7 +170,7 @@ def dual_predict(X: np.ndarray, Y: np.ndarray, Xv: np.ndarray,
 
 def _parts(dbout: str, info: Folds,
            seed: int) -> tuple[list[list[str]], list[list[str]], list[int]]:
-    """Each fold's held-out proteins; the held-out parts (with 2 folds each cut into INNER random parts) and their folds;
+    """Each fold's held-out proteins, and the inner parts with their folds (folds.inner_parts);
     checks that every fold's list is the other folds' held-out proteins."""
     held = [fold_held_out(dbout, f) for f in info.folds]
     for k, f in enumerate(info.folds):
@@ -228,16 +180,7 @@ def _parts(dbout: str, info: Folds,
         if set(train) != others or len(train) != len(others):
             raise ProtnnError(f"{path}: the training proteins are not the other folds' "
                               f"held-out proteins (not a database of protnn db)")
-    parts, fold_of = [], []
-    rng = np.random.default_rng(seed)
-    for k, h in enumerate(held):
-        cut = INNER if len(held) == 2 else 1
-        order = rng.permutation(len(h)) if cut > 1 else np.arange(len(h))
-        for c in range(cut):
-            ids = [h[x] for x in order[c::cut]]
-            if ids:
-                parts.append(ids)
-                fold_of.append(k)
+    parts, fold_of = inner_parts(held, seed)
     return held, parts, fold_of
 
 
@@ -260,28 +203,23 @@ def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = Non
 def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
            pool: ThreadPoolExecutor) -> int:
     info = read_folds(dbout)
-    scaling = read_scaling(dbout)
-    inputs, outputs = list(info.inputs), list(info.outputs)
-    if outputs != scaling.outputs:
-        raise ProtnnError(f"{dbout}: folds.json and scaling.json name other outputs")
+    outputs = list(info.outputs)
     held, parts, fold_of = _parts(dbout, info, seed)
     if not parts:
         raise ProtnnError(f"{dbout}: no held-out protein")
-    db = os.path.join(dbout, "db")
     first = parts[0][0]
-    data = Data(db, inputs, outputs,
-                [len(read_numbers(os.path.join(db, first, name))) for name in inputs])
+    data = database_rows(dbout, info, first)
     xref = data.x(first)
-    yref = data.y(first, scaling.unscale)
+    yref = data.y(first)
     nprot = sum(len(h) for h in held)
     if dual is None:
         dual = nprot <= len(xref)
     m, L = len(outputs), len(PENALTIES)
     if dual:
         X = [np.stack([data.x(i) for i in ids]) - xref for ids in parts]
-        Y = [np.stack([data.y(i, scaling.unscale) for i in ids]) for ids in parts]
+        Y = [np.stack([data.y(i) for i in ids]) for ids in parts]
     else:
-        sums = list(pool.map(lambda ids: _sums(data, ids, scaling.unscale, xref, yref), parts))
+        sums = list(pool.map(lambda ids: _sums(data, ids, xref, yref), parts))
 
     def inner_sse(train: list[int], v: int) -> np.ndarray:
         """Squared errors (outputs x penalties) on part V of the fit on the rest of TRAIN."""
@@ -302,14 +240,14 @@ def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
     if not dual:
         totals = [sum((sums[b] for b in train[1:]), sums[train[0]]) for train in trains]
         outers = [pool.submit(fit, total) for total in totals]
-    rows = ["id\toutput\tmean\tsd\ttarget\trole"]
+    rows = []
     for k, train in enumerate(trains):
         sse = np.zeros((m, L))
         for part_sse in inner[k]:
             sse += part_sse.result()
         best = _choose(sse)
         ids = held[k]
-        Yk = np.stack([data.y(i, scaling.unscale) for i in ids])
+        Yk = np.stack([data.y(i) for i in ids])
         if dual:
             XT = np.concatenate([X[b] for b in train])
             Xk = np.clip(np.stack([data.x(i) for i in ids]) - xref, XT.min(axis=0),
@@ -334,10 +272,7 @@ def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
                 f"eigenvalues) " + ", ".join(f"{o} {b:g}" for o, b in zip(outputs, best)))
         for r, i in enumerate(ids):
             for o in range(m):
-                rows.append(f"{i}\t{outputs[o]}\t{_num(pred[r, o])}\t\t{_num(Yk[r, o])}\tcv")
-    write_new_text(out, "\n".join(rows) + "\n")
-    return len(rows) - 1
-
-
-def _num(v: float) -> str:
-    return "" if not math.isfinite(v) else f"{v:.6g}"
+                rows.append(prediction_line(i, outputs[o], pred[r, o], math.nan, Yk[r, o],
+                                            "cv"))
+    write_predictions(out, rows, role=True)
+    return len(rows)

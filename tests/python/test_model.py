@@ -13,7 +13,7 @@ import pytest
 from conftest import EXAMPLES, STRUCTURES, bin_dir, program, protnn, run_program
 from protnn import ProtnnError
 from protnn.features import FeatureSettings, compute_batch
-from protnn.model import predict_features
+from protnn.predict import predict_features
 
 NEW = ["1hel", "4zhl"]                 # no targets: the run's `new` proteins
 PDB = {s: str(EXAMPLES / "structures" / f"{s}.pdb") for s in STRUCTURES}

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from conftest import EXAMPLES, STRUCTURES, protnn, run_program
-from protnn.database import nint
+from protnn.folds import nint
 
 UNKNOWN = {"1hel", "4zhl"}       # 1hel: helix unknown; 4zhl: no target at all
 
@@ -67,7 +67,7 @@ def test_folds_hold_whole_groups_and_every_protein_with_targets_once(run):
 
 def test_folds_json_is_read_as_written_and_protnn_folds_gives_each_folds_f(run):
     from protnn import ProtnnError
-    from protnn.database import read_folds
+    from protnn.folds import read_folds
     dbo = run / "dbo"
     text = (dbo / "folds.json").read_text()
     assert read_folds(str(dbo)).to_json() == text

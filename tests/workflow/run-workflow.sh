@@ -181,7 +181,7 @@ grep -q ridge "$out/summary.txt" || fail "summary.txt has no ridge line"
     fail "two networks have the same weights"
 PYTHONPATH=$repo/python $py - "$out" "$bin" <<'PY' || fail "the folds are not wired as expected"
 import csv, os, subprocess, sys
-from protnn.database import read_folds
+from protnn.folds import read_folds
 out, bindir = sys.argv[1], sys.argv[2]
 folds = read_folds(f"{out}/db").folds
 assert len({f.f for f in folds}) > 1, "every fold has one -f: this test would not tell them apart"

@@ -1,6 +1,6 @@
 # Predictions: each fold's held-out proteins by that fold's networks only (role cv, nntrain -aw
 # labelled by protnn collect); the model folder (protnn model); the proteins without targets
-# by the model's networks (role new, protnn.model.predict_features: the code of protnn
+# by the model's networks (role new, protnn.predict.predict_features: the code of protnn
 # predict); the ridge baseline; OUTDIR/predictions.tsv, OUTDIR/run.json, OUTDIR/report/ and
 # its summary OUTDIR/summary.txt.
 

@@ -153,7 +153,7 @@ def db(s):
 def train(s):
     """One network: fold k's list, fold k's -f value, the network's own seed, the words of
     the nntrain setting."""
-    from protnn.database import read_folds
+    from protnn.folds import read_folds
     fold = read_folds(s.input.db).folds[int(s.wildcards.k) - 1]
     run_logged([os.path.join(s.params.bin, "nntrain"), "-l", os.path.join(s.input.db, fold.list),
                 "-f", fold.f, "-r", s.params.seed, *s.params.words, "-owf", s.output.weights],
@@ -176,26 +176,9 @@ def predict_cv(s):
 def run_json(s):
     """The run's settings (written when the Snakefile was read) with the versions of the
     programs and libraries."""
-    import platform
-
-    def first_line(argv):
-        try:
-            r = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               text=True, timeout=60)
-            return (r.stdout.strip().splitlines() or [""])[0]
-        except OSError:
-            return ""
-    import gemmi
-    import protnn
-    import snakemake
-    versions = {os.path.basename(line.split("\t")[0]): line.split("\t", 1)[1]
-                for line in read_lines(s.input.programs)}
-    versions.update(protnn=protnn.__version__, gemmi=gemmi.__version__,
-                    mkdssp=first_line(["mkdssp", "--version"]),
-                    mmseqs2=first_line(["mmseqs", "version"]), snakemake=snakemake.__version__,
-                    python=platform.python_version())
+    from protnn.versions import read_programs_list, run_versions
     run = read_run(s.input.settings)
-    run["versions"] = versions
+    run["versions"] = run_versions(read_programs_list(s.input.programs))
     write_run(s.output[0], run)
 
 
@@ -213,7 +196,7 @@ def predict_new(s):
     if not ids:
         write_new_text(s.output[0], header_text())
         return
-    from protnn.model import predict_features
+    from protnn.predict import predict_features
     predict_features(s.input.model, s.params.featdir, ids, s.params.bin, s.output[0],
                      role="new", with_target=True)
 
