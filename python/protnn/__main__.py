@@ -85,14 +85,18 @@ def add_db(sub) -> None:
                    help="id and group of the proteins (header `id` or `sample`, and `group`), "
                    "used instead of the table's group column; an id it does not list is a "
                    "group of its own")
+    s.add_argument("--exclude", nargs="+", metavar="FAILED.tsv",
+                   help="tables of failed structures (id step message): their ids are left out")
     s.set_defaults(run=cmd_db)
 
 
 def cmd_db(a: argparse.Namespace) -> None:
     from .database import make_database
+    from .failures import read_failures
     inputs = [x.strip() for x in a.inputs.split(",")]
+    exclude = {r.id for path in a.exclude or [] for r in read_failures(path)}
     print("db: " + make_database(a.features, a.targets, a.out, a.folds, a.seed, inputs,
-                                 a.test_share, a.groups), file=sys.stderr)
+                                 a.test_share, a.groups, exclude), file=sys.stderr)
 
 
 def add_folds(sub) -> None:
@@ -143,7 +147,9 @@ def add_groups(sub) -> None:
                        "share a group, so an entry, its chains and its models form one group. "
                        "Writes `id group` (tab-separated); a structure without a protein "
                        "chain is named on standard error and the status is 3.")
-    s.add_argument("structures", nargs="+", metavar="STRUCTURE|DIR")
+    s.add_argument("structures", nargs="*", metavar="STRUCTURE|DIR")
+    s.add_argument("--list", nargs="+", metavar="BATCH.tsv",
+                   help="structures listed as id<TAB>path per line (protnn features' lists)")
     s.add_argument("-o", "--output", required=True, metavar="groups.tsv")
     s.add_argument("--failed", metavar="FAILED.tsv",
                    help="new file: id step message of the structures left out (header only "
@@ -164,9 +170,12 @@ def cmd_groups(a: argparse.Namespace) -> int:
     from .groups import write_groups
     if a.failed:
         refuse_existing(a.failed)
-    structures, failed = find_structures(a.structures)
+    from .features import read_batch_list
+    structures, failed = find_structures(a.structures) if a.structures else ({}, [])
+    for path in a.list or []:
+        structures |= read_batch_list(path)
     if not structures:
-        raise ProtnnError("no structure file found in " + " ".join(a.structures))
+        raise ProtnnError("no structure file found in " + " ".join(a.structures + (a.list or [])))
     groups, more = write_groups(structures, a.output, a.min_seq_id, a.coverage, a.jobs)
     failed += more
     for f in failed:

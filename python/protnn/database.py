@@ -117,10 +117,11 @@ def _list_text(dbdir: str, inputs: list[str], targets: list[str], ids: list[str]
 
 def make_database(features: str, table_path: str, out: str, k: int = 5, seed: int = 1,
                   inputs: list[str] | None = None, test_share: float = 0.15,
-                  groups_path: str | None = None) -> str:
+                  groups_path: str | None = None, exclude: set[str] | None = None) -> str:
     """db: writes the database directory OUT; returns a one-line summary.  GROUPS_PATH: a
     groups sheet (id, group) whose groups replace the table's group column; a protein it does
-    not list is a group of its own."""
+    not list is a group of its own.  EXCLUDE: ids of the table left out (structures that
+    failed)."""
     inputs = inputs or ["pairdist.tab", "depth.tab"]
     if k < 2:
         raise ProtnnError(f"--folds {k}: at least 2 folds are needed")
@@ -130,6 +131,11 @@ def make_database(features: str, table_path: str, out: str, k: int = 5, seed: in
         raise ProtnnError(f"--inputs {','.join(inputs)}: names must be distinct, without "
                           f"blanks or slashes")
     table: TargetsTable = read_table(table_path)
+    if exclude:
+        keep = [r for r, i in enumerate(table.ids) if i not in exclude]
+        table = TargetsTable(table.path, [table.ids[r] for r in keep], table.outputs,
+                             table.values[keep], [table.groups[r] for r in keep],
+                             table.has_groups)
     if groups_path is not None:
         sheet = read_groups(groups_path)
         table.groups = [sheet.get(i, i) for i in table.ids]

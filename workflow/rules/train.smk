@@ -2,7 +2,7 @@
 # protnn groups, or none), the database of scaled targets and fold lists (protnn db), then
 # FOLDS x NETS trainings, one nntrain job each.  Only proteins with all targets known whose
 # features succeeded enter the database, so a structure without targets never changes it.
-# Network n of fold k gets the seed SEED + (k-1)*NETS + (n-1) (net_seed): every network of
+# Network n of fold k gets the seed SEED + (k-1)*NETS + (n-1) (protnn.plan.net_seed): every network of
 # the run has its own explicit seed.
 
 
@@ -66,7 +66,7 @@ rule train:
         f"{OUT}/benchmarks/train/fold{{k}}-net{{n}}.tsv"
     params:
         bin=BIN,
-        seed=lambda w: net_seed(int(w.k), int(w.n)),
+        seed=lambda w: plan.net_seed(SEED, NETS, int(w.k), int(w.n)),
         words=WORDS,
     threads: 1
     resources:

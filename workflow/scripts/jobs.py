@@ -6,15 +6,13 @@ each such job as a new Snakemake that reads the whole Snakefile and the collecti
 
 import os
 import shlex
-import shutil
 import subprocess
 import sys
-import tempfile
-import time
 
 from protnn import ProtnnError
 from protnn.failures import SOME_FAILED, read_failures, write_failures
 from protnn.files import write_new_text
+from protnn.plan import progress_line
 from protnn.runinfo import read_run, write_run
 
 
@@ -61,10 +59,6 @@ def read_lines(path):
         return [l.rstrip("\n") for l in f if l.strip()]
 
 
-def failed_ids(paths):
-    return {r.id for path in paths for r in read_failures(path)}
-
-
 def header_text():
     from protnn.predictions import header_line
     return header_line(role=True) + "\n"
@@ -85,24 +79,8 @@ def features(s):
                          "-j", s.threads]
                + (["--strict"] if s.config["strict"] else [])
                + (["--model", s.params.model] if s.params.model else []), s.log[0])
-    show_progress(s.params.progress, len(read_lines(s.output.done)),
-                  len(read_failures(s.output.failed)))
-
-
-def show_progress(path, done, failed):
-    """Adds this batch to the run's progress file and prints one line on standard error:
-    structures done, failed and left in this run, and the time left at this run's pace."""
-    with open(path, "a", encoding="utf-8") as f:
-        f.write(f"{done}\t{failed}\t{time.time():.3f}\n")
-    lines = read_lines(path)
-    total, start = int(lines[0].split("\t")[0]), float(lines[0].split("\t")[1])
-    rows = [l.split("\t") for l in lines[1:]]
-    d, f = sum(int(r[0]) for r in rows), sum(int(r[1]) for r in rows)
-    left = max(0, total - d - f)
-    pace = (d + f) / max(1e-9, time.time() - start)
-    eta = f", about {left / pace / 60:.1f} min left" if left and pace > 0 else ""
-    print(f"protnn features: {d + f} of {total} structures of this run: {d} done, {f} failed, "
-          f"{left} left{eta}", file=sys.stderr)
+    print(progress_line(s.params.progress, len(read_lines(s.output.done)),
+                        len(read_failures(s.output.failed))), file=sys.stderr)
 
 
 def failed(s):
@@ -110,44 +88,23 @@ def failed(s):
 
 
 def groups(s):
-    """Sequence groups of the training structures, given to protnn groups as a folder of
-    links so that no command line grows with the collection."""
-    out = os.path.dirname(os.path.abspath(s.output.groups))
-    links = tempfile.mkdtemp(prefix=".groups-structures.", dir=out)
-    try:
-        for batch in s.input.batches:
-            for line in read_lines(batch):
-                path = line.split("\t", 1)[1]
-                os.symlink(path, os.path.join(links, os.path.basename(path)))
-        run_logged(protnn(s) + ["groups", "-j", s.threads, "--min-seq-id",
-                               s.config["min_seq_id"], "--coverage", s.config["coverage"],
-                               "-o", s.output.groups, "--failed", s.output.failed, links],
-                   s.log[0], ok=(0,) if s.config["strict"] else (0, SOME_FAILED))
-    finally:
-        shutil.rmtree(links, ignore_errors=True)
+    """Sequence groups of the training structures, read from the batches' lists."""
+    run_logged(protnn(s) + ["groups", "-j", s.threads, "--min-seq-id", s.config["min_seq_id"],
+                           "--coverage", s.config["coverage"], "-o", s.output.groups,
+                           "--failed", s.output.failed, "--list", *s.input.batches],
+               s.log[0], ok=(0,) if s.config["strict"] else (0, SOME_FAILED))
 
 
 def db(s):
     """protnn db on the training proteins whose features (and groups) succeeded."""
-    from protnn.sheets import read_table, table_text
-    t = read_table(s.input.targets)
-    drop = failed_ids(list(s.input.failed) + list(s.input.groups)[1:])
-    keep = [r for r, i in enumerate(t.ids) if i not in drop]
-    table = os.path.join(os.path.dirname(os.path.abspath(s.output[0])), "db.targets.csv")
-    if os.path.lexists(table):
-        os.unlink(table)
-    write_new_text(table, table_text([t.ids[r] for r in keep], t.outputs, t.values[keep],
-                                     [t.groups[r] for r in keep] if t.has_groups else None,
-                                     decimals=None))
-    try:
-        run_logged(protnn(s) + ["db", "--features", s.params.featdir, "--targets", table,
-                             "--out", s.output[0], "--folds", s.config["folds"],
-                             "--seed", s.config["split_seed"],
-                             "--inputs", ",".join(s.config["inputs"]),
-                             "--test-share", s.config["test_share"]]
-                   + (["--groups", s.input.groups[0]] if s.input.groups else []), s.log[0])
-    finally:
-        os.unlink(table)
+    failures = list(s.input.failed) + list(s.input.groups)[1:]
+    run_logged(protnn(s) + ["db", "--features", s.params.featdir, "--targets", s.input.targets,
+                         "--out", s.output[0], "--folds", s.config["folds"],
+                         "--seed", s.config["split_seed"],
+                         "--inputs", ",".join(s.config["inputs"]),
+                         "--test-share", s.config["test_share"]]
+               + (["--groups", s.input.groups[0]] if s.input.groups else [])
+               + (["--exclude", *failures] if failures else []), s.log[0])
 
 
 def train(s):
@@ -223,9 +180,17 @@ def report(s):
     run_logged(argv + ["-o", s.output.report], s.log[0], stdout=s.output.summary)
 
 
+# The job of every rule, by the rule's name.
+JOBS = {"programs": programs, "features": features, "failed": failed, "groups": groups,
+        "db": db, "train": train, "predict_cv": predict_cv, "run_json": run_json,
+        "model": model, "predict_new": predict_new, "ridge": ridge,
+        "merge_predictions": merge_predictions, "report": report}
+
 if "snakemake" in globals():                          # run by Snakemake's script directive
     try:
-        globals()[snakemake.rule](snakemake)         # noqa: F821 (set by Snakemake)
+        if snakemake.rule not in JOBS:               # noqa: F821 (set by Snakemake)
+            raise JobError(f"no job for the rule {snakemake.rule}")     # noqa: F821
+        JOBS[snakemake.rule](snakemake)              # noqa: F821
     except (ProtnnError, JobError) as e:
         print(f"{snakemake.rule}: {e}", file=sys.stderr)     # noqa: F821
         sys.exit(1)

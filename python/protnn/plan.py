@@ -1,0 +1,193 @@
+"""What the workflow plans before any job runs, as plain functions: the training set, the
+batches of structures, the networks and their seeds, the nntrain words, the content stamps and
+the run record.  workflow/rules/common.smk calls these and writes the stamps; nothing here
+knows Snakemake.
+
+Batches: the structures with all targets known (the training set) and the others are cut into
+batches separately, each structure by a stable hash of its id (CRC32, the same in every
+process), over a number of batches that is the set's size / batch_size rounded up to a power
+of two.  Adding a structure changes one batch of its own set; a structure without targets
+never touches the training set, so nothing is trained again for it.
+
+Stamps: small files that hold what a step's result depends on (a batch's structures with
+their sizes and times, the targets of the training proteins, each step's settings).  They are
+rewritten only when their content changes, so their times tell Snakemake what is out of date.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import shlex
+import time
+import zlib
+from dataclasses import dataclass
+
+from . import ProtnnError
+from .failures import Failure
+from .features import FeatureSettings, settings_from_dict
+from .ids import structure_id
+from .sheets import TargetsTable, table_text
+
+# The switches that the workflow gives nntrain itself.
+OWN_SWITCHES = ("-l", "-f", "-r", "-owf", "-wf", "-aw", "-pr1", "-prl", "-d")
+
+
+def nntrain_words(text: str) -> list[str]:
+    """The words of the nntrain setting, split like a shell line but never run by one: each
+    word must be a switch or a number, and none of the workflow's own switches."""
+    try:
+        words = shlex.split(text)
+    except ValueError as e:
+        raise ProtnnError(f"config: nntrain '{text}': {e}") from None
+    for w in words:
+        if w in OWN_SWITCHES:
+            raise ProtnnError(f"config: nntrain '{text}': {w} is set by the workflow itself "
+                              f"(it sets {' '.join(OWN_SWITCHES)}); leave it out")
+        if not (len(w) > 1 and w[0] == "-" and w[1].isalpha()):
+            try:
+                float(w)
+            except ValueError:
+                raise ProtnnError(f"config: nntrain '{text}': '{w}' is neither a switch nor "
+                                  f"a number") from None
+    return words
+
+
+@dataclass
+class TrainingSet:
+    """The proteins of a training run: those of the table with all targets and a structure."""
+    ids: list[str]                 # in the table's order
+    rows: list[int]                # their rows in the table
+    without_row: int               # structures the table does not list (predicted as new)
+
+
+def training_set(table: TargetsTable, structures: dict[str, str], refused: list[Failure],
+                 structures_name: str, table_name: str) -> TrainingSet:
+    """Refuses a table that lists an id without a structure file (a refused file's id
+    counts as present: it is reported in failed.tsv)."""
+    gone = {structure_id(f.id) for f in refused} | {f.id for f in refused}
+    nofile = [i for i in table.ids if i not in structures and i not in gone]
+    if nofile:
+        raise ProtnnError(f"{table_name}: {len(nofile)} id(s) without a structure file in "
+                          f"{structures_name}: {' '.join(nofile[:10])}"
+                          f"{' ...' if len(nofile) > 10 else ''}")
+    known = table.known()
+    rows = [r for r, i in enumerate(table.ids) if known[r] and i in structures]
+    without = len(structures) - len(set(table.ids) & set(structures))
+    return TrainingSet([table.ids[r] for r in rows], rows, without)
+
+
+def training_targets_text(table: TargetsTable, rows: list[int]) -> str:
+    """The stamp of the training targets: the table's rows ROWS with every digit."""
+    return table_text([table.ids[r] for r in rows], table.outputs, table.values[rows],
+                      [table.groups[r] for r in rows] if table.has_groups else None,
+                      decimals=None)
+
+
+def batches(kind: str, ids: list[str], batch_size: int) -> dict[str, list[str]]:
+    """{batch name: [ids]} of one set: a stable hash of each id over a power-of-two count."""
+    if not ids:
+        return {}
+    count = 1 << max(0, math.ceil(len(ids) / batch_size) - 1).bit_length()
+    width = max(4, len(str(count - 1)))
+    out: dict[str, list[str]] = {}
+    for i in ids:
+        b = zlib.crc32(i.encode("utf-8")) % count
+        out.setdefault(f"{kind}-{b:0{width}d}", []).append(i)
+    return dict(sorted(out.items()))
+
+
+def batch_list_text(ids: list[str], structures: dict[str, str]) -> str:
+    """A batch's list for protnn features: `id<TAB>absolute path` per structure."""
+    return "".join(f"{i}\t{os.path.abspath(structures[i])}\n" for i in ids)
+
+
+def batch_key_text(ids: list[str], structures: dict[str, str]) -> str:
+    """A batch's key: its list with each file's size and modification time."""
+    out = []
+    for i in ids:
+        st = os.stat(structures[i])
+        out.append(f"{i}\t{os.path.abspath(structures[i])}\t{st.st_size}\t{st.st_mtime_ns}\n")
+    return "".join(out)
+
+
+def net_seed(seed: int, nets: int, k: int, n: int) -> int:
+    """Network n of fold k (1-based) has a seed of its own."""
+    return seed + (k - 1) * nets + n - 1
+
+
+def networks(folds: int, nets: int, seed: int) -> list[dict]:
+    """Every network of a run in the order of every -aw list: file, fold, net and seed."""
+    return [{"file": f"fold{k}-net{n}.wei", "fold": k, "net": n,
+             "seed": net_seed(seed, nets, k, n)}
+            for k in range(1, folds + 1) for n in range(1, nets + 1)]
+
+
+def as_json(value) -> str:
+    """The text of a settings stamp."""
+    return json.dumps(value, indent=1, sort_keys=True) + "\n"
+
+
+def write_stamp(path: str, text: str) -> None:
+    """Writes TEXT to PATH unless PATH holds it already (whole: a new file renamed into
+    place), so that its time changes only with its content."""
+    try:
+        with open(path, encoding="utf-8", newline="") as f:
+            if f.read() == text:
+                return
+    except (FileNotFoundError, UnicodeDecodeError):
+        pass
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    tmp = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.tmp")
+    with open(tmp, "w", encoding="utf-8", newline="") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def progress_line(path: str, done: int, failed: int) -> str:
+    """Adds a finished batch to the run's progress file PATH (its first line: the structures
+    this run computes and the start time) and says how far the run is: structures done,
+    failed and left, and the time left at this run's pace."""
+    with open(path, "a", encoding="utf-8") as f:
+        f.write(f"{done}\t{failed}\t{time.time():.3f}\n")
+    with open(path, encoding="utf-8") as f:
+        lines = [l.rstrip("\n") for l in f if l.strip()]
+    total, start = int(lines[0].split("\t")[0]), float(lines[0].split("\t")[1])
+    rows = [l.split("\t") for l in lines[1:]]
+    d, fl = sum(int(r[0]) for r in rows), sum(int(r[1]) for r in rows)
+    left = max(0, total - d - fl)
+    pace = (d + fl) / max(1e-9, time.time() - start)
+    eta = f", about {left / pace / 60:.1f} min left" if left and pace > 0 else ""
+    return (f"protnn features: {d + fl} of {total} structures of this run: {d} done, "
+            f"{fl} failed, {left} left{eta}")
+
+
+def feature_settings(config: dict) -> FeatureSettings:
+    """The feature settings of a training run's config."""
+    return settings_from_dict({k: config[k] for k in ("nmr_model", "probe", "points",
+                                                      "estimates")}
+                              | {"inputs": list(config["inputs"])}, "config")
+
+
+def group_settings(config: dict, source: str) -> dict:
+    """How the groups are made: SOURCE (table, sequence or none) and MMseqs2's thresholds."""
+    return {"source": source, "min_seq_id": config["min_seq_id"],
+            "coverage": config["coverage"]}
+
+
+def db_settings(config: dict, groups: dict) -> dict:
+    """What the database (scaled targets and folds) depends on besides the targets."""
+    return {"folds": config["folds"], "split_seed": config["split_seed"],
+            "test_share": config["test_share"], "inputs": list(config["inputs"]),
+            "groups": groups}
+
+
+def run_record(config: dict, paths: dict[str, str], features: FeatureSettings,
+               words: list[str], nets: list[dict], files: int, groups: dict) -> dict:
+    """The settings of a run as run.json holds them (without the versions, which the run_json
+    job adds): the config after defaults with PATHS (out, structures, model, targets) made
+    absolute, the feature settings, the nntrain words, the networks, the number of structure
+    files and how the groups are made."""
+    return {"config": dict(config) | paths, "features": features.to_dict(),
+            "nntrain_words": words, "networks": nets, "structures": files, "groups": groups}
