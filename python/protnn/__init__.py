@@ -1,9 +1,24 @@
-"""protnn: the Python glue around pairdist, depthdist, atomdepth and nntrain.
+"""protnn: the Python glue around pairdist, atomdepth, depthdist and nntrain.
 
-Structures in any format gemmi reads to clean PDB files (structure), the example targets
-(targets), nntrain databases with scaled targets and group-wise folds (database), nntrain's
-prediction output and training logs (nnfiles), labelled predictions (predictions) and an HTML
-report with plots (report).  Command line: python3 -m protnn (see __main__.py).
+The modules in the order the data passes them: ids (structure ids, finding structures), files
+(atomic writes, the readers of text and JSON), sheets (the targets table, the groups sheet),
+structure (prep), features, targets, groups, folds, database, nnfiles (nntrain's output),
+predictions, ridge, model, predict, evaluation, plots, report, versions, plan (what the
+workflow plans), runinfo, failures.  Command line: python3 -m protnn (__main__.py).
+
+Every file format has one owner, its only reader and writer:
+- targets table (CSV/TSV), groups sheet and groups.tsv: sheets
+- failed.tsv (`id step message`): failures
+- a feature folder's tables and stamp source.json, feature settings files, batch lists: features
+- the database folder (db/<id>/ tables and .target files, scaling.json, fold<k>.db and
+  fold<k>.ids lists, new.ids): database
+- folds.json: folds
+- nntrain's prediction lines and training logs (*.wei.fort.15): nnfiles
+- predictions tables (`id output mean sd [target] [role]`): predictions
+- model folders (model.json, networks/, types/, reference/): model
+- report folders (index.html, proteins.tsv, the plots): report
+- run.json: runinfo; programs.txt (written by workflow/scripts/programs.sh): versions
+- the workflow's stamps (OUTDIR/stamps/, OUTDIR/batches/): plan
 """
 
 __version__ = "0.1.0"

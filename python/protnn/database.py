@@ -29,7 +29,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import ProtnnError
-from .files import NewDirectory, read_json
+from .files import NewDirectory, read_json, read_text
 from .folds import FoldRecord, Folds, make_folds
 from .sheets import TargetsTable, read_groups, read_table
 
@@ -115,14 +115,7 @@ def _list_text(dbdir: str, inputs: list[str], targets: list[str], ids: list[str]
     return "\n".join([f'"{dbdir}"', " ".join(inputs), " ".join(targets), *ids]) + "\n"
 
 
-def make_database(features: str, table_path: str, out: str, k: int = 5, seed: int = 1,
-                  inputs: list[str] | None = None, test_share: float = 0.15,
-                  groups_path: str | None = None, exclude: set[str] | None = None) -> str:
-    """db: writes the database directory OUT; returns a one-line summary.  GROUPS_PATH: a
-    groups sheet (id, group) whose groups replace the table's group column; a protein it does
-    not list is a group of its own.  EXCLUDE: ids of the table left out (structures that
-    failed)."""
-    inputs = inputs or ["pairdist.tab", "depth.tab"]
+def _check_settings(k: int, test_share: float, inputs: list[str]) -> None:
     if k < 2:
         raise ProtnnError(f"--folds {k}: at least 2 folds are needed")
     if not 0 < test_share < 1:
@@ -130,7 +123,12 @@ def make_database(features: str, table_path: str, out: str, k: int = 5, seed: in
     if len(set(inputs)) != len(inputs) or any(not i or "/" in i or " " in i for i in inputs):
         raise ProtnnError(f"--inputs {','.join(inputs)}: names must be distinct, without "
                           f"blanks or slashes")
-    table: TargetsTable = read_table(table_path)
+
+
+def _training_table(table_path: str, groups_path: str | None,
+                    exclude: set[str] | None) -> TargetsTable:
+    """The targets table without the EXCLUDE ids, with the groups of GROUPS_PATH when given."""
+    table = read_table(table_path)
     if exclude:
         keep = [r for r, i in enumerate(table.ids) if i not in exclude]
         table = TargetsTable(table.path, [table.ids[r] for r in keep], table.outputs,
@@ -140,6 +138,19 @@ def make_database(features: str, table_path: str, out: str, k: int = 5, seed: in
         sheet = read_groups(groups_path)
         table.groups = [sheet.get(i, i) for i in table.ids]
         table.has_groups = True
+    return table
+
+
+def make_database(features: str, table_path: str, out: str, k: int = 5, seed: int = 1,
+                  inputs: list[str] | None = None, test_share: float = 0.15,
+                  groups_path: str | None = None, exclude: set[str] | None = None) -> str:
+    """db: writes the database directory OUT; returns a one-line summary.  GROUPS_PATH: a
+    groups sheet (id, group) whose groups replace the table's group column; a protein it does
+    not list is a group of its own.  EXCLUDE: ids of the table left out (structures that
+    failed)."""
+    inputs = inputs or ["pairdist.tab", "depth.tab"]
+    _check_settings(k, test_share, inputs)
+    table = _training_table(table_path, groups_path, exclude)
     for i in table.ids:
         for name in inputs:
             p = os.path.join(features, i, name)
@@ -201,11 +212,8 @@ def fold_held_out(dbout: str, fold: FoldRecord) -> list[str]:
 
 
 def read_ids(path: str) -> list[str]:
-    try:
-        with open(path, encoding="utf-8") as f:
-            return [l.strip() for l in f if l.strip()]
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    """The ids of a list or ids file, one a line."""
+    return [l.strip() for l in read_text(path).splitlines() if l.strip()]
 
 
 def read_numbers(path: str) -> np.ndarray:

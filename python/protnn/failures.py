@@ -11,7 +11,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 from . import ProtnnError
-from .files import write_new_text
+from .files import read_text, write_new_text
 
 HEADER = ("id", "step", "message")
 
@@ -48,11 +48,7 @@ def write_failures(path: str, rows: list[Failure]) -> None:
 
 
 def read_failures(path: str) -> list[Failure]:
-    try:
-        with open(path, encoding="utf-8", newline="") as f:
-            lines = f.read().splitlines()
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    lines = read_text(path).splitlines()
     if not lines or tuple(lines[0].split("\t")) != HEADER:
         raise ProtnnError(f"{path}:1: expected the header {' '.join(HEADER)} (tab-separated)")
     rows = []

@@ -35,7 +35,7 @@ from typing import Callable
 
 from . import ProtnnError
 from .failures import Failure, one_line
-from .files import read_json
+from .files import read_json, read_text
 from .versions import program_version
 
 PROGRAMS = ("pairdist", "atomdepth", "depthdist")
@@ -319,11 +319,7 @@ def compute_batch(structures: dict[str, str], featdir: str, settings: FeatureSet
 
 def read_batch_list(path: str) -> dict[str, str]:
     """BATCH.tsv: `id<TAB>path` per line, no header."""
-    try:
-        with open(path, encoding="utf-8", newline="") as f:
-            lines = f.read().splitlines()
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    lines = read_text(path).splitlines()
     out: dict[str, str] = {}
     for n, line in enumerate(lines, 1):
         if not line.strip():

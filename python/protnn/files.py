@@ -23,6 +23,15 @@ from . import ProtnnError
 _TMP_KEEP = 32           # characters of a final name kept in its temporary name
 
 
+def read_bytes(path: str | os.PathLike) -> bytes:
+    """The bytes of the file PATH."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+
+
 def read_json(path: str | os.PathLike, what: str) -> dict:
     """The JSON object in the file PATH; WHAT names the kind of file in the error line
     ("a folds file of protnn db")."""

@@ -32,7 +32,7 @@ from . import ProtnnError
 from .database import fold_held_out, fold_training, read_scaling
 from .features import (TYPES, FeatureSettings, compute_batch, find_programs,
                        settings_from_dict, sha256_file)
-from .files import NewDirectory, read_json
+from .files import NewDirectory, read_bytes, read_json
 from .folds import read_folds
 from .ids import find_structures
 from .runinfo import read_run
@@ -69,12 +69,7 @@ def _run_groups(run: dict, run_path: str, groups_file: str | None) -> tuple:
 def _portable_weights(src: str, dst: str, inputs: list[str], targets: list[str]) -> None:
     """Copies the weight file SRC to DST with line 1 (the database directory) set to "."
     after checking that lines 2 and 3 name the run's inputs and targets."""
-    try:
-        with open(src, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise ProtnnError(f"{src}: cannot read: {e.strerror}") from None
-    lines = data.split(b"\n", 3)
+    lines = read_bytes(src).split(b"\n", 3)
     if len(lines) < 4 or not lines[0].startswith(b'"'):
         raise ProtnnError(f"{src}: not a weight file of nntrain (no database line)")
     if lines[1].split() != [i.encode() for i in inputs] or \
@@ -83,6 +78,47 @@ def _portable_weights(src: str, dst: str, inputs: list[str], targets: list[str])
                           f"({' '.join(inputs)}; {' '.join(targets)})")
     with open(dst, "xb") as f:
         f.write(b'"."\n' + b"\n".join(lines[1:]))
+
+
+def _check_networks(networks: list, run_path: str, folds: int) -> None:
+    if not networks:
+        raise ProtnnError(f"{run_path}: no networks")
+    for n in networks:
+        if not isinstance(n, dict) or not _PLAIN_NAME.fullmatch(str(n.get("file", ""))) or \
+                not 1 <= int(n.get("fold", 0)) <= folds:
+            raise ProtnnError(f"{run_path}: networks: a plain file name and a fold from 1 to "
+                              f"{folds} expected, found {json.dumps(n)}")
+
+
+def _reference(given, training: dict, run_path: str) -> tuple[str, str]:
+    """The reference: the smallest structure file of a training protein under GIVEN (a path
+    or a list of paths); its id and file."""
+    given = [given] if isinstance(given, str) else list(given or [])
+    found, _ = find_structures([str(g) for g in given]) if given else ({}, [])
+    candidates = [(os.path.getsize(found[i]), i) for i in training if i in found]
+    if not candidates:
+        raise ProtnnError(f"{run_path}: no structure file of a training protein under "
+                          f"{' '.join(map(str, given)) or '(config structures: none)'}")
+    ref = min(candidates)[1]
+    return ref, found[ref]
+
+
+def _write_reference(folder: str, ref: str, path: str, settings: FeatureSettings,
+                     bindir: str, types: dict[str, str], dbout: str) -> None:
+    """FOLDER/reference/: the reference structure as prep writes it and its tables, computed
+    now as predictions will compute them.  They must be those the networks were trained on
+    (the database's): otherwise the settings or programs of this call are not the run's."""
+    from .structure import prep
+    ref_pdb = os.path.join(folder, "reference", f"{ref}.pdb")
+    prep(path, ref_pdb, settings.nmr_model if settings.nmr_model else None)
+    made = reference_tables(ref_pdb, ref, settings, bindir, types)
+    for t in settings.inputs:
+        trained = os.path.join(dbout, "db", ref, t)
+        if made[t] != read_bytes(trained):
+            raise ProtnnError(f"{trained}: differs from what {bindir} computes from "
+                              f"{path} with the run's feature settings")
+        with open(os.path.join(folder, "reference", t), "xb") as f:
+            f.write(made[t])
 
 
 def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
@@ -101,14 +137,7 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
     if inputs != list(settings.inputs):
         raise ProtnnError(f"{dbout}/folds.json: inputs {' '.join(inputs)}, the run's feature "
                           f"settings {' '.join(settings.inputs)}")
-    if not networks:
-        raise ProtnnError(f"{run_path}: no networks")
-    for n in networks:
-        if not isinstance(n, dict) or not _PLAIN_NAME.fullmatch(str(n.get("file", ""))) or \
-                not 1 <= int(n.get("fold", 0)) <= len(folds):
-            raise ProtnnError(f"{run_path}: networks: a plain file name and a fold from 1 to "
-                              f"{len(folds)} expected, found {json.dumps(n)}")
-
+    _check_networks(networks, run_path, len(folds))
     fold_rows, training = [], {}            # training: every fold's training ids, in order
     for f in folds:
         train = fold_training(dbout, f)
@@ -118,16 +147,7 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
     source, groups = _run_groups(run, run_path, groups_file)
     groups = {i: groups[i] for i in sorted(groups) if i in training}
 
-    # The reference: the smallest structure file of a training protein.
-    given = structures if structures else config.get("structures")
-    given = [given] if isinstance(given, str) else list(given or [])
-    found, _ = find_structures([str(g) for g in given]) if given else ({}, [])
-    candidates = [(os.path.getsize(found[i]), i) for i in training if i in found]
-    if not candidates:
-        raise ProtnnError(f"{run_path}: no structure file of a training protein under "
-                          f"{' '.join(map(str, given)) or '(config structures: none)'}")
-    ref = min(candidates)[1]
-
+    ref, ref_file = _reference(structures or config.get("structures"), training, run_path)
     progs = find_programs(bindir)
     with NewDirectory(out) as tmp:
         for d in ("networks", "types", "reference"):
@@ -143,20 +163,8 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
             net_rows.append({"file": f"networks/{n['file']}", "fold": int(n["fold"]),
                              "net": n.get("net"), "seed": n.get("seed"),
                              "sha256": sha256_file(str(dst))})
-        # The reference tables, computed now from the reference structure as prep wrote it
-        # (as predictions will compute them), must be those the networks were trained on
-        # (the database's): otherwise the settings or programs of this call are not the run's.
-        from .structure import prep
-        ref_pdb = tmp / "reference" / f"{ref}.pdb"
-        prep(found[ref], ref_pdb, settings.nmr_model if settings.nmr_model else None)
-        made = reference_tables(str(ref_pdb), ref, settings, bindir,
-                                {p: str(tmp / t["file"]) for p, t in types.items()})
-        for t in inputs:
-            trained = os.path.join(dbout, "db", ref, t)
-            if made[t] != _read_bytes(trained):
-                raise ProtnnError(f"{trained}: differs from what {bindir} computes from "
-                                  f"{found[ref]} with the run's feature settings")
-            (tmp / "reference" / t).write_bytes(made[t])
+        _write_reference(str(tmp), ref, ref_file, settings, bindir,
+                         {p: str(tmp / t["file"]) for p, t in types.items()}, dbout)
         model = {
             "format": "protnn model",
             "format_version": FORMAT_VERSION,
@@ -183,14 +191,6 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
             f"{' '.join(outputs)}, reference structure {ref}")
 
 
-def _read_bytes(path: str) -> bytes:
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
-
-
 def reference_tables(pdb: str, id_: str, settings: FeatureSettings, bindir: str,
                      types: dict[str, str]) -> dict[str, bytes]:
     """The input tables of the prepped reference structure PDB (one model already), made by
@@ -201,7 +201,7 @@ def reference_tables(pdb: str, id_: str, settings: FeatureSettings, bindir: str,
         if fails:
             raise ProtnnError(f"reference structure {pdb}: the programs of {bindir} fail: "
                               f"{fails[0].step}: {fails[0].message}")
-        return {t: _read_bytes(os.path.join(work, id_, t)) for t in settings.inputs}
+        return {t: read_bytes(os.path.join(work, id_, t)) for t in settings.inputs}
 
 
 # -- Loading a model ----------------------------------------------------------------------
@@ -257,7 +257,7 @@ def check_programs(model: Model, bindir: str) -> None:
     made = reference_tables(model.file(ref["structure"]), ref["id"], model.settings, bindir,
                             model.types())
     for table, rel in ref["tables"].items():
-        if made[table] != _read_bytes(model.file(rel)):
+        if made[table] != read_bytes(model.file(rel)):
             made_by = {"pairdist.tab": "pairdist", "depth.tab": "atomdepth and depthdist"}
             was = model.info.get("versions", {}).get("model", {})
             raise ProtnnError(

@@ -30,6 +30,8 @@ def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
     """Predicts the proteins IDS from their tables FEATDIR/<id>/<input> with every network of
     the model (in its order) and writes the new file OUT_TSV: `id output mean sd` and, with
     ROLE or WITH_TARGET, `target role` (target empty).  Returns the number of rows."""
+    # One function: the checks of the tables, the temporary database nntrain reads and the
+    # rows it gives back are the steps of one prediction, read best in order.
     if model is None:
         model = load_model(model_dir)
         check_programs(model, bindir)

@@ -205,6 +205,17 @@ def _settings(run: dict, groups: dict[str, str] | None) -> list[str]:
     return page
 
 
+def _failed_line(failures: list[Failure], path: str | None, run: dict | None,
+                 predicted: int) -> str:
+    """"N of M structures failed (PATH)", or '' when none failed."""
+    if not failures:
+        return ""
+    failed = len({f.id for f in failures})
+    total = int(run["structures"]) if run and isinstance(run.get("structures"), int) \
+        else predicted + failed
+    return f"{failed} of {total} structures failed ({path})"
+
+
 def _page_head(proteins: int, known: int, networks: int, pred_paths: list[str],
                ridge_path: str | None, notes: list[str]) -> list[str]:
     return [
@@ -304,13 +315,8 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
         summary += [verdict_line] if have_ridge else []
     else:
         summary = _spread_lines(es, outputs)
-    failed_line = ""
-    if failures:
-        total = int(run["structures"]) if run and isinstance(run.get("structures"), int) \
-            else len(ids) + len({f.id for f in failures})
-        failed_line = f"{len({f.id for f in failures})} of {total} structures failed " \
-            f"({failed_path})"
-        summary.append(failed_line)
+    failed_line = _failed_line(failures, failed_path, run, len(ids))
+    summary += [failed_line] if failed_line else []
     proteins = _protein_table(es, outputs, scored, fold_of, groups)
 
     with NewDirectory(out) as tmp:

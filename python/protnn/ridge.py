@@ -202,6 +202,8 @@ def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = Non
 
 def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
            pool: ThreadPoolExecutor) -> int:
+    # One function on purpose: the inner fits of every fold and the outer fits are queued on
+    # POOL together and collected fold by fold, which a split would have to pass around.
     info = read_folds(dbout)
     outputs = list(info.outputs)
     held, parts, fold_of = _parts(dbout, info, seed)

@@ -35,7 +35,7 @@ from dataclasses import dataclass, field
 import gemmi
 
 from . import ProtnnError
-from .files import write_new_text
+from .files import read_bytes, write_new_text
 from .ids import structure_id
 
 # Columns 73-80 of a PDB atom record hold the segment id, the element and the charge; old files
@@ -65,11 +65,7 @@ class Cleaned:
 
 
 def _read_bytes(path: str) -> bytes:
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    data = read_bytes(path)
     if data[:2] == b"\x1f\x8b":
         try:
             data = gzip.decompress(data)

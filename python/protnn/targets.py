@@ -26,6 +26,7 @@ import numpy as np
 
 from . import ProtnnError
 from .failures import Failure, one_line
+from .files import read_text
 from .ids import find_structures
 from .structure import clean, pdb_text, read_structure
 from .sheets import table_text
@@ -168,11 +169,7 @@ def compute_targets(path: str) -> dict[str, float]:
 # ------------------------------------------------------------------------------ whole tables
 
 def _read_number_file(path: str) -> list[float]:
-    try:
-        with open(path, encoding="utf-8") as f:
-            words = f.read().replace(",", " ").split()
-    except OSError as e:
-        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    words = read_text(path).replace(",", " ").split()
     try:
         return [float(w.replace("D", "E").replace("d", "e")) for w in words]
     except ValueError:

@@ -196,3 +196,17 @@ def test_local_slurm_ctrl_c_cancels_the_jobs_before_the_daemons_stop(tmp_path):
     finally:
         if p.poll() is None:
             os.killpg(p.pid, signal.SIGKILL)
+
+
+def test_every_rule_that_runs_the_jobs_script_has_its_job():
+    """jobs.py names the job of each rule; a renamed rule must not fail only when it runs."""
+    import ast
+    rules = {}
+    for smk in sorted((ROOT / "workflow/rules").glob("*.smk")):
+        for name, body in re.findall(r"^rule (\w+):\n((?:[ \t]+.*\n|\n)*)", smk.read_text(), re.M):
+            rules[name] = "script:" in body
+    tree = ast.parse((ROOT / "workflow/scripts/jobs.py").read_text())
+    table = next(n.value for n in tree.body if isinstance(n, ast.Assign)
+                 and getattr(n.targets[0], "id", "") == "JOBS")
+    jobs = {k.value for k in table.keys}
+    assert {r for r, script in rules.items() if script} == jobs
