@@ -4,6 +4,8 @@
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
+# The programs: what 'make demo' needs and what 'make install' builds.
+PROGRAMS = nntrain pairdist depthdist atomdepth
 
 .PHONY: all build demo test install bench clean deps
 
@@ -26,13 +28,17 @@ build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target nntrain pairdist depthdist atomdepth
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
 	DEMO_BINDIR=$(abspath $(BUILD))/bin DEMO_JOBS=$(JOBS) ./examples/demo.sh
 
 test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-install: build
+# Builds the programs only, not the tests: the install rules install the programs, the protnn
+# launcher and the Python package, the default types files and the man pages, and none of them
+# needs a test target.
+install: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX),)
 
 bench:

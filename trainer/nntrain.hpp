@@ -19,7 +19,7 @@ namespace nntrain {
 // --- command line and seed (readcmd.cpp) -----------------------------------------------
 // Sets every default, applies the switches of words (the words after the program name),
 // builds the option record and, last, seeds the random stream from itsd.  Throws a normal
-// stop after -h or --version, and an error stop for an unknown switch.
+// stop after -h (or --help) or --version, and an error stop for an unknown switch.
 void readcmd(State& st, const std::vector<std::string>& words);
 // The option table, with the settings as they stand.
 void printhelp(const State& st, std::FILE* out);

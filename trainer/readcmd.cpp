@@ -9,8 +9,9 @@
 // word after its switch, value words examined again in their own turn) and the option table
 // on standard output, laid out "(A10,A40,A20)" / "(A10,A40,I20)" / "(A10,A40,D20.6)".
 //
-// Choices of ours: an unrecognised switch stops with status 1 (not 0); `--version` prints
-// "nntrain <version>" on standard output and stops (status 0), after the switches to its left.
+// Choices of ours: an unrecognised switch stops with status 1 (not 0); `--help` is `-h`;
+// `--version` prints "nntrain <version>" on standard output and stops (status 0), after the
+// switches to its left.
 #include <cmath>
 #include <cstdint>
 #include <ctime>
@@ -115,14 +116,14 @@ const Switch* find_switch(const std::string& arg) {
 }
 
 // Checks every value the scan of readcmd will meet, up to the word that ends the scan (-h,
-// --version, an unknown switch), before the scan reads any file (the list of -aw): a value
+// --help, --version, an unknown switch), before the scan reads any file (the list of -aw): a value
 // out of range or too long is refused before anything is read or written.
 void check_values(const std::vector<std::string>& words) {
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string arg = textio::fixtext(words[i], textlen);
         const Switch* hit = find_switch(arg);
         if (!hit) {
-            if (!arg.empty() && arg[0] == '-') return;  // -h, --version or a word that stops the run
+            if (!arg.empty() && arg[0] == '-') return;  // -h, --help, --version or a word that stops the run
             continue;
         }
         if (hit->kind == Kind::flag) continue;
@@ -217,7 +218,7 @@ void readcmd(State& st, const std::vector<std::string>& words) {
             d.weiadd = textio::fixtext(rec, textlen);
             continue;
         }
-        if (word == "-h") {
+        if (word == "-h" || word == "--help") {
             printhelp(st, stdout);
             textio::stop_normally();
         }

@@ -3,8 +3,8 @@
 // output.
 //
 // Switches: -dp STRUCTURE, -o BASE, -pr probe radius (A, 0 to 5), -np points per
-// atom sphere (1 .. 100000), -ne estimates (1 .. 3), -h, --version.  Every switch but -h and
-// --version takes the next word as its value; a numeric value must be exactly one number.
+// atom sphere (1 .. 100000), -ne estimates (1 .. 3), -h (or --help), --version.  Every switch
+// but these takes the next word as its value; a numeric value must be exactly one number.
 // No words at all ask for the help, as for pairdist and depthdist.
 // Choices of ours (a new program has no older readings to keep): an unknown word, a missing
 // value or a missing -dp or -o is refused with status 2, naming it.
@@ -59,7 +59,7 @@ Settings cmdline(const std::vector<std::string>& words) {
         textio::stop_normally();
     }
     for (const std::string& w : words) {
-        if (w == "-h") {
+        if (w == "-h" || w == "--help") {
             printhelp();
             textio::stop_normally();
         }

@@ -43,7 +43,7 @@ Cmd scancmd(Temp& t, const std::vector<std::string>& words, std::string_view nam
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
         // The value word is not skipped: the loop examines it next, so a value that reads
-        // "-h" also prints the help.
+        // "-h" (or "--help") also prints the help.
         std::string value = i + 1 < words.size() ? std::string(textio::rtrim(words[i + 1])) : std::string();
         if ((w == "-dp" || w == "-t") && value.size() > fnlen)
             textio::fail(textio::status_io, "the file name after " + w + " has " + std::to_string(value.size()) +
@@ -53,7 +53,7 @@ Cmd scancmd(Temp& t, const std::vector<std::string>& words, std::string_view nam
             t.pdbfl = value;
         } else if (w == "-t") {
             t.depfl = value;
-        } else if (w == "-h") {
+        } else if (w == "-h" || w == "--help") {
             return Cmd::help;
         } else if (w == "--version") {
             return Cmd::version;

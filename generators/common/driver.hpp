@@ -15,6 +15,7 @@
 //     define no type (a blank line would otherwise shift every later name by one type).
 //   - The default types file is looked for in the working directory, then in the data
 //     directory beside the program (<bindir>/../share/protnn/); the help shows the plain name.
+//   - `--help` is another name of `-h`;
 //   - `--version` is a switch of its own: it prints "<program> <version>" and stops (status 0);
 //   - a file name longer than the 300 characters kept (after trailing blanks are dropped)
 //     is refused (status 2) instead of being cut, which named another file;
@@ -67,8 +68,9 @@ void initall(Temp& t, const Generator& g, const std::vector<std::string>& words)
 enum class Cmd { run, help, version };
 
 // Scans the command-line words (program name excluded) into t.pdbfl and t.depfl: "-dp" and
-// "-t" take the next word and that word is then examined as a switch in its turn; "-h" and
-// "--version" act when met, whatever else the line holds.  No words at all ask for the help.
+// "-t" take the next word and that word is then examined as a switch in its turn; "-h" (or
+// "--help") and "--version" act when met, whatever else the line holds.  No words at all ask
+// for the help.
 // Otherwise refused with status 2, naming the program: a word that is neither a switch nor
 // the value of -dp or -t before it, -dp or -t as the last word, and a line without -dp (or
 // with an empty one), so that no run ends with status 0 and no table.  A value longer than

@@ -39,7 +39,8 @@ std::vector<std::string> words(const std::string& line) {
 }
 
 // The man pages stay in step with the programs: every switch of a program's option table has
-// its entry under OPTIONS, and every documented switch is one the program knows.
+// its entry under OPTIONS, and every documented switch is one the program knows; --help prints
+// what -h prints, and --version the program's name.
 TEST(ManPages, DocumentEverySwitchOfTheHelpAndNoOther) {
     for (const std::string p : {"nntrain", "pairdist", "depthdist", "atomdepth"}) {
         std::string page = read_file(std::string(PROTNN_SOURCE_DIR) + "/doc/" + p + ".1");
@@ -70,6 +71,11 @@ TEST(ManPages, DocumentEverySwitchOfTheHelpAndNoOther) {
         EXPECT_EQ(v.status, 0) << p;
         EXPECT_EQ(v.out.rfind(p + " ", 0), 0u) << v.out;
         EXPECT_NE(page.find("\\-\\-version"), std::string::npos) << p;
+        Result help = run(p, {"--help"});
+        EXPECT_EQ(help.status, 0) << p;
+        EXPECT_EQ(help.out, h.out) << p;
+        EXPECT_EQ(help.err, "") << p;
+        EXPECT_NE(page.find("\\-\\-help"), std::string::npos) << p;
     }
 }
 

@@ -66,6 +66,7 @@ TEST(PairdistCommandLine, HelpTextInEveryCase) {
         {{}, "amino_acids.types"},
         {{"-h"}, "amino_acids.types"},
         {{"-t", "my.types", "-h"}, "my.types"},
+        {{"-t", "my.types", "--help"}, "my.types"},
         {{"-h", "-t", "my.types"}, "amino_acids.types"},  // words after -h are never looked at
         {{"-dp", "-h"}, "amino_acids.types"},             // the value -h acts as a switch too
         {{"-t", "-h"}, "-h"},

@@ -69,6 +69,11 @@ TEST(OptionTable, ShowsTheSwitchesToItsLeftOnly) {
     EXPECT_EQ(row_of(r.out, "-f").substr(50), sp(8) + "0.250000D+00");
     EXPECT_EQ(row_of(r.out, "-h1").substr(50), sp(18) + "21");
 
+    // --help is -h, the switches to its left shown as well.
+    auto help = run("nntrain", {"-m", "50", "-f", "0.25", "--help", "-h1", "7"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, r.out);
+
     r = run("nntrain", {"-h", "-m", "50"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(row_of(r.out, "-m").substr(50), sp(16) + "1000");
@@ -89,7 +94,7 @@ TEST(CommandLine, UnknownSwitchStops) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, " Aborting, didnt recognize -5\n");
 
-    for (const char* w : {"-m500", "-M", "-l=x", "--help"}) {
+    for (const char* w : {"-m500", "-M", "-l=x", "-help", "--h"}) {
         auto f = testing_support::failure_of([&] { scan({w}); });
         EXPECT_EQ(f.status(), 1) << w;
         EXPECT_EQ(std::string(f.what()), std::string(" Aborting, didnt recognize ") + w);
