@@ -124,9 +124,13 @@ def cmd_folds(a: argparse.Namespace) -> None:
 def add_collect(sub) -> None:
     s = sub.add_parser("collect", help="nntrain predictions to a labelled TSV",
                        description="Labels the prediction lines of one nntrain run (one "
-                       "network or -aw) with output names and undoes the target scaling.")
-    s.add_argument("predictions", metavar="PRED.out")
+                       "network or -aw) with output names and undoes the target scaling; "
+                       "with --stack, a fold's held-out proteins as ridge plus the networks "
+                       "from one nntrain -aw run per output.")
+    s.add_argument("predictions", nargs="+", metavar="PRED.out")
     s.add_argument("--db", required=True, metavar="DBOUT")
+    s.add_argument("--stack", metavar="STACK", help="the stack folder (protnn stack)")
+    s.add_argument("--fold", type=int, metavar="K", help="with --stack: the fold")
     s.add_argument("--targets", metavar="TABLE.csv",
                    help="take the targets from this table (default: nntrain's, unscaled)")
     s.add_argument("--role", help="adds a role column with this word (cv, new, ...)")
@@ -135,9 +139,47 @@ def add_collect(sub) -> None:
 
 
 def cmd_collect(a: argparse.Namespace) -> None:
-    from .predictions import collect
-    n = collect(a.predictions, a.db, a.output, a.targets, a.role)
+    if a.stack:
+        from .stack import collect_fold
+        if a.fold is None:
+            raise ProtnnError("--stack needs --fold K")
+        n = collect_fold(a.stack, a.db, a.fold, a.predictions, a.output, a.targets, a.role)
+    else:
+        from .predictions import collect
+        if len(a.predictions) != 1:
+            raise ProtnnError("one prediction file expected (several with --stack)")
+        n = collect(a.predictions[0], a.db, a.output, a.targets, a.role)
     print(f"collect: {a.output}: {n} predictions", file=sys.stderr)
+
+
+def add_stack(sub) -> None:
+    s = sub.add_parser("stack", help="ridge per fold and what its networks learn",
+                       description="Per fold of the database, from its training proteins "
+                       "only: ridge (as protnn ridge fits it), each training protein's "
+                       "out-of-fold ridge residual, the networks' input map and the residuals' "
+                       "maps; writes the networks' databases and lists, one list per output.")
+    s.add_argument("--db", required=True, metavar="DBOUT")
+    s.add_argument("-o", "--output", required=True, metavar="STACK")
+    s.add_argument("--inputs", default="pca50", metavar="MAP",
+                   help="what the networks read: raw, z (z-scores) or pcaQ (the first Q "
+                   "principal axes of the z-scores; default pca50)")
+    s.add_argument("--target", default="sym", choices=("sym", "asinh", "minmax"),
+                   help="the map of the residuals into [-0.9, 0.9] (default sym: scaled, "
+                   "0 kept at 0)")
+    s.add_argument("--weight", type=float, default=1.0, metavar="W",
+                   help="prediction = ridge + W * networks (default 1)")
+    s.add_argument("--seed", type=int, default=1, metavar="S",
+                   help="ridge's seed (its inner parts with 2 folds; default 1)")
+    s.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="threads for ridge (default 1; same results)")
+    s.set_defaults(run=cmd_stack)
+
+
+def cmd_stack(a: argparse.Namespace) -> None:
+    from .stack import make_stack, settings_from_dict
+    settings = settings_from_dict({"inputs": a.inputs, "target": a.target,
+                                   "weight": a.weight}, "protnn stack")
+    print("stack: " + make_stack(a.db, a.output, settings, a.seed, a.jobs), file=sys.stderr)
 
 
 def add_groups(sub) -> None:
@@ -293,6 +335,8 @@ def add_model(sub) -> None:
     s.add_argument("--run", required=True, dest="run_json", metavar="run.json",
                    help="the run's settings")
     s.add_argument("--db", required=True, metavar="DBOUT", help="the run's database")
+    s.add_argument("--stack", required=True, metavar="STACK",
+                   help="the run's stack folder (protnn stack)")
     s.add_argument("--nets", required=True, metavar="NETS", help="folder of the weight files")
     s.add_argument("--bindir", required=True, metavar="BIN", help="the programs of the run")
     s.add_argument("--groups", metavar="FILE",
@@ -305,8 +349,8 @@ def add_model(sub) -> None:
 
 def cmd_model(a: argparse.Namespace) -> None:
     from .model import make_model
-    print("model: " + make_model(a.run_json, a.db, a.nets, a.bindir, a.output, a.groups,
-                                 a.structures), file=sys.stderr)
+    print("model: " + make_model(a.run_json, a.db, a.stack, a.nets, a.bindir, a.output,
+                                 a.groups, a.structures), file=sys.stderr)
 
 
 def add_predict(sub) -> None:
@@ -339,8 +383,8 @@ def cmd_predict(a: argparse.Namespace) -> int:
     return SOME_FAILED if failures else 0
 
 
-COMMANDS = (add_prep, add_targets, add_db, add_folds, add_collect, add_groups, add_ridge,
-            add_report, add_features, add_model, add_predict)
+COMMANDS = (add_prep, add_targets, add_db, add_folds, add_collect, add_stack, add_groups,
+            add_ridge, add_report, add_features, add_model, add_predict)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -37,9 +37,10 @@ from .folds import read_folds
 from .ids import find_structures
 from .runinfo import read_run
 from .sheets import read_groups
+from .stack import FOLD_JSON, INPUT_FILE, read_stack
 from .versions import library_versions
 
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2          # 2: ridge plus networks per fold and output (protnn stack)
 MODEL_JSON = "model.json"
 _PLAIN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+-]*")     # a network's file name
 
@@ -80,14 +81,19 @@ def _portable_weights(src: str, dst: str, inputs: list[str], targets: list[str])
         f.write(b'"."\n' + b"\n".join(lines[1:]))
 
 
-def _check_networks(networks: list, run_path: str, folds: int) -> None:
+def _check_networks(networks: list, run_path: str, folds: int, outputs: list[str]) -> None:
     if not networks:
         raise ProtnnError(f"{run_path}: no networks")
     for n in networks:
         if not isinstance(n, dict) or not _PLAIN_NAME.fullmatch(str(n.get("file", ""))) or \
-                not 1 <= int(n.get("fold", 0)) <= folds:
-            raise ProtnnError(f"{run_path}: networks: a plain file name and a fold from 1 to "
-                              f"{folds} expected, found {json.dumps(n)}")
+                not 1 <= int(n.get("fold", 0)) <= folds or n.get("output") not in outputs:
+            raise ProtnnError(f"{run_path}: networks: a plain file name, a fold from 1 to "
+                              f"{folds} and an output of {' '.join(outputs)} expected, found "
+                              f"{json.dumps(n)}")
+    for k in range(1, folds + 1):
+        for o in outputs:
+            if not any(n["fold"] == k and n["output"] == o for n in networks):
+                raise ProtnnError(f"{run_path}: networks: none for fold {k} and {o}")
 
 
 def _reference(given, training: dict, run_path: str) -> tuple[str, str]:
@@ -121,10 +127,11 @@ def _write_reference(folder: str, ref: str, path: str, settings: FeatureSettings
             f.write(made[t])
 
 
-def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
+def make_model(run_path: str, dbout: str, stack_dir: str, nets: str, bindir: str, out: str,
                groups_file: str | None = None, structures: list[str] | None = None) -> str:
     """protnn model: writes the model folder OUT; returns a one-line summary."""
     run = read_run(run_path)
+    stack = read_stack(stack_dir)
     config = run.get("config") or {}
     settings = settings_from_dict(run.get("features", {}), f"{run_path}: features")
     info = read_folds(dbout)
@@ -137,7 +144,9 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
     if inputs != list(settings.inputs):
         raise ProtnnError(f"{dbout}/folds.json: inputs {' '.join(inputs)}, the run's feature "
                           f"settings {' '.join(settings.inputs)}")
-    _check_networks(networks, run_path, len(folds))
+    _check_networks(networks, run_path, len(folds), outputs)
+    if stack.outputs != outputs or len(stack.folds) != len(folds):
+        raise ProtnnError(f"{stack_dir}: the stack of another database than {dbout}")
     fold_rows, training = [], {}            # training: every fold's training ids, in order
     for f in folds:
         train = fold_training(dbout, f)
@@ -150,8 +159,14 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
     ref, ref_file = _reference(structures or config.get("structures"), training, run_path)
     progs = find_programs(bindir)
     with NewDirectory(out) as tmp:
-        for d in ("networks", "types", "reference"):
+        for d in ("networks", "types", "reference", "stack"):
             (tmp / d).mkdir()
+        stack_rows = []
+        for f in stack.folds:
+            name = f"stack/fold{f['fold']}.json"
+            shutil.copyfile(os.path.join(stack.path, f"fold{f['fold']}", FOLD_JSON), tmp / name)
+            stack_rows.append({"fold": f["fold"], "file": name,
+                               "sha256": sha256_file(str(tmp / name))})
         types = {}
         for prog, name in TYPES.items():
             shutil.copyfile(progs.types[prog], tmp / "types" / name)
@@ -159,10 +174,11 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
         net_rows = []
         for n in networks:
             dst = tmp / "networks" / n["file"]
-            _portable_weights(os.path.join(nets, n["file"]), str(dst), inputs, targets)
+            _portable_weights(os.path.join(nets, n["file"]), str(dst), [INPUT_FILE],
+                              [f"{n['output']}.target"])
             net_rows.append({"file": f"networks/{n['file']}", "fold": int(n["fold"]),
-                             "net": n.get("net"), "seed": n.get("seed"),
-                             "sha256": sha256_file(str(dst))})
+                             "output": n["output"], "net": n.get("net"),
+                             "seed": n.get("seed"), "sha256": sha256_file(str(dst))})
         _write_reference(str(tmp), ref, ref_file, settings, bindir,
                          {p: str(tmp / t["file"]) for p, t in types.items()}, dbout)
         model = {
@@ -174,6 +190,7 @@ def make_model(run_path: str, dbout: str, nets: str, bindir: str, out: str,
             "inputs": inputs,
             "types": types,
             "features": settings.to_dict(),
+            "stack": {"settings": stack.settings.to_dict(), "folds": stack_rows},
             "training": {k: config[k] for k in ("folds", "networks", "seed", "split_seed",
                                                 "test_share", "nntrain") if k in config}
             | {"nntrain_words": list(run.get("nntrain_words") or [])},
@@ -228,6 +245,10 @@ def load_model(path: str) -> Model:
         raise ProtnnError(f"{path}: not a model folder, or an incomplete one: no {MODEL_JSON}")
     info = read_json(where, "a model file")
     version = info.get("format_version")
+    if version == 1:
+        raise ProtnnError(f"{where}: format version 1 (networks on the raw inputs, without "
+                          f"ridge); this protnn reads version {FORMAT_VERSION}: predict with the "
+                          f"protnn that made it, or train the model again")
     if version != FORMAT_VERSION:
         raise ProtnnError(f"{where}: format version {json.dumps(version)}; this protnn reads "
                           f"version {FORMAT_VERSION}")
@@ -235,6 +256,7 @@ def load_model(path: str) -> Model:
         settings = settings_from_dict(info["features"], f"{where}: features")
         files = {t["file"]: t["sha256"] for t in info["types"].values()}
         files |= {n["file"]: n["sha256"] for n in info["networks"]}
+        files |= {f["file"]: f["sha256"] for f in info["stack"]["folds"]}
         plain = [info["reference"]["structure"], *info["reference"]["tables"].values()]
         [(o["name"], float(o["a"]), float(o["b"])) for o in info["outputs"]]
         if set(info["types"]) != set(TYPES) or not info["networks"] or not info["outputs"] \

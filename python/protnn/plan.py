@@ -29,6 +29,8 @@ from .failures import Failure
 from .features import FeatureSettings, settings_from_dict
 from .ids import structure_id
 from .sheets import TargetsTable, table_text
+from .stack import StackSettings
+from .stack import settings_from_dict as stack_settings_from_dict
 
 # The switches that the workflow gives nntrain itself.
 OWN_SWITCHES = ("-l", "-f", "-r", "-owf", "-wf", "-aw", "-pr1", "-prl", "-d")
@@ -112,16 +114,18 @@ def batch_key_text(ids: list[str], structures: dict[str, str]) -> str:
     return "".join(out)
 
 
-def net_seed(seed: int, nets: int, k: int, n: int) -> int:
-    """Network n of fold k (1-based) has a seed of its own."""
-    return seed + (k - 1) * nets + n - 1
+def net_seed(seed: int, outputs: int, nets: int, k: int, o: int, n: int) -> int:
+    """Network n of output o of fold k (all 1-based) has a seed of its own."""
+    return seed + ((k - 1) * outputs + o - 1) * nets + n - 1
 
 
-def networks(folds: int, nets: int, seed: int) -> list[dict]:
-    """Every network of a run in the order of every -aw list: file, fold, net and seed."""
-    return [{"file": f"fold{k}-net{n}.wei", "fold": k, "net": n,
-             "seed": net_seed(seed, nets, k, n)}
-            for k in range(1, folds + 1) for n in range(1, nets + 1)]
+def networks(folds: int, outputs: list[str], nets: int, seed: int) -> list[dict]:
+    """Every network of a run, fold by fold, output by output (the order of every -aw list):
+    file, fold, output, net and seed."""
+    return [{"file": f"fold{k}-{name}-net{n}.wei", "fold": k, "output": name, "net": n,
+             "seed": net_seed(seed, len(outputs), nets, k, o, n)}
+            for k in range(1, folds + 1) for o, name in enumerate(outputs, 1)
+            for n in range(1, nets + 1)]
 
 
 def as_json(value) -> str:
@@ -181,6 +185,11 @@ def db_settings(config: dict, groups: dict) -> dict:
     return {"folds": config["folds"], "split_seed": config["split_seed"],
             "test_share": config["test_share"], "inputs": list(config["inputs"]),
             "groups": groups}
+
+
+def stack_settings(config: dict) -> StackSettings:
+    """How the networks sit on ridge (config `stack`)."""
+    return stack_settings_from_dict(dict(config.get("stack") or {}), "config: stack")
 
 
 def run_record(config: dict, paths: dict[str, str], features: FeatureSettings,

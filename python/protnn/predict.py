@@ -1,9 +1,10 @@
 """Predictions with a model folder: protnn predict, and the workflow's new proteins.
 
-predict_features() predicts proteins whose tables exist in FEATDIR: `nntrain -aw LIST -prl
-IDS -d DB` over a temporary database of links to the tables (the targets, unknown, print as
-NaN), the values taken back to the units of the targets table; predict() computes the tables
-of structure files first (protnn.features, the code of the workflow) and then calls it.
+predict_features() predicts proteins whose tables exist in FEATDIR: per fold of the model its
+ridge fit plus its networks (`nntrain -aw LIST -prl IDS -d DB` per output over a temporary
+database of the fold's mapped inputs), averaged over the folds, in the units of the targets
+table; predict() computes the tables of structure files first (protnn.features, the code of
+the workflow) and then calls it.
 """
 
 from __future__ import annotations
@@ -14,14 +15,17 @@ import shutil
 import subprocess
 import tempfile
 
+import numpy as np
+
 from . import ProtnnError
+from .database import DatabaseRows, read_numbers
 from .failures import Failure, one_line
 from .features import STAMP, compute_batch, read_stamp
 from .files import refuse_existing
 from .ids import find_structures
 from .model import Model, check_programs, load_model
-from .nnfiles import parse_predictions
 from .predictions import prediction_line, write_predictions
+from .stack import INPUT_FILE, network_predictions, read_fold_stack
 
 
 def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
@@ -50,45 +54,78 @@ def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
         if {k: made.get(k) for k in want} != want:
             raise ProtnnError(f"{os.path.join(featdir, i, STAMP)}: the features of {i} were "
                               f"not made with the model's feature settings and types files")
-    outputs = model.info["outputs"]
+    outputs = [o["name"] for o in model.info["outputs"]]
     wide = role is not None or with_target
     rows = []
     if ids:
-        nntrain = os.path.abspath(os.path.join(bindir, "nntrain"))
-        with tempfile.TemporaryDirectory() as work:
-            # Everything under short relative names in WORK: nntrain reads a weight list's
-            # names up to a blank or comma.
-            os.mkdir(os.path.join(work, "db"))
-            for i in ids:
-                os.mkdir(os.path.join(work, "db", i))
-                for t in inputs:
-                    os.symlink(os.path.abspath(os.path.join(featdir, i, t)),
-                               os.path.join(work, "db", i, t))
-            names = []
-            for k, n in enumerate(model.info["networks"], 1):
-                names.append(f"w{k}.wei")
-                os.symlink(model.file(n["file"]), os.path.join(work, names[-1]))
-            with open(os.path.join(work, "weights.lst"), "w", encoding="utf-8") as f:
-                f.write("".join(n + "\n" for n in names))
-            with open(os.path.join(work, "ids"), "w", encoding="utf-8") as f:
-                f.write("".join(i + "\n" for i in ids))
-            try:
-                r = subprocess.run([nntrain, "-aw", "weights.lst", "-prl", "ids", "-d", "db"],
-                                   cwd=work, capture_output=True, text=True)
-            except OSError as e:
-                raise ProtnnError(f"{nntrain}: {e.strerror}") from None
-            if r.returncode != 0:
-                raise ProtnnError(f"{nntrain} -aw: status {r.returncode}: {one_line(r.stderr)}")
-        preds = parse_predictions(r.stdout, f"{nntrain} -aw (standard output)", len(outputs))
-        if [p.id for p in preds[::len(outputs)]] != list(ids):
-            raise ProtnnError(f"{nntrain} -aw: predicted other proteins than asked for")
-        for p in preds:
-            o = outputs[p.index]
-            a, b = float(o["a"]), float(o["b"])
-            rows.append(prediction_line(p.id, o["name"], (p.mean - b) / a, p.sd / abs(a),
-                                        math.nan if wide else None, (role or "") if wide else None))
+        mean, sd = _ridge_and_networks(model, featdir, ids, outputs, bindir)
+        for r, i in enumerate(ids):
+            for o, name in enumerate(outputs):
+                rows.append(prediction_line(i, name, mean[r, o], sd[r, o],
+                                            math.nan if wide else None,
+                                            (role or "") if wide else None))
     write_predictions(out_tsv, rows, target=wide, role=wide)
     return len(rows)
+
+
+def _ridge_and_networks(model: Model, featdir: str, ids: list[str], outputs: list[str],
+                        bindir: str) -> tuple[np.ndarray, np.ndarray]:
+    """Every fold's ridge plus its networks (per output, nntrain -aw over a temporary
+    database of the mapped inputs), averaged over the folds: means and deviations (rows x
+    outputs).  The deviation is that of all networks' predictions around the mean: the
+    folds' own deviations and the spread of the folds' means."""
+    inputs = list(model.settings.inputs)
+    first = [len(read_numbers(os.path.join(featdir, ids[0], t))) for t in inputs]
+    X = np.stack([DatabaseRows(featdir, inputs, [], first, None).x(i) for i in ids])
+    nntrain = os.path.abspath(os.path.join(bindir, "nntrain"))
+    means, devs = [], []
+    with tempfile.TemporaryDirectory() as work:
+        # Everything under short relative names in WORK: nntrain reads a weight list's
+        # names up to a blank or comma.
+        with open(os.path.join(work, "ids"), "w", encoding="utf-8") as f:
+            f.write("".join(i + "\n" for i in ids))
+        for f_row in model.info["stack"]["folds"]:
+            fs = read_fold_stack(model.file(f_row["file"]))
+            k = fs.fold
+            if len(fs.linear.shift) != X.shape[1]:
+                raise ProtnnError(f"{featdir}/{ids[0]}: {X.shape[1]} inputs, the model's fold "
+                                  f"{k} reads {len(fs.linear.shift)}")
+            M = fs.network_inputs(X)
+            db = f"db{k}"
+            for r, i in enumerate(ids):
+                os.makedirs(os.path.join(work, db, i))
+                with open(os.path.join(work, db, i, INPUT_FILE), "w", encoding="utf-8") as f:
+                    f.write(" ".join(repr(float(v)) for v in M[r]) + "\n")
+            paths = {}
+            for o in outputs:
+                names = []
+                for n in model.info["networks"]:
+                    if int(n["fold"]) == k and n["output"] == o:
+                        names.append(f"w{k}-{o}-{len(names) + 1}.wei")
+                        os.symlink(model.file(n["file"]), os.path.join(work, names[-1]))
+                lst = os.path.join(work, f"fold{k}-{o}.lst")
+                with open(lst, "w", encoding="utf-8") as f:
+                    f.write("".join(n + "\n" for n in names))
+                paths[o] = os.path.join(work, f"fold{k}-{o}.out")
+                _run_nntrain([nntrain, "-aw", os.path.basename(lst), "-prl", "ids", "-d", db],
+                             work, paths[o])
+            mean, sd = network_predictions(paths, ids)
+            pred, dev = fs.combine(X, mean, sd)
+            means.append(pred)
+            devs.append(dev)
+    P, D = np.stack(means), np.stack(devs)
+    centre = P.mean(axis=0)
+    return centre, np.sqrt((D ** 2).mean(axis=0) + ((P - centre) ** 2).mean(axis=0))
+
+
+def _run_nntrain(argv: list[str], cwd: str, out: str) -> None:
+    try:
+        with open(out, "w", encoding="utf-8") as f:
+            r = subprocess.run(argv, cwd=cwd, stdout=f, stderr=subprocess.PIPE, text=True)
+    except OSError as e:
+        raise ProtnnError(f"{argv[0]}: {e.strerror}") from None
+    if r.returncode != 0:
+        raise ProtnnError(f"{argv[0]} -aw: status {r.returncode}: {one_line(r.stderr)}")
 
 
 def default_bindir() -> str:

@@ -64,6 +64,16 @@ def _database_ids(dbout: str) -> set[str]:
         raise ProtnnError(f"{dbout}/db: cannot read: {e.strerror}") from None
 
 
+def target_lookup(table: str, outputs: list[str]) -> dict[tuple[str, str], float]:
+    """(id, output) -> target of the targets table TABLE, which must have every output."""
+    t = read_table(table)
+    missing = [o for o in outputs if o not in t.outputs]
+    if missing:
+        raise ProtnnError(f"{table}: no column {missing[0]} (an output of the predictions)")
+    return {(i, o): float(t.values[r, j]) for r, i in enumerate(t.ids)
+            for j, o in enumerate(t.outputs)}
+
+
 def collect(pred_path: str, dbout: str, out: str, table: str | None = None,
             role: str | None = None) -> int:
     """collect: writes OUT from the prediction lines in PRED_PATH; returns the line count."""
@@ -73,15 +83,7 @@ def collect(pred_path: str, dbout: str, out: str, table: str | None = None,
     stranger = next((p.id for p in preds if p.id not in proteins), None)
     if stranger is not None:
         raise ProtnnError(f"{pred_path}: protein {stranger} is not in the database {dbout}")
-    known: dict[tuple[str, str], float] = {}
-    if table is not None:
-        t = read_table(table)
-        for r, i in enumerate(t.ids):
-            for j, o in enumerate(t.outputs):
-                known[(i, o)] = float(t.values[r, j])
-        missing = [o for o in scaling.outputs if o not in t.outputs]
-        if missing:
-            raise ProtnnError(f"{table}: no column {missing[0]} (outputs of {dbout})")
+    known = target_lookup(table, scaling.outputs) if table is not None else {}
     if role is not None and (not role or any(c.isspace() for c in role)):
         raise ProtnnError(f"--role '{role}': one word expected")
     rows = []

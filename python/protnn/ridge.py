@@ -168,6 +168,24 @@ def dual_predict(X: np.ndarray, Y: np.ndarray, Xv: np.ndarray,
     return out + ybar[:, None, None]
 
 
+def dual_coef(X: np.ndarray, Y: np.ndarray,
+              alpha: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The fit of dual_predict on the rows X, Y as slopes on the inputs (inputs x outputs) and
+    intercepts, output o at the penalty ALPHA[o]: dual_predict's prediction of a row xv is
+    xv @ slopes + intercepts up to rounding."""
+    mu, keep, sd = _standardise(X)
+    Z = (X[:, keep] - mu[keep]) / sd
+    ybar = Y.mean(axis=0)
+    s, U = np.linalg.eigh(Z @ Z.T)
+    s = np.maximum(s, 0.0)
+    lam = alpha * _scale(s, len(X), int(keep.sum()))
+    UtY = U.T @ (Y - ybar)
+    W = Z.T @ (U @ (UtY / (s[:, None] + lam[None, :])))     # kept inputs x outputs
+    B = np.zeros((X.shape[1], Y.shape[1]))
+    B[keep] = W / sd[:, None]
+    return B, ybar - mu @ B
+
+
 def _parts(dbout: str, info: Folds,
            seed: int) -> tuple[list[list[str]], list[list[str]], list[int]]:
     """Each fold's held-out proteins, and the inner parts with their folds (folds.inner_parts);
@@ -190,18 +208,67 @@ def _choose(sse: np.ndarray) -> list[float]:
     return [float(PENALTIES[len(PENALTIES) - 1 - int(np.argmin(row[::-1]))]) for row in sse]
 
 
+@dataclass
+class Linear:
+    """One fold's ridge fit as a linear map of a protein's inputs x (every number of its
+    input tables): clip(x - shift, lo, hi) @ slopes + intercepts, per output."""
+    shift: np.ndarray            # p: the reference protein's inputs
+    lo: np.ndarray               # p: the training proteins' range, shifted
+    hi: np.ndarray
+    slopes: np.ndarray           # p x outputs
+    intercepts: np.ndarray       # outputs
+
+    def predict(self, X: np.ndarray) -> np.ndarray:
+        """Rows x outputs for the rows X (proteins x inputs)."""
+        return np.clip(X - self.shift, self.lo, self.hi) @ self.slopes + self.intercepts
+
+
+@dataclass
+class FoldRidge:
+    """Ridge on one fold: its held-out proteins' predictions (those of protnn ridge), the
+    penalties chosen, and on request the fit as a Linear map and the out-of-fold predictions
+    of its training proteins (each inner part predicted by the inner fit on the others, at the
+    fold's penalties)."""
+    held_out: list[str]
+    pred: np.ndarray             # held-out x outputs
+    targets: np.ndarray          # held-out x outputs
+    penalties: list[float]
+    training: int                # training proteins
+    linear: Linear | None = None
+    inner: dict[str, np.ndarray] | None = None     # training id -> outputs
+
+
 def ridge(dbout: str, out: str, seed: int = 1, log=None, dual: bool | None = None,
           jobs: int = 1) -> int:
     """ridge: writes the predictions table OUT; returns its number of rows.  DUAL: None
     chooses the form by size (the proteins in memory when fewer than the inputs).  JOBS
     threads share the sums and the fits (numpy's products and eigendecompositions run outside
     the interpreter lock); the results do not depend on it."""
+    info = read_folds(dbout)
+    rows = []
+    for k, f in enumerate(ridge_folds(dbout, seed, dual, jobs)):
+        if log:
+            log(f"ridge: fold {k + 1}: {f.training} training proteins; penalty (in mean "
+                f"eigenvalues) " + ", ".join(f"{o} {b:g}" for o, b in
+                                            zip(info.outputs, f.penalties)))
+        for r, i in enumerate(f.held_out):
+            for o, name in enumerate(info.outputs):
+                rows.append(prediction_line(i, name, f.pred[r, o], math.nan, f.targets[r, o],
+                                            "cv"))
+    write_predictions(out, rows, role=True)
+    return len(rows)
+
+
+def ridge_folds(dbout: str, seed: int = 1, dual: bool | None = None, jobs: int = 1,
+                fits: bool = False) -> list[FoldRidge]:
+    """Ridge on every fold of DBOUT; FITS adds each fold's Linear map and out-of-fold
+    predictions of its training proteins."""
     with ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
-        return _ridge(dbout, out, seed, log, dual, pool)
+        return _ridge(dbout, seed, dual, pool, fits)
 
 
-def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
-           pool: ThreadPoolExecutor) -> int:
+def _ridge(dbout: str, seed: int, dual: bool | None, pool: ThreadPoolExecutor,
+           fits: bool) -> list[FoldRidge]:
     # One function on purpose: the inner fits of every fold and the outer fits are queued on
     # POOL together and collected fold by fold, which a split would have to pass around.
     info = read_folds(dbout)
@@ -223,17 +290,20 @@ def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
     else:
         sums = list(pool.map(lambda ids: _sums(data, ids, xref, yref), parts))
 
-    def inner_sse(train: list[int], v: int) -> np.ndarray:
-        """Squared errors (outputs x penalties) on part V of the fit on the rest of TRAIN."""
+    def inner_sse(train: list[int], v: int) -> tuple[np.ndarray, object]:
+        """Squared errors (outputs x penalties) on part V of the fit on the rest of TRAIN;
+        with FITS also what predicts part V at any penalty (the predictions, outputs x
+        penalties x rows, or per output the slopes and intercepts of every penalty)."""
         rest = [b for b in train if b != v]
         if not rest:
-            return np.zeros((m, L))
+            return np.zeros((m, L)), None
         if dual:
             pred = dual_predict(np.concatenate([X[b] for b in rest]),
                                 np.concatenate([Y[b] for b in rest]), X[v], PENALTIES)
-            return ((pred - Y[v].T[:, None, :]) ** 2).sum(axis=2)
+            return ((pred - Y[v].T[:, None, :]) ** 2).sum(axis=2), pred if fits else None
         inner = fit(sum((sums[b] for b in rest[1:]), sums[rest[0]]))
-        return np.stack([_sse(inner, o, PENALTIES, sums[v]) for o in range(m)])
+        sse = np.stack([_sse(inner, o, PENALTIES, sums[v]) for o in range(m)])
+        return sse, [inner.coef(o, PENALTIES) for o in range(m)] if fits else None
 
     # Every fold's inner fits, then the primal form's outer fits, all queued at once so that
     # the threads stay busy; each fold's errors are added in the order of its parts.
@@ -242,11 +312,12 @@ def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
     if not dual:
         totals = [sum((sums[b] for b in train[1:]), sums[train[0]]) for train in trains]
         outers = [pool.submit(fit, total) for total in totals]
-    rows = []
+    out = []
     for k, train in enumerate(trains):
         sse = np.zeros((m, L))
-        for part_sse in inner[k]:
-            sse += part_sse.result()
+        done = [part.result() for part in inner[k]]
+        for part_sse, _ in done:
+            sse += part_sse
         best = _choose(sse)
         ids = held[k]
         Yk = np.stack([data.y(i) for i in ids])
@@ -254,9 +325,13 @@ def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
             XT = np.concatenate([X[b] for b in train])
             Xk = np.clip(np.stack([data.x(i) for i in ids]) - xref, XT.min(axis=0),
                          XT.max(axis=0))
-            allp = dual_predict(XT, np.concatenate([Y[b] for b in train]), Xk, np.array(best))
+            YT = np.concatenate([Y[b] for b in train])
+            allp = dual_predict(XT, YT, Xk, np.array(best))
             pred = np.stack([allp[o, o] for o in range(m)], axis=1)
             ntrain = len(XT)
+            if fits:
+                B, c = dual_coef(XT, YT, np.array(best))
+                linear = Linear(xref, XT.min(axis=0), XT.max(axis=0), B, c)
         else:
             total, outer = totals[k], outers[k].result()
             B = np.empty((len(xref), m))
@@ -269,12 +344,32 @@ def _ridge(dbout: str, out: str, seed: int, log, dual: bool | None,
                 Xk = np.stack([data.x(i) for i in ids[at:at + CHUNK]]) - xref
                 pred[at:at + CHUNK] = np.clip(Xk, total.lo, total.hi) @ B + c
             ntrain = outer.n
-        if log:
-            log(f"ridge: fold {k + 1}: {ntrain} training proteins; penalty (in mean "
-                f"eigenvalues) " + ", ".join(f"{o} {b:g}" for o, b in zip(outputs, best)))
-        for r, i in enumerate(ids):
-            for o in range(m):
-                rows.append(prediction_line(i, outputs[o], pred[r, o], math.nan, Yk[r, o],
-                                            "cv"))
-    write_predictions(out, rows, role=True)
-    return len(rows)
+            linear = Linear(xref, total.lo, total.hi, B, c) if fits else None
+        result = FoldRidge(ids, pred, Yk, best, ntrain)
+        if fits:
+            result.linear = linear
+            result.inner = _inner_predictions(data, parts, train, done, best, dual,
+                                              X if dual else None, xref, yref)
+        out.append(result)
+    return out
+
+
+def _inner_predictions(data: DatabaseRows, parts: list[list[str]], train: list[int],
+                       done: list, best: list[float], dual: bool, X, xref: np.ndarray,
+                       yref: np.ndarray) -> dict[str, np.ndarray]:
+    """Each training protein of a fold predicted by the inner fit that left its part out,
+    at the fold's penalty of each output."""
+    at = [int(np.nonzero(PENALTIES == b)[0][0]) for b in best]
+    out: dict[str, np.ndarray] = {}
+    for v, (_, made) in zip(train, done):
+        if made is None:
+            continue
+        if dual:
+            pred = np.stack([made[o, at[o]] for o in range(len(best))], axis=1)
+        else:
+            Xv = np.stack([data.x(i) for i in parts[v]]) - xref
+            pred = np.stack([Xv @ made[o][0][:, at[o]] + made[o][1][at[o]] + yref[o]
+                             for o in range(len(best))], axis=1)
+        for r, i in enumerate(parts[v]):
+            out[i] = pred[r]
+    return out

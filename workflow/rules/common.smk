@@ -150,11 +150,18 @@ try:
 except ProtnnError as e:
     raise WorkflowError(str(e) if TRAINING else f"config: model: {e}")
 stamp(f"{STAMPS}/features.json", settings_text(SETTINGS))
-NETWORKS = plan.networks(FOLDS, NETS, SEED) if TRAINING else []
+OUTPUTS = TABLE.outputs if TRAINING else []
+try:
+    STACK = plan.stack_settings(config)
+except ProtnnError as e:
+    raise WorkflowError(str(e))
+NETWORKS = plan.networks(FOLDS, OUTPUTS, NETS, SEED) if TRAINING else []
 GROUP_SETTINGS = plan.group_settings(config, GROUPS)
 if TRAINING:
     stamp(f"{STAMPS}/groups.json", plan.as_json(GROUP_SETTINGS))
     stamp(f"{STAMPS}/db.json", plan.as_json(plan.db_settings(config, GROUP_SETTINGS)))
+    stamp(f"{STAMPS}/stack.json", plan.as_json({"stack": STACK.to_dict(),
+                                                "split_seed": config["split_seed"]}))
     stamp(f"{STAMPS}/train.json", plan.as_json({"nntrain_words": WORDS, "networks": NETWORKS}))
 RUN = plan.run_record(config, {"out": OUT, "structures": os.path.abspath(config["structures"]),
                                "model": MODEL, "targets": TARGETS if TRAINING else ""},
@@ -192,4 +199,5 @@ onstart:
 wildcard_constraints:
     batch=r"(train|new)-\d+",
     k=r"\d+",
+    o=r"[A-Za-z0-9][A-Za-z0-9._+-]*",
     n=r"\d+",

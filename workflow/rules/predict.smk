@@ -1,5 +1,5 @@
-# Predictions: each fold's held-out proteins by that fold's networks only (role cv, nntrain -aw
-# labelled by protnn collect); the model folder (protnn model); the proteins without targets
+# Predictions: each fold's held-out proteins by that fold's ridge fit and networks only (role
+# cv: nntrain -aw per output, ridge plus the networks by protnn collect --stack); the model folder (protnn model); the proteins without targets
 # by the model's networks (role new, protnn.predict.predict_features: the code of protnn
 # predict); the ridge baseline; OUTDIR/predictions.tsv, OUTDIR/run.json, OUTDIR/report/ and
 # its summary OUTDIR/summary.txt.
@@ -10,20 +10,24 @@ ALL_WEIGHTS = [f"{OUT}/nets/{net['file']}" for net in NETWORKS]
 rule predict_cv:
     input:
         db=rules.db.output[0],
-        weights=lambda w: [f"{OUT}/nets/fold{w.k}-net{n}.wei" for n in range(1, NETS + 1)],
+        stack=rules.stack.output[0],
+        weights=lambda w: [f"{OUT}/nets/{net['file']}" for net in NETWORKS
+                           if net["fold"] == int(w.k)],
         targets=f"{STAMPS}/targets.csv",
         programs=PROGRAMS,
     output:
-        lst=f"{OUT}/predictions/fold{{k}}.weights",
-        out=f"{OUT}/predictions/fold{{k}}.out",
+        lst=[f"{OUT}/predictions/fold{{k}}-{o}.weights" for o in OUTPUTS],
+        out=[f"{OUT}/predictions/fold{{k}}-{o}.out" for o in OUTPUTS],
         tsv=f"{OUT}/predictions/fold{{k}}.tsv",
     log:
-        nntrain=f"{OUT}/logs/predict/fold{{k}}.nntrain.log",
+        nntrain=[f"{OUT}/logs/predict/fold{{k}}-{o}.nntrain.log" for o in OUTPUTS],
         collect=f"{OUT}/logs/predict/fold{{k}}.collect.log",
     benchmark:
         f"{OUT}/benchmarks/predict/fold{{k}}.tsv"
     params:
         bin=BIN,
+        nets=lambda w: [[net["file"] for net in NETWORKS
+                         if net["fold"] == int(w.k) and net["output"] == o] for o in OUTPUTS],
     resources:
         mem_mb=other_resources("mem_mb"),
         runtime=other_resources("runtime"),
@@ -47,6 +51,7 @@ rule model:
     input:
         run=rules.run_json.output[0],
         db=rules.db.output[0],
+        stack=rules.stack.output[0],
         weights=ALL_WEIGHTS,
         groups=GROUPS_FILE,
         programs=PROGRAMS,

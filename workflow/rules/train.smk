@@ -1,9 +1,9 @@
 # The groups of the training proteins (the table's group column, or sequence groups made by
-# protnn groups, or none), the database of scaled targets and fold lists (protnn db), then
-# FOLDS x NETS trainings, one nntrain job each.  Only proteins with all targets known whose
+# protnn groups, or none), the database of scaled targets and fold lists (protnn db), the
+# stack of ridge and the networks' inputs (protnn stack), then FOLDS x outputs x NETS
+# trainings, one nntrain job each.  Only proteins with all targets known whose
 # features succeeded enter the database, so a structure without targets never changes it.
-# Network n of fold k gets the seed SEED + (k-1)*NETS + (n-1) (protnn.plan.net_seed): every network of
-# the run has its own explicit seed.
+# Network n of output o of fold k gets its own explicit seed (protnn.plan.net_seed).
 
 
 def other_resources(name):
@@ -52,21 +52,44 @@ rule db:
         JOBS
 
 
+# The networks learn what ridge leaves (protnn stack): per fold the ridge fit, each training
+# protein's out-of-fold ridge residual, the networks' input map and the residuals' maps, all
+# from the fold's training proteins.
+rule stack:
+    input:
+        db=rules.db.output[0],
+        settings=f"{STAMPS}/stack.json",
+    output:
+        directory(f"{OUT}/stack"),
+    log:
+        f"{OUT}/logs/stack.log",
+    benchmark:
+        f"{OUT}/benchmarks/stack.tsv"
+    threads: 2
+    resources:
+        mem_mb=other_resources("mem_mb"),
+        runtime=other_resources("runtime"),
+    script:
+        JOBS
+
+
 rule train:
     input:
         db=rules.db.output[0],
+        stack=rules.stack.output[0],
         settings=f"{STAMPS}/train.json",
         programs=PROGRAMS,
     output:
-        weights=f"{OUT}/nets/fold{{k}}-net{{n}}.wei",
-        log=f"{OUT}/nets/fold{{k}}-net{{n}}.wei.fort.15",
+        weights=f"{OUT}/nets/fold{{k}}-{{o}}-net{{n}}.wei",
+        log=f"{OUT}/nets/fold{{k}}-{{o}}-net{{n}}.wei.fort.15",
     log:
-        f"{OUT}/logs/train/fold{{k}}-net{{n}}.log",
+        f"{OUT}/logs/train/fold{{k}}-{{o}}-net{{n}}.log",
     benchmark:
-        f"{OUT}/benchmarks/train/fold{{k}}-net{{n}}.tsv"
+        f"{OUT}/benchmarks/train/fold{{k}}-{{o}}-net{{n}}.tsv"
     params:
         bin=BIN,
-        seed=lambda w: plan.net_seed(SEED, NETS, int(w.k), int(w.n)),
+        seed=lambda w: plan.net_seed(SEED, len(OUTPUTS), NETS, int(w.k),
+                                     OUTPUTS.index(w.o) + 1, int(w.n)),
         words=WORDS,
     threads: 1
     resources:

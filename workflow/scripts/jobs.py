@@ -108,26 +108,39 @@ def db(s):
 
 
 def train(s):
-    """One network: fold k's list, fold k's -f value, the network's own seed, the words of
-    the nntrain setting."""
-    from protnn.folds import read_folds
-    fold = read_folds(s.input.db).folds[int(s.wildcards.k) - 1]
-    run_logged([os.path.join(s.params.bin, "nntrain"), "-l", os.path.join(s.input.db, fold.list),
-                "-f", fold.f, "-r", s.params.seed, *s.params.words, "-owf", s.output.weights],
-               s.log[0])
+    """One network of one output: fold k's list of that output in the stack, fold k's -f
+    value, the network's own seed, the words of the nntrain setting."""
+    from protnn.stack import read_stack
+    k = int(s.wildcards.k)
+    stack = read_stack(s.input.stack)
+    run_logged([os.path.join(s.params.bin, "nntrain"), "-l", stack.list_file(k, s.wildcards.o),
+                "-f", stack.folds[k - 1]["f"], "-r", s.params.seed, *s.params.words,
+                "-owf", s.output.weights], s.log[0])
 
 
 def predict_cv(s):
-    """Fold k's held-out proteins by fold k's networks (nntrain reads a weight list up to a
-    blank: plain names, read in the folder of the networks)."""
+    """Fold k's held-out proteins: per output, fold k's networks of that output (nntrain
+    reads a weight list up to a blank: plain names, read in the folder of the networks),
+    then ridge plus the networks (protnn collect --stack)."""
+    k = int(s.wildcards.k)
     nets = os.path.dirname(os.path.abspath(s.input.weights[0]))
-    with open(s.output.lst, "w", encoding="utf-8") as f:
-        f.write("".join(os.path.basename(w) + "\n" for w in s.input.weights))
-    run_logged([os.path.join(s.params.bin, "nntrain"), "-aw", os.path.abspath(s.output.lst),
-                "-prl", os.path.abspath(f"{s.input.db}/fold{s.wildcards.k}.ids")],
-               s.log.nntrain, stdout=os.path.abspath(s.output.out), cwd=nets)
-    run_logged(protnn(s) + ["collect", s.output.out, "--db", s.input.db, "--targets",
-                         s.input.targets, "--role", "cv", "-o", s.output.tsv], s.log.collect)
+    held = os.path.abspath(f"{s.input.db}/fold{k}.ids")
+    for files, lst, out, log in zip(s.params.nets, s.output.lst, s.output.out, s.log.nntrain):
+        with open(lst, "w", encoding="utf-8") as f:
+            f.write("".join(name + "\n" for name in files))
+        run_logged([os.path.join(s.params.bin, "nntrain"), "-aw", os.path.abspath(lst),
+                    "-prl", held], log, stdout=os.path.abspath(out), cwd=nets)
+    run_logged(protnn(s) + ["collect", "--stack", s.input.stack, "--fold", k, "--db",
+                         s.input.db, "--targets", s.input.targets, "--role", "cv",
+                         "-o", s.output.tsv, *s.output.out], s.log.collect)
+
+
+def stack(s):
+    st = s.config["stack"]
+    run_logged(protnn(s) + ["stack", "--db", s.input.db, "-o", s.output[0],
+                         "--inputs", st["inputs"], "--target", st["target"],
+                         "--weight", st["weight"], "--seed", s.config["split_seed"],
+                         "-j", s.threads], s.log[0])
 
 
 def run_json(s):
@@ -140,7 +153,8 @@ def run_json(s):
 
 
 def model(s):
-    run_logged(protnn(s) + ["model", "--run", s.input.run, "--db", s.input.db, "--nets",
+    run_logged(protnn(s) + ["model", "--run", s.input.run, "--db", s.input.db,
+                         "--stack", s.input.stack, "--nets",
                          os.path.dirname(os.path.abspath(s.input.weights[0])),
                          "--bindir", s.params.bin, "-o", s.output[0]]
                + (["--groups", s.input.groups] if s.input.groups else []), s.log[0])
@@ -182,7 +196,7 @@ def report(s):
 
 # The job of every rule, by the rule's name.
 JOBS = {"programs": programs, "features": features, "failed": failed, "groups": groups,
-        "db": db, "train": train, "predict_cv": predict_cv, "run_json": run_json,
+        "db": db, "stack": stack, "train": train, "predict_cv": predict_cv, "run_json": run_json,
         "model": model, "predict_new": predict_new, "ridge": ridge,
         "merge_predictions": merge_predictions, "report": report}
 
