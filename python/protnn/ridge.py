@@ -118,21 +118,30 @@ def _scale(eigen: np.ndarray, n: int, p: int) -> float:
     return max(float(np.sum(eigen)) / rank, 1e-300)
 
 
-def _standardise(X: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Means, kept inputs (not constant) and their deviations over the rows of X."""
+def _constant(var: np.ndarray, mean: np.ndarray) -> np.ndarray:
+    """The inputs whose variance VAR is negligible beside their mean square (MEAN: the
+    unshifted means, so that the choice depends on the training proteins alone, not on the
+    reference protein the rows are shifted by)."""
+    return ~(var > 1e-12 * np.maximum(1.0, mean * mean + var))
+
+
+def _standardise(X: np.ndarray,
+                 shift: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Means, kept inputs (not constant) and their deviations over the rows of X, which are
+    shifted by SHIFT."""
     mu = X.mean(axis=0)
     var = X.var(axis=0)
-    keep = var > 1e-12 * np.maximum(1.0, np.mean(X * X, axis=0))
+    keep = ~_constant(var, mu + (0 if shift is None else shift))
     return mu, keep, np.sqrt(var[keep])
 
 
-def fit(s: Sums) -> Fit:
+def fit(s: Sums, shift: np.ndarray | None = None) -> Fit:
     if s.n < 2:
         raise ProtnnError(f"a training set of {s.n} proteins: too few for ridge regression")
     mu, ybar = s.sx / s.n, s.sy / s.n
     S = s.xx - s.n * np.outer(mu, mu)                  # centred scatter
     var = np.diag(S) / s.n
-    keep = var > 1e-12 * np.maximum(1.0, np.diag(s.xx) / s.n)
+    keep = ~_constant(var, mu + (0 if shift is None else shift))
     sd = np.sqrt(var[keep])
     C = S[np.ix_(keep, keep)] / np.outer(sd, sd)
     b = (s.xy - s.n * np.outer(mu, ybar))[keep] / sd[:, None]
@@ -149,13 +158,13 @@ def _sse(f: Fit, o: int, alpha: np.ndarray, v: Sums) -> np.ndarray:
 
 
 def dual_predict(X: np.ndarray, Y: np.ndarray, Xv: np.ndarray,
-                 alpha: np.ndarray) -> np.ndarray:
+                 alpha: np.ndarray, shift: np.ndarray | None = None) -> np.ndarray:
     """Ridge fit on the rows X, Y (standardised on X), predicting the rows XV for every
     penalty of ALPHA: outputs x penalties x rows.  The dual form (rows x rows), for training
     sets smaller than the inputs."""
     if len(X) < 2:
         raise ProtnnError(f"a training set of {len(X)} proteins: too few for ridge regression")
-    mu, keep, sd = _standardise(X)
+    mu, keep, sd = _standardise(X, shift)
     Z = (X[:, keep] - mu[keep]) / sd
     Zv = (Xv[:, keep] - mu[keep]) / sd
     ybar = Y.mean(axis=0)
@@ -168,12 +177,12 @@ def dual_predict(X: np.ndarray, Y: np.ndarray, Xv: np.ndarray,
     return out + ybar[:, None, None]
 
 
-def dual_coef(X: np.ndarray, Y: np.ndarray,
-              alpha: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def dual_coef(X: np.ndarray, Y: np.ndarray, alpha: np.ndarray,
+              shift: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
     """The fit of dual_predict on the rows X, Y as slopes on the inputs (inputs x outputs) and
     intercepts, output o at the penalty ALPHA[o]: dual_predict's prediction of a row xv is
     xv @ slopes + intercepts up to rounding."""
-    mu, keep, sd = _standardise(X)
+    mu, keep, sd = _standardise(X, shift)
     Z = (X[:, keep] - mu[keep]) / sd
     ybar = Y.mean(axis=0)
     s, U = np.linalg.eigh(Z @ Z.T)
@@ -221,6 +230,12 @@ class Linear:
     def predict(self, X: np.ndarray) -> np.ndarray:
         """Rows x outputs for the rows X (proteins x inputs)."""
         return np.clip(X - self.shift, self.lo, self.hi) @ self.slopes + self.intercepts
+
+    def reshifted(self, shift: np.ndarray) -> "Linear":
+        """The same map around SHIFT (equal up to rounding)."""
+        d = shift - self.shift
+        return Linear(shift.copy(), self.lo - d, self.hi - d, self.slopes,
+                      self.intercepts + d @ self.slopes)
 
 
 @dataclass
@@ -285,7 +300,10 @@ def _ridge(dbout: str, seed: int, dual: bool | None, pool: ThreadPoolExecutor,
         dual = nprot <= len(xref)
     m, L = len(outputs), len(PENALTIES)
     if dual:
-        X = [np.stack([data.x(i) for i in ids]) - xref for ids in parts]
+        # In memory, every fit standardises its own rows: no reference protein, whose
+        # rounding would reach the folds that hold it out.
+        xref = np.zeros_like(xref)
+        X = [np.stack([data.x(i) for i in ids]) for ids in parts]
         Y = [np.stack([data.y(i) for i in ids]) for ids in parts]
     else:
         sums = list(pool.map(lambda ids: _sums(data, ids, xref, yref), parts))
@@ -299,9 +317,9 @@ def _ridge(dbout: str, seed: int, dual: bool | None, pool: ThreadPoolExecutor,
             return np.zeros((m, L)), None
         if dual:
             pred = dual_predict(np.concatenate([X[b] for b in rest]),
-                                np.concatenate([Y[b] for b in rest]), X[v], PENALTIES)
+                                np.concatenate([Y[b] for b in rest]), X[v], PENALTIES, xref)
             return ((pred - Y[v].T[:, None, :]) ** 2).sum(axis=2), pred if fits else None
-        inner = fit(sum((sums[b] for b in rest[1:]), sums[rest[0]]))
+        inner = fit(sum((sums[b] for b in rest[1:]), sums[rest[0]]), xref)
         sse = np.stack([_sse(inner, o, PENALTIES, sums[v]) for o in range(m)])
         return sse, [inner.coef(o, PENALTIES) for o in range(m)] if fits else None
 
@@ -311,7 +329,7 @@ def _ridge(dbout: str, seed: int, dual: bool | None, pool: ThreadPoolExecutor,
     inner = [[pool.submit(inner_sse, train, v) for v in train] for train in trains]
     if not dual:
         totals = [sum((sums[b] for b in train[1:]), sums[train[0]]) for train in trains]
-        outers = [pool.submit(fit, total) for total in totals]
+        outers = [pool.submit(fit, total, xref) for total in totals]
     out = []
     for k, train in enumerate(trains):
         sse = np.zeros((m, L))
@@ -326,11 +344,11 @@ def _ridge(dbout: str, seed: int, dual: bool | None, pool: ThreadPoolExecutor,
             Xk = np.clip(np.stack([data.x(i) for i in ids]) - xref, XT.min(axis=0),
                          XT.max(axis=0))
             YT = np.concatenate([Y[b] for b in train])
-            allp = dual_predict(XT, YT, Xk, np.array(best))
+            allp = dual_predict(XT, YT, Xk, np.array(best), xref)
             pred = np.stack([allp[o, o] for o in range(m)], axis=1)
             ntrain = len(XT)
             if fits:
-                B, c = dual_coef(XT, YT, np.array(best))
+                B, c = dual_coef(XT, YT, np.array(best), xref)
                 linear = Linear(xref, XT.min(axis=0), XT.max(axis=0), B, c)
         else:
             total, outer = totals[k], outers[k].result()

@@ -275,7 +275,9 @@ def make_stack(dbout: str, out: str, settings: StackSettings, seed: int = 1,
             X = np.stack([rows.x(i) for i in train])
             Y = np.stack([rows.y(i) for i in train])
             R = Y - np.stack([rf.inner[i] for i in train])
-            fs = FoldStack(k, outputs, rf.linear, fit_input_map(settings.inputs, X),
+            # ridge's reference protein may be held out here: the fit around a training one
+            fs = FoldStack(k, outputs, rf.linear.reshifted(X[0]),
+                           fit_input_map(settings.inputs, X),
                            [fit_target_map(settings.target, R[:, o])
                             for o in range(len(outputs))], settings.weight, rf.penalties)
             fdir = tmp / f"fold{k}"

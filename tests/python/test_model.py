@@ -19,11 +19,35 @@ NEW = ["1hel", "4zhl"]                 # no targets: the run's `new` proteins
 PDB = {s: str(EXAMPLES / "structures" / f"{s}.pdb") for s in STRUCTURES}
 
 
+def expected_new(run, feat, outputs, folds):
+    """The new proteins as the run's own files predict them: per fold its ridge plus its
+    networks of each output (nntrain -aw over the fold's mapped inputs), averaged over the
+    folds."""
+    import numpy as np
+    from protnn.stack import read_fold_stack
+    X = np.stack([np.concatenate([np.array((feat / i / t).read_text().split(), dtype=float)
+                                  for t in ("pairdist.tab", "depth.tab")]) for i in NEW])
+    means = []
+    for k in range(1, folds + 1):
+        fs = read_fold_stack(str(run / "stack" / f"fold{k}" / "fold.json"))
+        M = fs.network_inputs(X)
+        for r, i in enumerate(NEW):
+            (run / f"new{k}" / i).mkdir(parents=True)
+            (run / f"new{k}" / i / "x.tab").write_text(" ".join(map(repr, M[r])) + "\n")
+        nets = np.empty((len(NEW), len(outputs)))
+        for o, name in enumerate(outputs):
+            out = run_program("nntrain", "-wf", f"nets/fold{k}-{name}-net1.wei", "-prl",
+                              "db/new.ids", "-d", f"new{k}", cwd=run).decode().split()
+            nets[:, o] = [float(v) for v in out[1::3]]
+        means.append(fs.combine(X, nets, np.zeros_like(nets))[0])
+    return np.mean(means, axis=0)
+
+
 @pytest.fixture(scope="module")
 def made(tmp_path_factory):
-    """FEATDIR of all examples, the `new` rows of the run as the workflow made them so far
-    (nntrain -aw over the run's weights, protnn collect), and the run's model folder copied
-    to another place; the run itself is deleted."""
+    """FEATDIR of all examples, a small run (3 folds, 1 network per output, -m 5) with its
+    stack, the `new` proteins as the run's own files predict them, and the run's model folder
+    copied to another place; the run itself is deleted."""
     program("nntrain")
     d = tmp_path_factory.mktemp("model")
     assert compute_batch(PDB, str(d / "feat"), FeatureSettings(), str(bin_dir()), jobs=2) == []
@@ -38,28 +62,31 @@ def made(tmp_path_factory):
     r = protnn("db", "--features", d / "feat", "--targets", run / "targets.csv", "--out",
                run / "db", "--folds", "3", "--seed", "1")
     assert r.returncode == 0, r.stderr
-    folds = json.loads((run / "db" / "folds.json").read_text())["folds"]
+    r = protnn("stack", "--db", run / "db", "-o", run / "stack", "--inputs", "pca8")
+    assert r.returncode == 0, r.stderr
+    stack = json.loads((run / "stack" / "stack.json").read_text())
     (run / "nets").mkdir()
     networks = []
-    for k, fold in enumerate(folds, 1):
-        net = {"file": f"fold{k}-net1.wei", "fold": k, "net": 1, "seed": 10 + k}
-        run_program("nntrain", "-l", run / "db" / fold["list"], "-f", fold["f"], "-r",
-                    str(net["seed"]), "-m", "5", "-h1", "3", "-h2", "3", "-owf", net["file"],
-                    cwd=run / "nets")
-        networks.append(net)
+    for fold in stack["folds"]:
+        k = fold["fold"]
+        for o in stack["outputs"]:
+            net = {"file": f"fold{k}-{o}-net1.wei", "fold": k, "output": o, "net": 1,
+                   "seed": 10 + len(networks)}
+            run_program("nntrain", "-l", run / "stack" / fold["lists"][o], "-f", fold["f"],
+                        "-r", str(net["seed"]), "-m", "5", "-h1", "3", "-h2", "3", "-owf",
+                        net["file"], cwd=run / "nets")
+            networks.append(net)
     (run / "run.json").write_text(json.dumps({
         "config": {"structures": str(EXAMPLES / "structures"), "folds": 3, "networks": 1,
                    "seed": 11, "split_seed": 1, "nntrain": "-m 5 -h1 3 -h2 3"},
         "features": FeatureSettings().to_dict(), "nntrain_words": ["-m", "5"],
         "networks": networks, "groups": {"source": "table"}, "versions": {}}))
-    (run / "new.lst").write_text("".join(f"nets/{n['file']}\n" for n in networks))
-    (run / "new.out").write_bytes(run_program("nntrain", "-aw", "new.lst", "-prl",
-                                              "db/new.ids", cwd=run))
-    r = protnn("collect", run / "new.out", "--db", run / "db", "--targets",
-               run / "targets.csv", "--role", "new", "-o", d / "new.tsv")
-    assert r.returncode == 0, r.stderr
-    r = protnn("model", "--run", run / "run.json", "--db", run / "db", "--nets", run / "nets",
-               "--bindir", bin_dir(), "-o", run / "model")
+    expected = expected_new(run, d / "feat", stack["outputs"], 3)
+    (d / "new.tsv").write_text("id\toutput\tmean\ttarget\trole\n" + "".join(
+        f"{i}\t{o}\t{expected[r, j]:.6g}\t\tnew\n" for r, i in enumerate(NEW)
+        for j, o in enumerate(stack["outputs"])))
+    r = protnn("model", "--run", run / "run.json", "--db", run / "db", "--stack",
+               run / "stack", "--nets", run / "nets", "--bindir", bin_dir(), "-o", run / "model")
     assert r.returncode == 0, r.stderr
     shutil.copytree(run / "model", d / "elsewhere" / "model")
     shutil.rmtree(run)
@@ -72,16 +99,17 @@ def test_a_copied_model_predicts_the_runs_new_rows_after_the_run_is_deleted(made
     info = json.loads((model / "model.json").read_text())
     assert info["groups"]["of"]["1dpx"] == "lysozyme" and "1hel" not in info["groups"]["of"]
     expected = (made / "new.tsv").read_text()
-    assert sorted(l.split("\t")[0] for l in expected.splitlines()[1:]) == sorted(NEW * 3)
     predict_features(str(model), str(made / "feat"), NEW, str(bin_dir()),
                      str(made / "api.tsv"), role="new", with_target=True)
-    assert (made / "api.tsv").read_text() == expected
+    got = [l.split("\t") for l in (made / "api.tsv").read_text().splitlines()]
+    assert got[0] == ["id", "output", "mean", "sd", "target", "role"]
+    assert ["\t".join(r[:3] + r[4:]) for r in got] == expected.splitlines()
     (made / "junk.pdb").write_text("not a structure\n")
     r = protnn("predict", "--model", model, "--bindir", bin_dir(), "-o", made / "cli.tsv",
                "-j", "2", *(PDB[i] for i in NEW), made / "junk.pdb", cwd=made)
     assert r.returncode == 3 and re.search(r"^junk: prep: ", r.stderr, re.M), r.stderr
     assert (made / "cli.tsv").read_text() == \
-        "".join("\t".join(l.split("\t")[:4]) + "\n" for l in expected.splitlines())
+        "".join("\t".join(r[:4]) + "\n" for r in got)
 
 
 def fake_pairdist(model, tmp):
@@ -96,19 +124,20 @@ def fake_pairdist(model, tmp):
 
 
 def no_weights(model, tmp):
-    (model / "networks" / "fold2-net1.wei").unlink()
+    (model / "networks" / "fold2-strand-net1.wei").unlink()
     return []
 
 
-def version_2(model, tmp):
+def version_1(model, tmp):
     p = model / "model.json"
-    p.write_text(p.read_text().replace('"format_version": 1', '"format_version": 2'))
+    p.write_text(p.read_text().replace('"format_version": 2', '"format_version": 1'))
     return []
 
 
 @pytest.mark.parametrize("spoil, message", [
-    (no_weights, r"incomplete model folder: networks/fold2-net1\.wei is missing"),
-    (version_2, r"format version 2; this protnn reads version 1"),
+    (no_weights, r"incomplete model folder: networks/fold2-strand-net1\.wei is missing"),
+    (version_1, r"format version 1 \(networks on the raw inputs, without ridge\); this "
+                r"protnn reads version 2"),
     (fake_pairdist, r"feature programs whose tables differ .*: pairdist of .*pairdist\.tab"),
 ])
 def test_a_model_folder_is_refused_when(made, tmp_path, spoil, message):

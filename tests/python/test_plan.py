@@ -12,9 +12,10 @@ from protnn.plan import batches, networks, nntrain_words
 
 
 def test_every_network_of_a_run_has_its_own_seed():
-    nets = networks(5, 4, 21)
-    assert len({n["seed"] for n in nets}) == 20 and len({n["file"] for n in nets}) == 20
-    assert [(n["fold"], n["net"]) for n in nets[:5]] == [(1, 1), (1, 2), (1, 3), (1, 4), (2, 1)]
+    nets = networks(5, ["a", "b", "c"], 4, 21)
+    assert len({n["seed"] for n in nets}) == 60 and len({n["file"] for n in nets}) == 60
+    assert [(n["fold"], n["output"], n["net"]) for n in nets[3:6]] == \
+        [(1, "a", 4), (1, "b", 1), (1, "b", 2)]
     assert min(n["seed"] for n in nets) == 21
 
 

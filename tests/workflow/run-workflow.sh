@@ -174,34 +174,44 @@ grep -q ridge "$out/summary.txt" || fail "summary.txt has no ridge line"
 [ "$(cut -f2 "$out/groups.tsv" | sort -u | wc -l)" -lt "$(wc -l <"$out/groups.tsv")" ] ||
     fail "groups.tsv has no group of two proteins"
 
-# Wiring: 4 x 2 networks, all different (each has its own seed); each trained on its fold's
-# list with its fold's -f; each fold's proteins predicted by that fold's networks alone.
-[ "$(ls "$out"/nets/fold*-net*.wei | wc -l)" -eq 8 ] || fail "not 4 x 2 weight files"
-[ "$(md5sum "$out"/nets/*.wei | cut -c1-32 | sort -u | wc -l)" -eq 8 ] ||
+# Wiring: 4 folds x 3 outputs x 2 networks, all different (each has its own seed); each
+# trained on its fold's list of its output with its fold's -f; each fold's proteins predicted
+# by that fold's ridge and networks alone, each output by its own networks.
+[ "$(ls "$out"/nets/fold*-net*.wei | wc -l)" -eq 24 ] || fail "not 4 x 3 x 2 weight files"
+[ "$(md5sum "$out"/nets/*.wei | cut -c1-32 | sort -u | wc -l)" -eq 24 ] ||
     fail "two networks have the same weights"
 PYTHONPATH=$repo/python $py - "$out" "$bin" <<'PY' || fail "the folds are not wired as expected"
 import csv, os, subprocess, sys
 from protnn.folds import read_folds
+from protnn.stack import read_stack
 out, bindir = sys.argv[1], sys.argv[2]
 folds = read_folds(f"{out}/db").folds
+outputs = read_stack(f"{out}/stack").outputs
 assert len({f.f for f in folds}) > 1, "every fold has one -f: this test would not tell them apart"
 for k, fold in enumerate(folds, 1):
-    for n in (1, 2):
-        options = open(f"{out}/nets/fold{k}-net{n}.wei.fort.15").read().splitlines()[1]
-        assert f"fold{k}.db-f{fold.f}-r" in options, (k, n, fold.f, options)
+    for o in outputs:
+        for n in (1, 2):
+            head = open(f"{out}/nets/fold{k}-{o}-net{n}.wei").read().splitlines()
+            options = open(f"{out}/nets/fold{k}-{o}-net{n}.wei.fort.15").read().splitlines()[1]
+            assert f"{o}.db-f{fold.f}-r" in options, (k, o, n, fold.f, options)
+            assert head[2].split() == [f"{o}.target"], (k, o, head[:3])
 rows = {(r["id"], r["output"]): r for r in csv.DictReader(open(f"{out}/predictions.tsv"), delimiter="\t")}
 for k in range(1, len(folds) + 1):
     # A weight list names files up to a blank: links without one.
     os.mkdir(f"fold{k}")
-    for n in (1, 2):
-        os.symlink(f"{out}/nets/fold{k}-net{n}.wei", f"fold{k}/n{n}.wei")
-    with open(f"fold{k}/lst", "w") as f:
-        f.write("n1.wei\nn2.wei\n")
-    with open(f"fold{k}.out", "w") as f:
-        subprocess.run([f"{bindir}/nntrain", "-aw", "lst", "-prl", f"{out}/db/fold{k}.ids"],
-                       stdout=f, stderr=subprocess.DEVNULL, check=True, cwd=f"fold{k}")
-    subprocess.run([sys.executable, "-m", "protnn", "collect", f"fold{k}.out", "--db", f"{out}/db",
-                    "-o", f"fold{k}.tsv"], check=True, stderr=subprocess.DEVNULL)
+    outs = []
+    for o in outputs:
+        for n in (1, 2):
+            os.symlink(f"{out}/nets/fold{k}-{o}-net{n}.wei", f"fold{k}/{o}{n}.wei")
+        with open(f"fold{k}/{o}.lst", "w") as f:
+            f.write(f"{o}1.wei\n{o}2.wei\n")
+        outs.append(f"fold{k}-{o}.out")
+        with open(outs[-1], "w") as f:
+            subprocess.run([f"{bindir}/nntrain", "-aw", f"{o}.lst", "-prl", f"{out}/db/fold{k}.ids"],
+                           stdout=f, stderr=subprocess.DEVNULL, check=True, cwd=f"fold{k}")
+    subprocess.run([sys.executable, "-m", "protnn", "collect", "--stack", f"{out}/stack",
+                    "--fold", str(k), "--db", f"{out}/db", "-o", f"fold{k}.tsv", *outs],
+                   check=True, stderr=subprocess.DEVNULL)
     for r in csv.DictReader(open(f"fold{k}.tsv"), delimiter="\t"):
         w = rows[(r["id"], r["output"])]
         assert (w["mean"], w["sd"]) == (r["mean"], r["sd"]), (k, r, w)
@@ -230,8 +240,8 @@ if [ "$mode" = local ]; then
     # Stale results: a failing run with other settings, then a good one, recomputes.
     if smk_local nntrain="-h1 3 -h2 3 -m 5 -u nan" >nan.log 2>&1; then fail "-u nan did not fail"; fi
     smk_local nntrain="-h1 3 -h2 3 -u 0.01 -m 5 -mi 10" >m5.log 2>&1 || { tail -n 30 m5.log; fail "the -m 5 run failed"; }
-    grep -q -- "-m5-mi10-owf" "$out/nets/fold1-net1.wei.fort.15" || fail "the networks are not those of -m 5"
-    [ "$out/predictions.tsv" -nt "$out/nets/fold1-net1.wei" ] || fail "predictions.tsv is older than the networks"
+    grep -q -- "-m5-mi10-owf" "$out/nets/fold1-helix-net1.wei.fort.15" || fail "the networks are not those of -m 5"
+    [ "$out/predictions.tsv" -nt "$out/nets/fold1-helix-net1.wei" ] || fail "predictions.tsv is older than the networks"
     if smk_local split_seed=5 test_share=0.99 >share.log 2>&1; then fail "test_share=0.99 did not fail"; fi
     smk_local split_seed=5 test_share=0.3 >share.log 2>&1 || { tail -n 30 share.log; fail "the test_share=0.3 run failed"; }
     grep -q '"test_share": 0.3' "$out/db/folds.json" || fail "the db is not that of test_share=0.3"
