@@ -239,7 +239,7 @@ def flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
                        f"{EARLY_STOP_MIN} proteins in fold(s) " +
                        ", ".join(f"{f.fold} ({f.early_stop})" for f in small) +
                        "; use more proteins or a larger test_share.")
-        nip = next((l.nip for l in logs if l.nip), None) or widths
+        nip = widths or next((l.nip for l in logs if l.nip), None)
         train = [f.train + f.early_stop for f in folds]
         if nip and train and nip > INPUTS_PER_PROTEIN * min(train):
             out.append(f"{nip} inputs, more than {INPUTS_PER_PROTEIN} times the {min(train)} "

@@ -27,6 +27,7 @@ from .plots import plot_logs, plot_predictions, plot_spread, short_name
 from .predictions import number, read_predictions
 from .runinfo import read_run
 from .sheets import read_groups
+from .stack import Stack, read_stack
 
 LOGS_PER_FIGURE = 24
 PAGE_PROTEINS = 50          # rows of the per-protein table on the page
@@ -205,6 +206,28 @@ def _settings(run: dict, groups: dict[str, str] | None) -> list[str]:
     return page
 
 
+def _stack_section(stack: Stack) -> list[str]:
+    """How the ensemble predicts, and the choices made inside each fold."""
+    s = stack.settings
+    folds = [stack.fold(f["fold"]) for f in stack.folds]
+    maps = {"raw": "the raw inputs", "z": "the inputs as z-scores"}
+    reads = maps.get(s.inputs, f"the first {s.inputs[3:]} principal axes of the inputs' "
+                     f"z-scores")
+    return [
+        "<h2>How the ensemble predicts</h2>",
+        "<p>In each fold, ridge regression fitted on the fold's training proteins, plus "
+        f"{html.escape(str(s.weight))} times the mean of that fold's networks of the output, "
+        "which learned what ridge leaves: each training protein's residual from its "
+        "out-of-fold ridge prediction (mapped by " + html.escape(s.target) + "). The networks "
+        f"read {html.escape(reads)}, fitted on the fold's training proteins. Choices made "
+        "inside each fold from its training proteins only: ridge's penalty of each output, by "
+        "the inner cross-validation of protnn ridge (the other folds' held-out groups); the "
+        "networks' early stopping, on the last groups of the fold's training list.</p>",
+        _table(["fold"] + [f"{o}: ridge penalty" for o in stack.outputs] + ["network inputs"],
+               [[str(f.fold)] + [f"{p:g}" for p in f.penalties] +
+                [str(stack.folds[f.fold - 1]["inputs"])] for f in folds])]
+
+
 def _failed_line(failures: list[Failure], path: str | None, run: dict | None,
                  predicted: int) -> str:
     """"N of M structures failed (PATH)", or '' when none failed."""
@@ -289,9 +312,10 @@ def _proteins_section(t: ProteinTable, scored: bool) -> list[str]:
 def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
                 dbout: str | None = None, ridge_path: str | None = None,
                 failed_path: str | None = None, run_path: str | None = None,
-                groups_path: str | None = None, warn=None) -> str:
+                groups_path: str | None = None, warn=None, stack_dir: str | None = None) -> str:
     """report: writes the folder OUT; returns the summary printed on standard output.
-    WARN(line) receives the flags (the caller prints them on standard error)."""
+    WARN(line) receives the flags (the caller prints them on standard error).  STACK_DIR:
+    the stack of the networks (protnn stack), whose choices the page states."""
     rows = read_predictions(pred_paths)
     logs = [parse_log(read_text(p), p) for p in (log_paths or [])]
     ridge = read_ridge(ridge_path) if ridge_path else {}
@@ -342,6 +366,8 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
                      "<img src=\"predictions.png\" alt=\"predictions and their spread\">"]
         if logs:
             page += _curves_section(logs, curves)
+        if stack_dir:
+            page += _stack_section(read_stack(stack_dir))
         if run is not None:
             page += _settings(run, groups)
         if failures:

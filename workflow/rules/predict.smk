@@ -123,6 +123,7 @@ rule report:
         logs=[w + ".fort.15" for w in ALL_WEIGHTS],
         db=[rules.db.output[0]] if TRAINING else [],
         ridge=[rules.ridge.output[0]] if TRAINING else [],
+        stack=[rules.stack.output[0]] if TRAINING else [],
         groups=[f"{OUT}/groups.tsv"] if TRAINING and GROUPS == "sequence" else [],
     output:
         report=directory(f"{OUT}/report"),

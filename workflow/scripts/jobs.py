@@ -188,7 +188,7 @@ def report(s):
                      "--run", s.input.run]
     if s.input.logs:
         argv += ["--logs", *s.input.logs]
-    for option in ("db", "ridge", "groups"):
+    for option in ("db", "ridge", "groups", "stack"):
         if s.input[option]:
             argv += [f"--{option}", s.input[option][0]]
     run_logged(argv + ["-o", s.output.report], s.log[0], stdout=s.output.summary)
