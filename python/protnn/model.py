@@ -14,7 +14,10 @@ make_model() collects what a finished run made into a new folder MODEL (written 
 No absolute path is kept, so the folder can be copied anywhere.
 
 load_model() refuses a folder that is incomplete (a file missing or changed) or of another
-format version; check_programs() one whose reference tables the programs of BINDIR do not
+format version, and one that model.json does not describe: a name that breaks the rules of ids
+(protnn.ids), a file outside its folder (a link out of it included), an output map that is not
+finite with a > 0, weight files whose inputs and targets (lines 2 and 3) are not model.json's.
+Nothing read from model.json is used before these checks.  check_programs() one whose reference tables the programs of BINDIR do not
 reproduce byte for byte (the programs' tables differ from those the networks were trained on).
 Predictions with a model are protnn.predict's.
 """
@@ -276,8 +279,8 @@ def _check_info(info: dict, where: str) -> tuple[FeatureSettings, dict[str, tupl
     def add(entry: object, sub: str, field: str) -> None:
         if not isinstance(entry, dict) or not isinstance(entry.get("sha256"), str):
             _refuse(where, field, "an object with a file and its sha256 expected")
-        files[_rel(entry["file"], sub, where, f"{field}.file")] = (f"{field}.file",
-                                                                   entry["sha256"])
+        files[_rel(entry.get("file"), sub, where, f"{field}.file")] = (f"{field}.file",
+                                                                       entry["sha256"])
 
     types = info.get("types")
     if not isinstance(types, dict) or set(types) != set(TYPES):
@@ -305,8 +308,11 @@ def _check_info(info: dict, where: str) -> tuple[FeatureSettings, dict[str, tupl
 
 def _weights_header(path: str) -> list[list[bytes]]:
     """The words of lines 2 and 3 of a weight file: its inputs and its target files."""
-    with open(path, "rb") as f:
-        lines = [f.readline(1 << 16) for _ in range(3)]
+    try:
+        with open(path, "rb") as f:
+            lines = [f.readline(1 << 16) for _ in range(3)]
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
     return [lines[1].split(), lines[2].split()]
 
 
