@@ -184,8 +184,9 @@ def _settings(run: dict, groups: dict[str, str] | None) -> list[str]:
     g = run.get("groups") or {}
     line = f"Groups: {html.escape(str(g.get('source', config.get('groups', '?'))))}"
     if g.get("source") == "sequence":
-        line += (f" (MMseqs2 clusters of the chains, least identity {g.get('min_seq_id')}, "
-                 f"coverage {g.get('coverage')})")
+        line += (f" (MMseqs2 clusters of the chains, least identity "
+                 f"{html.escape(str(g.get('min_seq_id')))}, coverage "
+                 f"{html.escape(str(g.get('coverage')))})")
     if groups:
         sizes: dict[str, int] = {}
         for x in groups.values():

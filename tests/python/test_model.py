@@ -134,20 +134,84 @@ def version_1(model, tmp):
     return []
 
 
+def model_json(change):
+    """A spoil that edits model.json: CHANGE(info, tmp)."""
+    def spoil(model, tmp):
+        info = json.loads((model / "model.json").read_text())
+        change(info, tmp)
+        (model / "model.json").write_text(json.dumps(info))
+        return []
+    return spoil
+
+
+def victim(info, tmp):
+    """A reference id that names a folder outside the model (it was renamed away, deleted and
+    replaced by a features folder)."""
+    (tmp / "victim").mkdir()
+    (tmp / "victim" / "keep").write_text("kept\n")
+    info["reference"]["id"] = "/../../../../.." + str(tmp / "victim")
+
+
+def swap_names(info, tmp):
+    o = info["outputs"]
+    o[0]["name"], o[1]["name"] = o[1]["name"], o[0]["name"]
+
+
+def swap_outputs(info, tmp):
+    o = info["outputs"]
+    o[0], o[1] = o[1], o[0]
+
+
+def linked_weights(model, tmp):
+    """A weight file that is a link to an identical file outside the folder."""
+    shutil.move(model / "networks" / "fold1-helix-net1.wei", tmp / "outside.wei")
+    os.symlink(tmp / "outside.wei", model / "networks" / "fold1-helix-net1.wei")
+    return []
+
+
+def files(root):
+    return sorted((str(p.relative_to(root)), p.is_symlink() or p.read_bytes())
+                  for p in root.rglob("*") if not p.is_dir())
+
+
+OUTPUT_A = r"outputs\[0\]\.a: a finite number above 0 expected, found "
+
+
 @pytest.mark.parametrize("spoil, message", [
     (no_weights, r"incomplete model folder: networks/fold2-strand-net1\.wei is missing"),
     (version_1, r"format version 1 \(networks on the raw inputs, without ridge\); this "
                 r"protnn reads version 2"),
     (fake_pairdist, r"feature programs whose tables differ .*: pairdist of .*pairdist\.tab"),
+    (model_json(victim), r"model\.json: reference\.id: id '/\.\./\.\./.*victim' does not start "
+                         r"with a letter or digit"),
+    (model_json(lambda m, t: m["networks"][0].update(file="networks/../../../x.wei")),
+     r"model\.json: networks\[0\]\.file: file name '\.\./\.\./\.\./x\.wei' does not"),
+    (linked_weights, r"model\.json: networks\[0\]\.file: networks/fold1-helix-net1\.wei is a "
+                     r"link to "
+                     r".*outside\.wei, outside the model's networks folder"),
+    (model_json(swap_names), r"model\.json: outputs\[0\]\.file: 'strand\.target' expected"),
+    (model_json(swap_outputs), r"stack/fold1\.json: fold 1 of the outputs helix strand "
+                               r"rg_ratio, model\.json has fold 1 of strand helix rg_ratio"),
+    (model_json(lambda m, t: m["networks"][0].update(output="strand")),
+     r"networks/fold1-helix-net1\.wei:3: the outputs helix\.target, model\.json has "
+     r"strand\.target"),
+    (model_json(lambda m, t: m["outputs"][0].update(a=-2.4)), OUTPUT_A + "-2.4"),
+    (model_json(lambda m, t: m["outputs"][0].update(a="nan")), OUTPUT_A + '"nan"'),
+    (model_json(lambda m, t: m["outputs"][0].update(a=0)), OUTPUT_A + "0"),
+    (model_json(lambda m, t: m["outputs"][1].update(name="strand\tx")),
+     r"outputs\[1\]\.name: name 'strand\\tx' does not start with a letter or digit or holds"),
+    (model_json(lambda m, t: m.update(format_version=True)),
+     r"format version true; this protnn reads version 2"),
 ])
 def test_a_model_folder_is_refused_when(made, tmp_path, spoil, message):
     model = tmp_path / "model"
     shutil.copytree(made / "elsewhere" / "model", model)
     extra = spoil(model, tmp_path)
+    before = files(tmp_path)
     r = protnn("predict", "--model", model, "--bindir", bin_dir(), "-o", tmp_path / "p.tsv",
                PDB["1hel"], *extra)          # a later --bindir counts
     assert r.returncode == 1 and re.search(message, r.stderr), r.stderr
-    assert not (tmp_path / "p.tsv").exists()
+    assert r.stderr.count("\n") == 1 and files(tmp_path) == before    # nothing written
 
 
 # 2jo4: an NMR file of 20 models; 1dpx: alternate locations; 4at1: columns 73-80 that gemmi
