@@ -90,8 +90,15 @@ def add_db(sub) -> None:
     s.set_defaults(run=cmd_db)
 
 
+def check_seed(seed: int) -> None:
+    """The seeds of numpy's generator: whole numbers of at least 0."""
+    if seed < 0:
+        raise ProtnnError(f"--seed {seed}: a seed is a whole number of at least 0")
+
+
 def cmd_db(a: argparse.Namespace) -> None:
     from .database import make_database
+    check_seed(a.seed)
     from .failures import read_failures
     inputs = [x.strip() for x in a.inputs.split(",")]
     exclude = {r.id for path in a.exclude or [] for r in read_failures(path)}
@@ -208,6 +215,7 @@ def add_ridge(sub) -> None:
 
 def cmd_ridge(a: argparse.Namespace) -> None:
     from .ridge import ridge
+    check_seed(a.seed)
     n = ridge(a.db, a.output, a.seed, log=lambda line: print(line, file=sys.stderr),
               jobs=a.jobs)
     print(f"ridge: {a.output}: {n} predictions", file=sys.stderr)
