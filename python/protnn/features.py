@@ -44,6 +44,9 @@ TYPES = {"pairdist": "amino_acids.types", "depthdist": "aa_atom.types"}
 # The input tables this module can make, and the programs each needs.
 TABLES = {"pairdist.tab": ("pairdist",), "depth.tab": ("atomdepth", "depthdist")}
 STAMP = "source.json"
+# atomdepth's bounds of -pr (A) and -np.
+MAX_PROBE = 5
+MAX_POINTS = 100000
 
 
 @dataclass(frozen=True)
@@ -78,8 +81,8 @@ def settings_from_dict(d: object, where: str) -> FeatureSettings:
 
     probe = d.get("probe", default.probe)
     if isinstance(probe, bool) or not isinstance(probe, (int, float)) or \
-            not math.isfinite(probe) or probe < 0:
-        raise ProtnnError(f"{where}: probe must be a number of at least 0, found "
+            not math.isfinite(probe) or not 0 <= probe <= MAX_PROBE:
+        raise ProtnnError(f"{where}: probe must be a number from 0 to {MAX_PROBE}, found "
                           f"{json.dumps(probe)}")
     inputs = d.get("inputs", list(default.inputs))
     if not isinstance(inputs, list) or not inputs or \
@@ -88,7 +91,7 @@ def settings_from_dict(d: object, where: str) -> FeatureSettings:
         raise ProtnnError(f"{where}: inputs must be distinct names among "
                           f"{', '.join(TABLES)}, found {json.dumps(inputs)}")
     return FeatureSettings(nmr_model=integer("nmr_model", 0, 10**9), probe=float(probe),
-                           points=integer("points", 1, 10**6),
+                           points=integer("points", 1, MAX_POINTS),
                            estimates=integer("estimates", 1, 3), inputs=tuple(inputs))
 
 
