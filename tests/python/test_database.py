@@ -190,6 +190,7 @@ def test_collect_and_report(run):
     (lambda s: "\n".join(s.splitlines()[:25]) + "\n", ["--folds", "3"],
      "would train on"),
     (lambda s: s, ["--inputs", "pairdist.tab,nothing.tab"], "nothing.tab: missing"),
+    (lambda s: s, ["--seed", "-1"], "--seed -1: a seed is a whole number of at least 0"),
 ])
 def test_bad_database_input(run, tmp_path, edit, args, message):
     bad = tmp_path / "targets.csv"
