@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 
 from . import ProtnnError, __version__
@@ -361,10 +362,32 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
+class Stopped(BaseException):
+    """SIGINT or SIGTERM: raised in the main thread, so that every temporary file and folder
+    is removed on the way out (their `finally` and `with` blocks) and nothing half-written
+    is left."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame) -> None:
+    for s in (signal.SIGINT, signal.SIGTERM):     # one stop; a second signal waits for it
+        signal.signal(s, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    for s in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(s, _stop)
     try:
         status = args.run(args) or 0     # SOME_FAILED from a command that left some out
+    except Stopped as e:               # the status of a shell's command killed by the signal
+        print(f"protnn {args.command}: stopped by {signal.Signals(e.signum).name} (nothing "
+              f"half-written is left)", file=sys.stderr)
+        return 128 + e.signum
     except ProtnnError as e:
         print(f"protnn {args.command}: {e}", file=sys.stderr)
         return 1
