@@ -18,8 +18,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .evaluation import (BOOTSTRAP, BOOTSTRAP_SEED, Entry, Score, entries, flags, input_width,
-                         read_ridge, score, verdict)
+from .evaluation import (BOOTSTRAP, BOOTSTRAP_SEED, Entry, Score, check_spread, entries, flags,
+                         input_width, read_ridge, score, verdict)
 from .failures import Failure, read_failures
 from .files import NewDirectory, read_text
 from .nnfiles import TrainingLog, parse_log
@@ -318,6 +318,7 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
     WARN(line) receives the flags (the caller prints them on standard error).  STACK_DIR:
     the stack of the networks (protnn stack), whose choices the page states."""
     rows = read_predictions(pred_paths)
+    check_spread(rows, pred_paths)
     logs = [parse_log(read_text(p), p) for p in (log_paths or [])]
     ridge = read_ridge(ridge_path) if ridge_path else {}
     failures: list[Failure] = read_failures(failed_path) if failed_path else []

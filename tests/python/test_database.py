@@ -200,6 +200,7 @@ def test_collect_and_report(run):
      "targets.csv:3: group '=1+1' of 1a7g: a group must not start with = + - @"),
     (lambda s: s, ["--groups", "groups.tsv"],
      "groups.tsv:3: group '@SUM(A1)' of 1a7g: a group must not start with = + - @"),
+    (lambda s: s, ["--seed", "-1"], "--seed -1: a seed is a whole number of at least 0"),
 ])
 def test_bad_database_input(run, tmp_path, edit, args, message):
     bad = tmp_path / "targets.csv"

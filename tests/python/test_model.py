@@ -6,11 +6,13 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
+import time
 
 import pytest
 
-from conftest import EXAMPLES, STRUCTURES, bin_dir, program, protnn, run_program
+from conftest import EXAMPLES, SOURCE, STRUCTURES, bin_dir, program, protnn, run_program
 from protnn import ProtnnError
 from protnn.features import FeatureSettings, compute_batch
 from protnn.predict import predict_features
@@ -266,3 +268,44 @@ def test_features_command_records_a_failure_and_removes_its_stale_folder(tmp_pat
                         (tmp_path / "f.tsv").read_text())
     assert (tmp_path / "b.done").read_text() == "1vii\n"
     assert sorted(os.listdir(tmp_path / "feat")) == ["1vii"]
+
+
+@pytest.mark.parametrize("command,sig,group", [
+    ("features", signal.SIGINT, True),      # Ctrl-C in a terminal: the whole process group
+    ("features", signal.SIGTERM, False),    # kill PID: the programs are ours to stop
+    ("predict", signal.SIGINT, False),
+])
+def test_a_signal_stops_a_batch_at_once_and_leaves_no_temporary(request, tmp_path, command,
+                                                                 sig, group):
+    batch = {f"{s}_{k}": PDB[s] for k in range(5) for s in STRUCTURES}
+    feat, out = tmp_path / "feat", tmp_path / "out.tsv"
+    if command == "features":
+        (tmp_path / "batch.tsv").write_text("".join(f"{i}\t{p}\n" for i, p in batch.items()))
+        (tmp_path / "s.json").write_text(json.dumps(FeatureSettings().to_dict()))
+        args = ["features", "--bindir", bin_dir(), "--out", feat, "--settings",
+                tmp_path / "s.json", "--list", tmp_path / "batch.tsv", "--failed", out]
+    else:
+        model = request.getfixturevalue("made") / "elsewhere" / "model"
+        (tmp_path / "in").mkdir()
+        for i, p in batch.items():
+            shutil.copy(p, tmp_path / "in" / f"{i}.pdb")
+        args = ["predict", "--model", model, "--bindir", bin_dir(), "--features", feat,
+                "-o", out, tmp_path / "in"]
+    env = dict(os.environ, PYTHONPATH=str(SOURCE / "python"), PYTHONDONTWRITEBYTECODE="1")
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "protnn", *map(str, args), "-j", "2"],
+                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         start_new_session=True)
+    time.sleep(1.5)
+    assert p.poll() is None, p.communicate()
+    start = time.monotonic()
+    (os.killpg if group else os.kill)(p.pid, sig)
+    stdout, stderr = p.communicate(timeout=60)
+    took = time.monotonic() - start
+    assert (p.returncode, stdout) == (128 + sig, ""), stderr
+    assert stderr == f"protnn {command}: stopped by {sig.name} (nothing half-written is left)\n"
+    assert took < 2.5, took
+    done = os.listdir(feat)
+    assert len(done) < len(batch) and not [n for n in done if n.startswith(".")], done
+    assert not out.exists()
+    with pytest.raises(ProcessLookupError):          # no program of the batch left running
+        os.killpg(p.pid, 0)
