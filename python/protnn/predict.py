@@ -25,7 +25,7 @@ from .files import refuse_existing
 from .ids import find_structures
 from .model import Model, check_programs, load_model
 from .predictions import prediction_line, write_predictions
-from .stack import INPUT_FILE, network_predictions, read_fold_stack
+from .stack import INPUT_FILE, inputs_text, network_predictions, read_fold_stack
 
 
 def predict_features(model_dir: str, featdir: str, ids: list[str], bindir: str,
@@ -95,7 +95,7 @@ def _ridge_and_networks(model: Model, featdir: str, ids: list[str], outputs: lis
             for r, i in enumerate(ids):
                 os.makedirs(os.path.join(work, db, i))
                 with open(os.path.join(work, db, i, INPUT_FILE), "w", encoding="utf-8") as f:
-                    f.write(" ".join(repr(float(v)) for v in M[r]) + "\n")
+                    f.write(inputs_text(M[r]))
             paths = {}
             for o in outputs:
                 names = []

@@ -254,8 +254,10 @@ def read_fold_stack(path: str) -> FoldStack:
 
 # ------------------------------------------------------------------------------ the folder
 
-def _numbers_text(v: np.ndarray) -> str:
-    return " ".join(repr(float(x)) for x in v) + "\n"
+def inputs_text(v: np.ndarray) -> str:
+    """The mapped inputs of one protein as x.tab: one number a line (nntrain takes at most
+    1000 numbers on a line, and every line of a file must hold as many)."""
+    return "".join(repr(float(x)) + "\n" for x in v)
 
 
 def make_stack(dbout: str, out: str, settings: StackSettings, seed: int = 1,
@@ -286,14 +288,14 @@ def make_stack(dbout: str, out: str, settings: StackSettings, seed: int = 1,
             for r, i in enumerate(train):
                 d = fdir / "db" / i
                 d.mkdir()
-                (d / INPUT_FILE).write_text(_numbers_text(M[r]), encoding="utf-8")
+                (d / INPUT_FILE).write_text(inputs_text(M[r]), encoding="utf-8")
                 for o, name in enumerate(outputs):
                     v = fs.targets[o].forward(R[r, o])
                     (d / f"{name}.target").write_text(f"{float(v):.17g}\n", encoding="utf-8")
             Mh = fs.network_inputs(np.stack([rows.x(i) for i in held]))
             for r, i in enumerate(held):
                 (fdir / "db" / i).mkdir()
-                (fdir / "db" / i / INPUT_FILE).write_text(_numbers_text(Mh[r]),
+                (fdir / "db" / i / INPUT_FILE).write_text(inputs_text(Mh[r]),
                                                           encoding="utf-8")
             lists = {}
             for name in outputs:

@@ -35,7 +35,7 @@ def expected_new(run, feat, outputs, folds):
         M = fs.network_inputs(X)
         for r, i in enumerate(NEW):
             (run / f"new{k}" / i).mkdir(parents=True)
-            (run / f"new{k}" / i / "x.tab").write_text(" ".join(map(repr, M[r])) + "\n")
+            (run / f"new{k}" / i / "x.tab").write_text("".join(repr(v) + "\n" for v in M[r]))
         nets = np.empty((len(NEW), len(outputs)))
         for o, name in enumerate(outputs):
             out = run_program("nntrain", "-wf", f"nets/fold{k}-{name}-net1.wei", "-prl",

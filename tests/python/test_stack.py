@@ -67,6 +67,8 @@ def test_the_networks_learn_the_out_of_fold_ridge_residual_of_their_own_output(m
                 back = ridges[k - 1].inner[i][o] + fs.targets[o].back(np.array(mapped))
                 assert back == pytest.approx(table[i][o], abs=1e-9)
         held = (d / "dbo" / fold.ids).read_text().split()
+        x = (d / "st" / f"fold{k}" / "db" / held[0] / "x.tab").read_text().splitlines()
+        assert len(x) == stack.folds[k - 1]["inputs"] == 5   # one a line: nntrain's width
         assert all((d / "st" / f"fold{k}" / "db" / i / "x.tab").exists() for i in held)
         assert not any((d / "st" / f"fold{k}" / "db" / i / "a.target").exists() for i in held)
 
