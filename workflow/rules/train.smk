@@ -73,6 +73,8 @@ rule stack:
         JOBS
 
 
+# One job per fold and output trains its NETS networks, two at a time: a job each would
+# cost more in Snakemake's bookkeeping than a small network costs to train.
 rule train:
     input:
         db=rules.db.output[0],
@@ -80,18 +82,18 @@ rule train:
         settings=f"{STAMPS}/train.json",
         programs=PROGRAMS,
     output:
-        weights=f"{OUT}/nets/fold{{k}}-{{o}}-net{{n}}.wei",
-        log=f"{OUT}/nets/fold{{k}}-{{o}}-net{{n}}.wei.fort.15",
+        weights=[f"{OUT}/nets/fold{{k}}-{{o}}-net{n}.wei" for n in range(1, NETS + 1)],
+        logs=[f"{OUT}/nets/fold{{k}}-{{o}}-net{n}.wei.fort.15" for n in range(1, NETS + 1)],
     log:
-        f"{OUT}/logs/train/fold{{k}}-{{o}}-net{{n}}.log",
+        [f"{OUT}/logs/train/fold{{k}}-{{o}}-net{n}.log" for n in range(1, NETS + 1)],
     benchmark:
-        f"{OUT}/benchmarks/train/fold{{k}}-{{o}}-net{{n}}.tsv"
+        f"{OUT}/benchmarks/train/fold{{k}}-{{o}}.tsv"
     params:
         bin=BIN,
-        seed=lambda w: plan.net_seed(SEED, len(OUTPUTS), NETS, int(w.k),
-                                     OUTPUTS.index(w.o) + 1, int(w.n)),
+        seeds=lambda w: [plan.net_seed(SEED, len(OUTPUTS), NETS, int(w.k),
+                                       OUTPUTS.index(w.o) + 1, n) for n in range(1, NETS + 1)],
         words=WORDS,
-    threads: 1
+    threads: 2
     resources:
         mem_mb=res("train", "mem_mb", 2000),
         runtime=res("train", "runtime", 120),

@@ -108,14 +108,21 @@ def db(s):
 
 
 def train(s):
-    """One network of one output: fold k's list of that output in the stack, fold k's -f
-    value, the network's own seed, the words of the nntrain setting."""
+    """The networks of one output of fold k, s.threads at a time: fold k's list of that
+    output in the stack, fold k's -f value, each network's own seed, the words of the nntrain
+    setting."""
+    from concurrent.futures import ThreadPoolExecutor
     from protnn.stack import read_stack
     k = int(s.wildcards.k)
     stack = read_stack(s.input.stack)
-    run_logged([os.path.join(s.params.bin, "nntrain"), "-l", stack.list_file(k, s.wildcards.o),
-                "-f", stack.folds[k - 1]["f"], "-r", s.params.seed, *s.params.words,
-                "-owf", s.output.weights], s.log[0])
+    lst, f = stack.list_file(k, s.wildcards.o), stack.folds[k - 1]["f"]
+
+    def one(n):
+        run_logged([os.path.join(s.params.bin, "nntrain"), "-l", lst, "-f", f,
+                    "-r", s.params.seeds[n], *s.params.words, "-owf", s.output.weights[n]],
+                   s.log[n])
+    with ThreadPoolExecutor(max_workers=max(1, s.threads)) as pool:
+        list(pool.map(one, range(len(s.output.weights))))
 
 
 def predict_cv(s):
