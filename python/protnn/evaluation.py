@@ -228,8 +228,9 @@ def verdict(scores: list[Score], have_ridge: bool) -> str:
 
 
 def flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
-           widths: int | None) -> list[str]:
-    """Settings that make the estimate noisy or optimistic, one sentence each."""
+           widths: int | None, errors: bool = True) -> list[str]:
+    """Settings that make the estimate noisy or optimistic, one sentence each; ERRORS: whether
+    errors were measured (without, no flag speaks of them)."""
     out = []
     if dbout:
         folds = read_folds(dbout).folds
@@ -248,7 +249,7 @@ def flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
     source = ((run or {}).get("groups") or {}).get("source") if run else None
     if source is None and run:
         source = "none" if (run.get("config") or {}).get("groups") == "none" else None
-    if source == "none":
+    if source == "none" and errors:
         out.append("groups: none - folds are random, so chains, models and homologues of one "
                    "protein can sit on both sides of a fold: the errors are optimistic.")
     return out

@@ -188,6 +188,31 @@ def run_record(config: dict, paths: dict[str, str], features: FeatureSettings,
     """The settings of a run as run.json holds them (without the versions, which the run_json
     job adds): the config after defaults with PATHS (out, structures, model, targets) made
     absolute, the feature settings, the nntrain words, the networks, the number of structure
-    files and how the groups are made."""
-    return {"config": dict(config) | paths, "features": features.to_dict(),
-            "nntrain_words": words, "networks": nets, "structures": files, "groups": groups}
+    files and how the groups are made (the config's `groups` is the source used: a table's
+    group column is used whatever the setting)."""
+    return {"config": dict(config) | paths | {"groups": groups["source"]},
+            "features": features.to_dict(), "nntrain_words": words, "networks": nets,
+            "structures": files, "groups": groups}
+
+
+# The config keys whose values a model folder fixes, by the part of model.json holding them.
+MODEL_KEYS = {"training": ("folds", "networks", "seed", "split_seed", "test_share", "nntrain"),
+              "features": ("nmr_model", "probe", "points", "estimates", "inputs"),
+              "groups": ("min_seq_id", "coverage")}
+
+
+def predict_run_record(config: dict, paths: dict[str, str], model: dict, files: int) -> dict:
+    """The run record of a run that only predicts, with the model folder whose model.json is
+    MODEL: the model's own networks, groups, nntrain words and feature settings, and in the
+    config the model's values of the settings it fixes (what the config says of training
+    does not apply)."""
+    groups = {k: v for k, v in (model.get("groups") or {}).items() if k != "of"}
+    groups.setdefault("source", "none")
+    own = {k: model[part][k] for part, keys in MODEL_KEYS.items() for k in keys
+           if k in (model.get(part) or {})}
+    nets = [{"file": os.path.basename(n["file"]), "fold": n["fold"], "net": n.get("net"),
+             "seed": n.get("seed")} for n in model["networks"]]
+    return {"config": dict(config) | own | paths | {"groups": groups["source"]},
+            "features": dict(model["features"]),
+            "nntrain_words": list((model.get("training") or {}).get("nntrain_words") or []),
+            "networks": nets, "structures": files, "groups": groups}

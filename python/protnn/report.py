@@ -222,7 +222,8 @@ def _page_head(proteins: int, known: int, networks: int, pred_paths: list[str],
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>protnn report</title>",
         f"<style>{STYLE}</style></head><body>",
         "<h1>protnn report</h1>",
-        f"<p>{proteins} proteins predicted ({known} with known targets), {networks} networks. "
+        f"<p>{proteins} proteins predicted ({known} with known targets), {networks} "
+        f"network{'' if networks == 1 else 's'}. "
         f"Predictions: {html.escape(', '.join(pred_paths))}"
         + (f"; ridge: {html.escape(ridge_path)}" if ridge_path else "") + ".</p>",
         *[f"<div class=\"flag\">{html.escape(f)}</div>" for f in notes]]
@@ -302,7 +303,7 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
     outputs = list(dict.fromkeys(e.output for e in es))
     scored = any(math.isfinite(e.target) for e in es)
     ids = list(dict.fromkeys(e.id for e in es))
-    notes = flags(dbout, logs, run, input_width(dbout) if dbout else None)
+    notes = flags(dbout, logs, run, input_width(dbout) if dbout else None, errors=scored)
     for f in notes:
         if warn:
             warn(f)
@@ -331,7 +332,9 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
             plot_logs(logs[k:k + LOGS_PER_FIGURE], str(tmp / name))
             curves.append(name)
         known = len({e.id for e in es if math.isfinite(e.target)})
-        page = _page_head(len(ids), known, len(logs), pred_paths, ridge_path, notes)
+        # a run that only predicts has the model's networks but not their training logs
+        networks = len(logs) or len((run or {}).get("networks") or [])
+        page = _page_head(len(ids), known, networks, pred_paths, ridge_path, notes)
         if scored:
             page += _errors_section(scores, have_ridge, bool(dbout), verdict_line)
         else:

@@ -8,7 +8,9 @@ import pytest
 
 from conftest import SOURCE
 from protnn import ProtnnError
-from protnn.plan import batches, networks, nntrain_words
+from protnn.features import FeatureSettings
+from protnn.plan import (batches, networks, nntrain_words, predict_run_record,
+                         run_record)
 
 
 def test_every_network_of_a_run_has_its_own_seed():
@@ -46,3 +48,36 @@ def test_nntrain_words_refused(text, message):
 def test_nntrain_words_are_split_like_a_shell_line():
     assert nntrain_words("-h1 5 -h2 5  -u 0.01 -m 2000") == ["-h1", "5", "-h2", "5", "-u",
                                                              "0.01", "-m", "2000"]
+
+
+CONFIG = {"folds": 5, "networks": 4, "seed": 1, "split_seed": 1, "test_share": 0.15,
+          "nntrain": "", "groups": "sequence", "min_seq_id": 0.3, "coverage": 0.8,
+          "nmr_model": 0, "probe": 1.4, "points": 96, "estimates": 3,
+          "inputs": ["pairdist.tab", "depth.tab"], "batch_size": 100}
+
+
+def test_the_run_record_holds_the_groups_used_and_a_models_own_settings():
+    # a table's group column is used whatever the setting says
+    run = run_record(CONFIG, {"out": "/o"}, FeatureSettings(), [], networks(5, 4, 1), 40,
+                     {"source": "table", "min_seq_id": 0.3, "coverage": 0.8})
+    assert run["config"]["groups"] == run["groups"]["source"] == "table"
+    # a run that only predicts: the model's networks, groups, words and feature settings
+    model = {"training": {"folds": 3, "networks": 2, "seed": 11, "nntrain": "-h1 5 -m 9",
+                          "nntrain_words": ["-h1", "5", "-m", "9"]},
+             "features": {"nmr_model": 2, "probe": 1.2, "points": 48, "estimates": 2,
+                          "inputs": ["depth.tab"]},
+             "groups": {"source": "table", "min_seq_id": 0.5, "coverage": 0.8,
+                        "of": {"1abc": "g1"}},
+             "networks": [{"file": f"networks/fold{k}-net{n}.wei", "fold": k, "net": n,
+                           "seed": 10 + 2 * k + n, "sha256": "0"}
+                          for k in (1, 2, 3) for n in (1, 2)]}
+    run = predict_run_record(CONFIG, {"out": "/p", "model": "/m"}, model, 6)
+    c = run["config"]
+    assert (c["folds"], c["networks"], c["seed"], c["nntrain"], c["groups"], c["min_seq_id"],
+            c["probe"], c["inputs"], c["model"]) == (3, 2, 11, "-h1 5 -m 9", "table", 0.5, 1.2,
+                                                     ["depth.tab"], "/m")
+    assert run["nntrain_words"] == ["-h1", "5", "-m", "9"]
+    assert run["features"] == model["features"] and run["structures"] == 6
+    assert run["groups"] == {"source": "table", "min_seq_id": 0.5, "coverage": 0.8}
+    assert [(n["file"], n["seed"]) for n in run["networks"][:2]] == [("fold1-net1.wei", 13),
+                                                                     ("fold1-net2.wei", 14)]

@@ -136,8 +136,13 @@ def test_report_compares_with_ridge_and_records_the_run(run):
     # predictions only (no targets, no logs, no db): their spread, no errors
     (d / "new.tsv").write_text("id\toutput\tmean\tsd\ttarget\trole\n" + "".join(
         f"p{n:02d}\ta\t{n / 10}\t0.{n % 7}\t\tnew\n" for n in range(N)))
-    r = protnn("report", "--predictions", d / "new.tsv", "-o", d / "rep-new")
+    # with the record of a run that only predicts: the model's networks, no flag on errors
+    r = protnn("report", "--predictions", d / "new.tsv", "--run", d / "run.json",
+               "-o", d / "rep-new")
     assert r.returncode == 0, r.stderr
+    assert "groups: none" not in r.stderr
+    assert f"{N} proteins predicted (0 with known targets), 1 network." in \
+        (d / "rep-new" / "index.html").read_text()
     assert r.stdout.splitlines()[1].split()[:3] == ["a", str(N), f"{np.mean(range(N)) / 10:.4f}"]
     page = (d / "rep-new" / "index.html").read_text()
     assert "Errors per output" not in page and "Learning curves" not in page

@@ -145,7 +145,8 @@ try:
         SETTINGS = plan.feature_settings(config)
     else:
         from protnn.model import load_model                          # noqa: E402
-        SETTINGS = load_model(MODEL).settings             # the model's own feature settings
+        _model = load_model(MODEL)
+        SETTINGS = _model.settings                        # the model's own feature settings
     WORDS = plan.nntrain_words(config["nntrain"]) if TRAINING else []
 except ProtnnError as e:
     raise WorkflowError(str(e) if TRAINING else f"config: model: {e}")
@@ -156,9 +157,10 @@ if TRAINING:
     stamp(f"{STAMPS}/groups.json", plan.as_json(GROUP_SETTINGS))
     stamp(f"{STAMPS}/db.json", plan.as_json(plan.db_settings(config, GROUP_SETTINGS)))
     stamp(f"{STAMPS}/train.json", plan.as_json({"nntrain_words": WORDS, "networks": NETWORKS}))
-RUN = plan.run_record(config, {"out": OUT, "structures": os.path.abspath(config["structures"]),
-                               "model": MODEL, "targets": TARGETS if TRAINING else ""},
-                      SETTINGS, WORDS, NETWORKS, N_FILES, GROUP_SETTINGS)
+_paths = {"out": OUT, "structures": os.path.abspath(config["structures"]), "model": MODEL,
+          "targets": TARGETS if TRAINING else ""}
+RUN = plan.run_record(config, _paths, SETTINGS, WORDS, NETWORKS, N_FILES, GROUP_SETTINGS) \
+    if TRAINING else plan.predict_run_record(config, _paths, _model.info, N_FILES)
 stamp(f"{STAMPS}/run.json", run_text(RUN))
 
 
