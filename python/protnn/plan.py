@@ -27,6 +27,7 @@ from dataclasses import dataclass
 from . import ProtnnError
 from .failures import Failure
 from .features import FeatureSettings, settings_from_dict
+from .folds import make_folds
 from .ids import structure_id
 from .sheets import TargetsTable, table_text
 
@@ -76,6 +77,19 @@ def training_set(table: TargetsTable, structures: dict[str, str], refused: list[
     rows = [r for r, i in enumerate(table.ids) if known[r] and i in structures]
     without = len(structures) - len(set(table.ids) & set(structures))
     return TrainingSet([table.ids[r] for r in rows], rows, without)
+
+
+def check_folds(table: TargetsTable, train: TrainingSet, k: int, seed: int, test_share: float,
+                table_name: str) -> None:
+    """Refuses, before any feature is computed, a training set too small for K folds: the
+    folds of protnn db made now, of the table's groups when it has a group column, else of
+    every protein a group of its own (sequence groups, made later, can only be fewer)."""
+    groups = [table.groups[r] for r in train.rows] if table.has_groups else list(train.ids)
+    try:
+        make_folds(train.ids, groups, k, seed, test_share)
+    except ProtnnError as e:
+        raise ProtnnError(f"{table_name}: {len(train.ids)} proteins with all targets and a "
+                          f"structure file: {e}; use fewer folds or more proteins") from None
 
 
 def training_targets_text(table: TargetsTable, rows: list[int]) -> str:

@@ -9,8 +9,9 @@ import pytest
 from conftest import SOURCE
 from protnn import ProtnnError
 from protnn.features import FeatureSettings
-from protnn.plan import (batches, networks, nntrain_words, predict_run_record,
-                         run_record)
+from protnn.plan import (batches, check_folds, networks, nntrain_words, predict_run_record,
+                         run_record, training_set)
+from protnn.sheets import read_table
 
 
 def test_every_network_of_a_run_has_its_own_seed():
@@ -81,3 +82,26 @@ def test_the_run_record_holds_the_groups_used_and_a_models_own_settings():
     assert run["groups"] == {"source": "table", "min_seq_id": 0.5, "coverage": 0.8}
     assert [(n["file"], n["seed"]) for n in run["networks"][:2]] == [("fold1-net1.wei", 13),
                                                                      ("fold1-net2.wei", 14)]
+
+
+@pytest.mark.parametrize("groups,folds,message", [
+    (None, 5, "fold 1 would train on 19 proteins; nntrain needs at least 20"),
+    (lambda n: f"g{n % 4}", 5, "24 proteins with targets in 4 groups: too few for 5 folds"),
+    (lambda n: f"g{n % 12}", 2, "fold 1 would train on 12 proteins"),
+    (None, 6, None),                  # 20 training proteins in every fold: accepted
+])
+def test_a_training_set_too_small_for_its_folds_is_refused_when_planned(tmp_path, groups,
+                                                                        folds, message):
+    # 24 proteins with their target, 6 without (they do not count)
+    rows = ["id,a" + (",group" if groups else "")]
+    rows += [f"p{n:02d},{n}" + (f",{groups(n)}" if groups else "") for n in range(24)]
+    rows += [f"q{n}," + (",x" if groups else "") for n in range(6)]
+    (tmp_path / "t.csv").write_text("\n".join(rows) + "\n")
+    table = read_table(str(tmp_path / "t.csv"))
+    train = training_set(table, {i: f"{i}.pdb" for i in table.ids}, [], "d", "t.csv")
+    if message is None:
+        check_folds(table, train, folds, 1, 0.15, "t.csv")
+        return
+    with pytest.raises(ProtnnError, match=f"t.csv: 24 proteins with all targets and a "
+                                          f"structure file: .*{message}"):
+        check_folds(table, train, folds, 1, 0.15, "t.csv")

@@ -224,6 +224,7 @@ if [ "$mode" = local ]; then
     refused "-r is set by the workflow itself" nntrain='-h1 3 -r 7'
     refused "the NMR model number is nmr_model" model=3
     refused "(strict: true)" strict=true
+    refused "structure file: fold 1 would train on" folds=2
     [ ! -e X ] || fail "an nntrain setting ran a command"
     "${smk[@]}" -n --config "${config[@]}" inputs=pairdist.tab out=inputs >inputs.log 2>&1 || { cat inputs.log; fail "inputs=pairdist.tab was not a list of one"; }
     # A table with a group column: the report gets the groups the folds were made of.
@@ -233,6 +234,8 @@ if [ "$mode" = local ]; then
 
     # Stale results: a failing run with other settings, then a good one, recomputes.
     if smk_local nntrain="-h1 3 -h2 3 -m 5 -u nan" >nan.log 2>&1; then fail "-u nan did not fail"; fi
+    grep "^protnn: rule train failed: .*-u.*(log .*/logs/train/fold" nan.log >/dev/null ||
+        { tail -n 5 nan.log; fail "the failed run does not end with the reason of the failed job"; }
     smk_local nntrain="-h1 3 -h2 3 -u 0.01 -m 5 -mi 10" >m5.log 2>&1 || { tail -n 30 m5.log; fail "the -m 5 run failed"; }
     grep -q -- "-m5-mi10-owf" "$out/nets/fold1-net1.wei.fort.15" || fail "the networks are not those of -m 5"
     [ "$out/predictions.tsv" -nt "$out/nets/fold1-net1.wei" ] || fail "predictions.tsv is older than the networks"
