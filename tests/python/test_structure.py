@@ -194,6 +194,36 @@ def _chains(n):
     return copies
 
 
+def _cap(st):
+    # UHBD's terminal cap: CTE at the number of the last residue, its OXT as a residue
+    ch = st[0][0]
+    last = ch[len(ch) - 1]
+    cap = gemmi.Residue()
+    cap.name, cap.seqid, cap.het_flag = "CTE", last.seqid, "A"
+    oxt = last.find_atom("O", "*").clone()
+    oxt.name, oxt.pos = "OXT", oxt.pos + gemmi.Position(1.2, 0, 0)
+    cap.add_atom(oxt)
+    ch.add_residue(cap, len(ch))
+
+
+def _two_amino_acids(st):
+    ch = st[0][0]
+    other = ch[10].clone()
+    other.name = "SER" if other.name != "SER" else "ALA"
+    ch.add_residue(other, 11)
+
+
+def _nucleic_acid(st):
+    # a chain of DNA and RNA residues (names the tables of gemmi know as nucleic acids)
+    ch = st[0][0].clone()
+    ch.name = "N"
+    for k, r in enumerate(ch):
+        r.name = ("DA", "DC", "G", "U")[k % 4]
+    for k in range(len(ch) - 1, 11, -1):
+        del ch[k]
+    st[0].add_chain(ch)
+
+
 def _stretch(st):
     st[0][0][-1][0].pos = gemmi.Position(11500.0, 0.0, 0.0)
 
@@ -207,6 +237,10 @@ def _stretch(st):
     (_ca_only, "pdb", "117 of 117 non-glycine residues have no CB"),
     (_chains(63), "cif", "63 chains: a PDB file tells at most 62 apart"),
     (_stretch, "cif", "x spans"),
+    (_cap, "pdb", "1 residues removed that shared chain, number and insertion code with the "
+                  "amino acid before or after them (first: A:129 CTE)"),
+    (_two_amino_acids, "pdb", "residues A:11 ALA and A:11 SER share chain, number and"),
+    (_nucleic_acid, "cif", "12 nucleic-acid residues removed"),
 ])
 def test_awkward_structures_give_the_tables_of_the_plain_one_or_one_line(tmp_path, edit, fmt,
                                                                          said):
