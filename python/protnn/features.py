@@ -11,7 +11,10 @@ structures run at a time in a thread pool.
 
 FEATDIR/<id>/ is built as FEATDIR/.<id>.*.tmp and renamed into place when complete, so it
 is whole or absent.  A structure that fails gives one Failure (id, step, the program's last
-message line), leaves no FEATDIR/<id>/ (a stale one is removed) and does not stop the others.
+message line and the first warning of its programs, "(after atomdepth: ...)"), leaves no
+FEATDIR/<id>/ (a stale one is removed) and does not stop the others.  The programs' warnings
+go to standard error (a batch's log), named by the structure file; their "Unknown type" lines
+(a name the types file lacks, counted in its catch-all type) as one line per program.
 
 Types files: the programs look them up in their current directory first and then in
 <bindir>/../share/protnn/; here they are named explicitly with -t (the shipped ones of
@@ -27,6 +30,7 @@ import math
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -173,8 +177,26 @@ class _StepFailed(Exception):
         self.message = message
 
 
-def _run(step: str, args: list[str], cwd: str, stdout_to: str | None = None) -> None:
-    """Runs one program in CWD; its standard output goes to the new file STDOUT_TO."""
+UNKNOWN = "Unknown type"        # the generators' line for a name their types file lacks
+
+
+def _warning_lines(step: str, lines: list[str]) -> list[str]:
+    """A program's warnings as STEP: LINE; its "Unknown type" lines as one line."""
+    unknown = [l for l in lines if l.startswith(UNKNOWN)]
+    kept = [f"{step}: {l}" for l in lines if not l.startswith(UNKNOWN)]
+    if unknown:
+        more = f" and {len(unknown) - 1} more" if len(unknown) > 1 else ""
+        kept.append(f"{step}: {unknown[0]}{more} (counted in the catch-all type)")
+    return kept
+
+
+def _run(step: str, args: list[str], cwd: str, stdout_to: str | None = None,
+         warnings: list[str] | None = None, where: str = "") -> None:
+    """Runs one program in CWD; its standard output goes to the new file STDOUT_TO.  Its
+    warnings (the lines on standard error before its last, or all of them when it succeeds)
+    go to standard error, named by WHERE, and are added to WARNINGS (the earlier programs' of
+    the same structure); a failure's message ends with the first warning, which often says
+    why."""
     out = open(os.path.join(cwd, stdout_to), "xb") if stdout_to else subprocess.DEVNULL
     try:
         r = subprocess.run(args, cwd=cwd, stdout=out, stderr=subprocess.PIPE,
@@ -184,11 +206,19 @@ def _run(step: str, args: list[str], cwd: str, stdout_to: str | None = None) -> 
     finally:
         if stdout_to:
             out.close()
+    text = r.stderr.decode("utf-8", errors="replace")
+    lines = [" ".join(l.split()) for l in text.splitlines() if l.strip()]
+    said = _warning_lines(step, lines[:-1] if r.returncode != 0 else lines)
+    for line in said:
+        print(f"{where}: {line}" if where else line, file=sys.stderr)
+    warnings = [] if warnings is None else warnings
+    warnings.extend(said)
     if r.returncode != 0:
-        msg = one_line(r.stderr.decode("utf-8", errors="replace"))
+        msg = one_line(text)
         if r.returncode < 0:
             msg = f"killed by signal {-r.returncode}: {msg}"
-        raise _StepFailed(step, msg)
+        first = [w for w in warnings if "catch-all" not in w] or warnings
+        raise _StepFailed(step, f"{msg} (after {first[0]})" if first else msg)
 
 
 def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs) -> None:
@@ -202,15 +232,16 @@ def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs
     except Exception as e:       # gemmi's own, unforeseen: one file must not stop a batch
         raise _StepFailed("prep", f"{path}: {type(e).__name__}: {e}") from None
     # Relative names inside TMP: the generators keep at most 300 characters of a file name.
+    said: list[str] = []                # the programs' warnings on this structure
     if "pairdist.tab" in settings.inputs:
         _run("pairdist", [progs.paths["pairdist"], "-dp", "structure.pdb",
-                          "-t", progs.types["pairdist"]], tmp, "pairdist.tab")
+                          "-t", progs.types["pairdist"]], tmp, "pairdist.tab", said, path)
     if "depth.tab" in settings.inputs:
         _run("atomdepth", [progs.paths["atomdepth"], "-dp", "structure.pdb", "-o", "depth",
                            "-pr", repr(settings.probe), "-np", str(settings.points),
-                           "-ne", str(settings.estimates)], tmp)
+                           "-ne", str(settings.estimates)], tmp, None, said, path)
         _run("depthdist", [progs.paths["depthdist"], "-dp", "depth",
-                           "-t", progs.types["depthdist"]], tmp, "depth.tab")
+                           "-t", progs.types["depthdist"]], tmp, "depth.tab", said, path)
         for side in ("residue", "atom"):
             os.unlink(os.path.join(tmp, f"depth-{side}.depth"))
     os.unlink(os.path.join(tmp, "structure.pdb"))

@@ -277,3 +277,44 @@ def test_awkward_structures_give_the_tables_of_the_plain_one_or_one_line(tmp_pat
         for got, want in zip(*tables):
             assert np.allclose(np.array(got.split(), float), np.array(want.split(), float),
                                rtol=1e-9, atol=1e-9)
+
+
+def test_the_programs_warnings_reach_the_log_and_the_failure_they_explain(tmp_path):
+    # Two ions at one number in a row (prep keeps them: neither is an amino acid), then a
+    # second chain (a copy): atomdepth warns that they share a residue key, and depthdist fails on it.
+    st, _ = read_structure(EXAMPLES / "structures" / "1hel.pdb")
+    st.remove_hydrogens()
+    st.remove_waters()
+    ch = st[0][0]
+    for name, dx in (("ZN", 3.0), ("NA", 6.0)):
+        ion = gemmi.Residue()
+        ion.name, ion.seqid, ion.het_flag = name, gemmi.SeqId(500, " "), "H"
+        a = ch[len(ch) - 1][0].clone()
+        a.name, a.element = name, gemmi.Element(name)
+        a.pos = a.pos + gemmi.Position(dx, 0, 0)
+        ion.add_atom(a)
+        ch.add_residue(ion, len(ch))
+    other = ch.clone()
+    other.name = "B"
+    for r in other:
+        for a in r:
+            a.pos = a.pos + gemmi.Position(60, 0, 0)
+    st[0].add_chain(other)
+    st.write_pdb(str(tmp_path / "ions.pdb"))
+    (tmp_path / "batch.tsv").write_text(f"ions\t{tmp_path / 'ions.pdb'}\n"
+                                        f"1hel\t{EXAMPLES / 'structures' / '1hel.pdb'}\n")
+    (tmp_path / "settings.json").write_text("{}")
+    r = protnn("features", "--bindir", program("atomdepth").rsplit("/", 1)[0], "--out",
+               tmp_path / "feat", "--settings", tmp_path / "settings.json", "--list",
+               tmp_path / "batch.tsv", "--failed", tmp_path / "failed.tsv", "--done",
+               tmp_path / "done.txt")
+    assert r.returncode == 0, r.stderr
+    warned = "share a residue key (first: A:500 ZN and NA)"
+    assert f"ions.pdb: atomdepth: structure.pdb: warning: 2 pairs of residues in a row {warned}" \
+        in r.stderr
+    assert "1hel.pdb: depthdist: Unknown type LEU OXT (counted in the catch-all type)" in r.stderr
+    failed = (tmp_path / "failed.tsv").read_text().splitlines()
+    assert len(failed) == 2 and failed[1].startswith("ions\tdepthdist\tStrings for residues "
+                                                     "don't match for depth-atom.depth (after "
+                                                     "atomdepth: ")
+    assert warned in failed[1]
