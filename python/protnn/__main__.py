@@ -227,6 +227,9 @@ def add_report(sub) -> None:
     s.add_argument("--failed", metavar="failed.tsv", help="structures left out of the run")
     s.add_argument("--run", dest="run_json", metavar="run.json", help="the run's settings")
     s.add_argument("--groups", metavar="groups.tsv", help="`id group` of the proteins")
+    s.add_argument("--features", metavar="FEATDIR",
+                   help="the proteins' feature folders (flags structures mostly of the "
+                   "catch-all type)")
     s.add_argument("-o", "--output", required=True, metavar="REPORTDIR")
     s.set_defaults(run=cmd_report)
 
@@ -234,7 +237,8 @@ def add_report(sub) -> None:
 def cmd_report(a: argparse.Namespace) -> None:
     from .report import make_report
     print(make_report(a.predictions, a.logs, a.output, a.db, a.ridge, a.failed, a.run_json,
-                      a.groups, warn=lambda line: print("report: " + line, file=sys.stderr)),
+                      a.groups, warn=lambda line: print("report: " + line, file=sys.stderr),
+                      features=a.features),
           end="")
 
 

@@ -364,3 +364,30 @@ def read_batch_list(path: str) -> dict[str, str]:
             raise ProtnnError(f"{path}:{n}: id '{cells[0]}' cannot name a folder")
         out[cells[0]] = cells[1]
     return out
+
+
+def catch_all_shares(folder: str) -> dict[str, float]:
+    """The shares of a structure's residues and atoms in the catch-all type (the last type of
+    the types files: names they do not list), from the tables of FOLDER (a structure's
+    feature folder), as {"residues": share, "atoms": share} for the tables it holds.
+
+    depth.tab: the fourth number of its last line is the catch-all type's share of the atoms.
+    pairdist.tab: its T x T lines hold the residue pairs per residue in their third column;
+    with N residues, M of them typed, they sum to (N - 1) / 2 over all lines and to
+    M (M - 1) / (2 N) over the lines of two typed types (all but the last of each T)."""
+    out: dict[str, float] = {}
+    pairs = os.path.join(folder, "pairdist.tab")
+    if os.path.isfile(pairs):
+        counts = [float(l.split()[2]) for l in read_text(pairs).splitlines() if l.strip()]
+        t = math.isqrt(len(counts))
+        if t > 1 and t * t == len(counts):
+            n = 2 * sum(counts) + 1
+            typed = sum(counts[a * t + b] for a in range(t - 1) for b in range(t - 1))
+            m = round((1 + math.sqrt(1 + 8 * n * typed)) / 2)
+            out["residues"] = (round(n) - m) / round(n)
+    depth = os.path.join(folder, "depth.tab")
+    if os.path.isfile(depth):
+        lines = [l.split() for l in read_text(depth).splitlines() if l.strip()]
+        if lines and len(lines[-1]) >= 4:
+            out["atoms"] = float(lines[-1][3])
+    return out

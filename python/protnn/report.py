@@ -14,13 +14,15 @@ from __future__ import annotations
 import html
 import json
 import math
+import os
 from dataclasses import dataclass
 
 import numpy as np
 
-from .evaluation import (BOOTSTRAP, BOOTSTRAP_SEED, Entry, Score, entries, flags, input_width,
-                         read_ridge, score, verdict)
+from .evaluation import (BOOTSTRAP, BOOTSTRAP_SEED, Entry, Score, catch_all_flag, entries,
+                         flags, input_width, read_ridge, score, verdict)
 from .failures import Failure, read_failures
+from .features import catch_all_shares
 from .files import NewDirectory, read_text
 from .nnfiles import TrainingLog, parse_log
 from .plots import plot_logs, plot_predictions, plot_spread, short_name
@@ -290,9 +292,11 @@ def _proteins_section(t: ProteinTable, scored: bool) -> list[str]:
 def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
                 dbout: str | None = None, ridge_path: str | None = None,
                 failed_path: str | None = None, run_path: str | None = None,
-                groups_path: str | None = None, warn=None) -> str:
+                groups_path: str | None = None, warn=None, features: str | None = None) -> str:
     """report: writes the folder OUT; returns the summary printed on standard output.
-    WARN(line) receives the flags (the caller prints them on standard error)."""
+    WARN(line) receives the flags (the caller prints them on standard error).  FEATURES: the
+    folder of the proteins' feature folders, whose tables tell how much of each structure
+    falls in the catch-all type."""
     rows = read_predictions(pred_paths)
     logs = [parse_log(read_text(p), p) for p in (log_paths or [])]
     ridge = read_ridge(ridge_path) if ridge_path else {}
@@ -304,6 +308,10 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
     scored = any(math.isfinite(e.target) for e in es)
     ids = list(dict.fromkeys(e.id for e in es))
     notes = flags(dbout, logs, run, input_width(dbout) if dbout else None, errors=scored)
+    if features:
+        shares = {i: catch_all_shares(os.path.join(features, i)) for i in ids
+                  if os.path.isdir(os.path.join(features, i))}
+        notes += [f for f in [catch_all_flag(shares)] if f]
     for f in notes:
         if warn:
             warn(f)

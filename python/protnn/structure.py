@@ -217,9 +217,9 @@ def _amino_acid_with_ca(res: gemmi.Residue) -> bool:
 
 def keep_amino_acids_at_shared_keys(st: gemmi.Structure) -> list[str]:
     """Of consecutive residues of a chain that share number and insertion code without
-    alternate-location labels, keeps the one amino acid with a CA and removes the others (a
-    terminal cap such as CTE); refuses two such amino acids at one key.  Returns the removed
-    residues as "chain:number name"."""
+    alternate-location labels, keeps the one amino acid with a CA and removes the residues of
+    other names (a terminal cap such as CTE); refuses two such amino acids at one key.
+    Returns the removed residues as "chain:number name"."""
     removed: list[str] = []
     for chain in st[0]:
         runs: list[list[int]] = []
@@ -232,15 +232,17 @@ def keep_amino_acids_at_shared_keys(st: gemmi.Structure) -> list[str]:
         for run in runs:
             if len(run) < 2 or any(a.altloc != "\0" for i in run for a in chain[i]):
                 continue
-            amino = [i for i in run if _amino_acid_with_ca(chain[i])]
+            # (parts of one residue that the file splits, by segment id, share its name)
+            amino = list(dict.fromkeys(chain[i].name for i in run
+                                       if _amino_acid_with_ca(chain[i])))
             key = f"{chain.name}:{str(chain[run[0]].seqid).strip()}"
             if len(amino) > 1:
-                raise ProtnnError(f"residues {key} {chain[amino[0]].name} and {key} "
-                                  f"{chain[amino[1]].name} share chain, number and insertion "
-                                  f"code without alternate-location labels: the programs "
-                                  f"cannot tell them apart; renumber one")
-            if amino:
-                doomed += [i for i in run if i != amino[0]]
+                raise ProtnnError(f"residues {key} {amino[0]} and {key} {amino[1]} share "
+                                  f"chain, number and insertion code without "
+                                  f"alternate-location labels: the programs cannot tell them "
+                                  f"apart; renumber one")
+            if amino:             # (a residue left without atoms is never written anyway)
+                doomed += [i for i in run if chain[i].name != amino[0] and len(chain[i])]
         for i in sorted(doomed, reverse=True):
             removed.insert(0, f"{chain.name}:{str(chain[i].seqid).strip()} {chain[i].name}")
             del chain[i]

@@ -281,7 +281,8 @@ def test_awkward_structures_give_the_tables_of_the_plain_one_or_one_line(tmp_pat
 
 def test_the_programs_warnings_reach_the_log_and_the_failure_they_explain(tmp_path):
     # Two ions at one number in a row (prep keeps them: neither is an amino acid), then a
-    # second chain (a copy): atomdepth warns that they share a residue key, and depthdist fails on it.
+    # second chain (a copy): atomdepth warns that they share a residue key, and depthdist
+    # fails on it.
     st, _ = read_structure(EXAMPLES / "structures" / "1hel.pdb")
     st.remove_hydrogens()
     st.remove_waters()
@@ -310,9 +311,10 @@ def test_the_programs_warnings_reach_the_log_and_the_failure_they_explain(tmp_pa
                tmp_path / "done.txt")
     assert r.returncode == 0, r.stderr
     warned = "share a residue key (first: A:500 ZN and NA)"
-    assert f"ions.pdb: atomdepth: structure.pdb: warning: 2 pairs of residues in a row {warned}" \
+    assert f"ions.pdb: atomdepth: structure.pdb: warning: 2 pairs of residues in a row " \
+        f"{warned}" in r.stderr
+    assert "1hel.pdb: depthdist: Unknown type LEU OXT (counted in the catch-all type)" \
         in r.stderr
-    assert "1hel.pdb: depthdist: Unknown type LEU OXT (counted in the catch-all type)" in r.stderr
     failed = (tmp_path / "failed.tsv").read_text().splitlines()
     assert len(failed) == 2 and failed[1].startswith("ions\tdepthdist\tStrings for residues "
                                                      "don't match for depth-atom.depth (after "

@@ -126,6 +126,8 @@ rule report:
         summary=f"{OUT}/summary.txt",
     log:
         f"{OUT}/logs/report.log",
+    params:
+        featdir=FEATDIR,
     benchmark:
         f"{OUT}/benchmarks/report.tsv"
     resources:
