@@ -13,8 +13,9 @@ FEATDIR/<id>/ is built as FEATDIR/.<id>.*.tmp and renamed into place when comple
 is whole or absent.  A structure that fails gives one Failure (id, step, the program's last
 message line and the first warning of its programs, "(after atomdepth: ...)"), leaves no
 FEATDIR/<id>/ (a stale one is removed) and does not stop the others.  The programs' warnings
-go to standard error (a batch's log), named by the structure file; their "Unknown type" lines
-(a name the types file lacks, counted in its catch-all type) as one line per program.
+go to standard error (a batch's log), named by the structure file, except their "Unknown
+type" lines (a name the types file lacks, counted in its catch-all type: the OXT of almost
+every structure), which only a failure's message gives, as one line per program.
 
 Types files: the programs look them up in their current directory first and then in
 <bindir>/../share/protnn/; here they are named explicitly with -t (the shipped ones of
@@ -48,6 +49,9 @@ TYPES = {"pairdist": "amino_acids.types", "depthdist": "aa_atom.types"}
 # The input tables this module can make, and the programs each needs.
 TABLES = {"pairdist.tab": ("pairdist",), "depth.tab": ("atomdepth", "depthdist")}
 STAMP = "source.json"
+# atomdepth's bounds of -pr (A) and -np.
+MAX_PROBE = 5
+MAX_POINTS = 100000
 
 
 @dataclass(frozen=True)
@@ -82,8 +86,8 @@ def settings_from_dict(d: object, where: str) -> FeatureSettings:
 
     probe = d.get("probe", default.probe)
     if isinstance(probe, bool) or not isinstance(probe, (int, float)) or \
-            not math.isfinite(probe) or probe < 0:
-        raise ProtnnError(f"{where}: probe must be a number of at least 0, found "
+            not math.isfinite(probe) or not 0 <= probe <= MAX_PROBE:
+        raise ProtnnError(f"{where}: probe must be a number from 0 to {MAX_PROBE}, found "
                           f"{json.dumps(probe)}")
     inputs = d.get("inputs", list(default.inputs))
     if not isinstance(inputs, list) or not inputs or \
@@ -92,7 +96,7 @@ def settings_from_dict(d: object, where: str) -> FeatureSettings:
         raise ProtnnError(f"{where}: inputs must be distinct names among "
                           f"{', '.join(TABLES)}, found {json.dumps(inputs)}")
     return FeatureSettings(nmr_model=integer("nmr_model", 0, 10**9), probe=float(probe),
-                           points=integer("points", 1, 10**6),
+                           points=integer("points", 1, MAX_POINTS),
                            estimates=integer("estimates", 1, 3), inputs=tuple(inputs))
 
 
@@ -177,7 +181,41 @@ class _StepFailed(Exception):
         self.message = message
 
 
+class _Stopped(Exception):
+    """The batch is being stopped: a structure's work ends without a result or a failure."""
+
+
+class RunningPrograms:
+    """The programs that a batch's threads run, so that a stop (a signal in the main thread)
+    kills them at once instead of waiting for every structure: stop() kills those running,
+    and a thread that would start one gets _Stopped."""
+
+    def __init__(self) -> None:
+        self.stopped = threading.Event()
+        self._lock = threading.Lock()
+        self._running: set[subprocess.Popen] = set()
+
+    def start(self, args: list[str], **kw) -> subprocess.Popen:
+        with self._lock:
+            if self.stopped.is_set():
+                raise _Stopped()
+            p = subprocess.Popen(args, **kw)
+            self._running.add(p)
+            return p
+
+    def finished(self, p: subprocess.Popen) -> None:
+        with self._lock:
+            self._running.discard(p)
+
+    def stop(self) -> None:
+        with self._lock:
+            self.stopped.set()
+            for p in self._running:
+                p.kill()
+
+
 UNKNOWN = "Unknown type"        # the generators' line for a name their types file lacks
+CATCH_ALL = " (counted in the catch-all type)"
 
 
 def _warning_lines(step: str, lines: list[str]) -> list[str]:
@@ -186,42 +224,57 @@ def _warning_lines(step: str, lines: list[str]) -> list[str]:
     kept = [f"{step}: {l}" for l in lines if not l.startswith(UNKNOWN)]
     if unknown:
         more = f" and {len(unknown) - 1} more" if len(unknown) > 1 else ""
-        kept.append(f"{step}: {unknown[0]}{more} (counted in the catch-all type)")
+        kept.append(f"{step}: {unknown[0]}{more}{CATCH_ALL}")
     return kept
 
 
 def _run(step: str, args: list[str], cwd: str, stdout_to: str | None = None,
-         warnings: list[str] | None = None, where: str = "") -> None:
-    """Runs one program in CWD; its standard output goes to the new file STDOUT_TO.  Its
-    warnings (the lines on standard error before its last, or all of them when it succeeds)
-    go to standard error, named by WHERE, and are added to WARNINGS (the earlier programs' of
-    the same structure); a failure's message ends with the first warning, which often says
-    why."""
+         running: RunningPrograms | None = None, warnings: list[str] | None = None,
+         where: str = "") -> None:
+    """Runs one program in CWD; its standard output goes to the new file STDOUT_TO.  A stop
+    (RUNNING's, or a signal's exception in this thread) kills it.  Its warnings (the lines on
+    standard error before its last, or all of them when it succeeds) go to standard error,
+    named by WHERE (but not the "Unknown type" line), and are added to WARNINGS (the earlier
+    programs' of the same structure); a failure's message ends with the first warning, which
+    often says why."""
+    running = running or RunningPrograms()
     out = open(os.path.join(cwd, stdout_to), "xb") if stdout_to else subprocess.DEVNULL
     try:
-        r = subprocess.run(args, cwd=cwd, stdout=out, stderr=subprocess.PIPE,
-                           stdin=subprocess.DEVNULL)
+        p = running.start(args, cwd=cwd, stdout=out, stderr=subprocess.PIPE,
+                          stdin=subprocess.DEVNULL)
     except OSError as e:
         raise _StepFailed(step, f"{args[0]}: {e.strerror}") from None
     finally:
         if stdout_to:
             out.close()
-    text = r.stderr.decode("utf-8", errors="replace")
+    try:
+        _, err = p.communicate()
+    except BaseException:                # a signal's exception: the program goes too
+        p.kill()
+        p.wait()
+        raise
+    finally:
+        running.finished(p)
+    if running.stopped.is_set():
+        raise _Stopped()
+    text = err.decode("utf-8", errors="replace")
     lines = [" ".join(l.split()) for l in text.splitlines() if l.strip()]
-    said = _warning_lines(step, lines[:-1] if r.returncode != 0 else lines)
+    said = _warning_lines(step, lines[:-1] if p.returncode != 0 else lines)
     for line in said:
-        print(f"{where}: {line}" if where else line, file=sys.stderr)
+        if not line.endswith(CATCH_ALL):     # (most structures: the C terminus's OXT)
+            print(f"{where}: {line}" if where else line, file=sys.stderr)
     warnings = [] if warnings is None else warnings
     warnings.extend(said)
-    if r.returncode != 0:
+    if p.returncode != 0:
         msg = one_line(text)
-        if r.returncode < 0:
-            msg = f"killed by signal {-r.returncode}: {msg}"
-        first = [w for w in warnings if "catch-all" not in w] or warnings
+        if p.returncode < 0:
+            msg = f"killed by signal {-p.returncode}: {msg}"
+        first = [w for w in warnings if not w.endswith(CATCH_ALL)] or warnings
         raise _StepFailed(step, f"{msg} (after {first[0]})" if first else msg)
 
 
-def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs) -> None:
+def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs,
+                 running: RunningPrograms | None = None) -> None:
     """prep, then the programs the inputs need, all inside the directory TMP."""
     from .structure import prep
     try:
@@ -235,13 +288,15 @@ def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs
     said: list[str] = []                # the programs' warnings on this structure
     if "pairdist.tab" in settings.inputs:
         _run("pairdist", [progs.paths["pairdist"], "-dp", "structure.pdb",
-                          "-t", progs.types["pairdist"]], tmp, "pairdist.tab", said, path)
+                          "-t", progs.types["pairdist"]], tmp, "pairdist.tab", running, said,
+             path)
     if "depth.tab" in settings.inputs:
         _run("atomdepth", [progs.paths["atomdepth"], "-dp", "structure.pdb", "-o", "depth",
                            "-pr", repr(settings.probe), "-np", str(settings.points),
-                           "-ne", str(settings.estimates)], tmp, None, said, path)
+                           "-ne", str(settings.estimates)], tmp, None, running, said, path)
         _run("depthdist", [progs.paths["depthdist"], "-dp", "depth",
-                           "-t", progs.types["depthdist"]], tmp, "depth.tab", said, path)
+                           "-t", progs.types["depthdist"]], tmp, "depth.tab", running, said,
+             path)
         for side in ("residue", "atom"):
             os.unlink(os.path.join(tmp, f"depth-{side}.depth"))
     os.unlink(os.path.join(tmp, "structure.pdb"))
@@ -263,9 +318,10 @@ def _dir_mode() -> int:
 
 
 def compute_one(id_: str, path: str, featdir: str, settings: FeatureSettings,
-                progs: Programs, mode: int) -> tuple[bool, Failure | None]:
+                progs: Programs, mode: int,
+                running: RunningPrograms | None = None) -> tuple[bool, Failure | None]:
     """The tables of one structure, FEATDIR/<id>/ of MODE; returns (whether work was done,
-    the failure or None)."""
+    the failure or None).  Stopped (RUNNING.stop(), a signal), it leaves no temporary."""
     final = os.path.join(featdir, id_)
     try:
         digest = sha256_file(path)
@@ -276,9 +332,10 @@ def compute_one(id_: str, path: str, featdir: str, settings: FeatureSettings,
     if is_done(final, stamp, settings):
         return False, None
     tmp = tempfile.mkdtemp(prefix=f".{id_}.", suffix=".tmp", dir=featdir)
+    old = None
     try:
         try:
-            _make_tables(path, tmp, settings, progs)
+            _make_tables(path, tmp, settings, progs, running)
         except _StepFailed as e:
             _remove(final)
             return True, Failure(id_, e.step, e.message)
@@ -292,11 +349,12 @@ def compute_one(id_: str, path: str, featdir: str, settings: FeatureSettings,
         if os.path.lexists(final):           # stale: other file, settings or programs
             old = tempfile.mkdtemp(prefix=f".{id_}.", suffix=".old", dir=featdir)
             os.rename(final, os.path.join(old, "x"))
-            shutil.rmtree(old)
         os.rename(tmp, final)
         return True, None
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
+        if old:
+            shutil.rmtree(old, ignore_errors=True)
 
 
 def compute_batch(structures: dict[str, str], featdir: str, settings: FeatureSettings,
@@ -317,12 +375,16 @@ def compute_batch(structures: dict[str, str], featdir: str, settings: FeatureSet
     lock = threading.Lock()
     count = [0, 0]                   # structures finished, of them failed
     stop = threading.Event()
+    running = RunningPrograms()
 
     def one(item: tuple[str, str]) -> None:
-        if stop.is_set():
+        if stop.is_set() or running.stopped.is_set():
             return
         id_, path = item
-        _, failure = compute_one(id_, path, featdir, settings, progs, mode)
+        try:
+            _, failure = compute_one(id_, path, featdir, settings, progs, mode, running)
+        except _Stopped:
+            return
         with lock:
             count[0] += 1
             if failure:
@@ -338,14 +400,27 @@ def compute_batch(structures: dict[str, str], featdir: str, settings: FeatureSet
         for item in items:
             one(item)
     else:
-        with ThreadPoolExecutor(max_workers=jobs) as pool:
-            for f in [pool.submit(one, item) for item in items]:
-                f.result()
+        _in_pool(one, items, jobs, running)
     rows = [failures[i] for i in sorted(failures)]
     if strict and rows:
         r = rows[0]
         raise ProtnnError(f"{r.id}: {r.step}: {r.message}")
     return rows
+
+
+def _in_pool(one: Callable, items: list, jobs: int, running: RunningPrograms) -> None:
+    """ONE(item) for every item, JOBS at a time.  An exception in this thread (a signal's:
+    Ctrl-C, SIGTERM) cancels the items not started, kills the programs running and waits
+    for the threads, each of which removes its temporary folder; then it goes on."""
+    pool = ThreadPoolExecutor(max_workers=jobs)
+    try:
+        for f in [pool.submit(one, item) for item in items]:
+            f.result()
+    except BaseException:
+        running.stop()
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown(wait=True)
 
 
 def read_batch_list(path: str) -> dict[str, str]:
