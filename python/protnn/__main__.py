@@ -279,6 +279,9 @@ def add_report(sub) -> None:
     s.add_argument("--run", dest="run_json", metavar="run.json", help="the run's settings")
     s.add_argument("--groups", metavar="groups.tsv", help="`id group` of the proteins")
     s.add_argument("--stack", metavar="STACK", help="the stack of the networks (protnn stack)")
+    s.add_argument("--features", metavar="FEATDIR",
+                   help="the proteins' feature folders (flags structures mostly of the "
+                   "catch-all type)")
     s.add_argument("-o", "--output", required=True, metavar="REPORTDIR")
     s.set_defaults(run=cmd_report)
 
@@ -287,7 +290,7 @@ def cmd_report(a: argparse.Namespace) -> None:
     from .report import make_report
     print(make_report(a.predictions, a.logs, a.output, a.db, a.ridge, a.failed, a.run_json,
                       a.groups, warn=lambda line: print("report: " + line, file=sys.stderr),
-                      stack_dir=a.stack), end="")
+                      features=a.features, stack_dir=a.stack), end="")
 
 
 def add_features(sub) -> None:

@@ -238,8 +238,9 @@ def verdict(scores: list[Score], have_ridge: bool) -> str:
 
 
 def flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
-           widths: int | None) -> list[str]:
-    """Settings that make the estimate noisy or optimistic, one sentence each."""
+           widths: int | None, errors: bool = True) -> list[str]:
+    """Settings that make the estimate noisy or optimistic, one sentence each; ERRORS: whether
+    errors were measured (without, no flag speaks of them)."""
     out = []
     if dbout:
         folds = read_folds(dbout).folds
@@ -258,10 +259,31 @@ def flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
     source = ((run or {}).get("groups") or {}).get("source") if run else None
     if source is None and run:
         source = "none" if (run.get("config") or {}).get("groups") == "none" else None
-    if source == "none":
+    if source == "none" and errors:
         out.append("groups: none - folds are random, so chains, models and homologues of one "
                    "protein can sit on both sides of a fold: the errors are optimistic.")
     return out
+
+
+# A structure whose residues or atoms fall in the catch-all type more often than this is
+# flagged.
+CATCH_ALL_MOST = 0.5
+
+
+def catch_all_flag(shares: dict[str, dict[str, float]]) -> str | None:
+    """The flag naming the structures of SHARES (id -> {"residues": share, "atoms": share} of
+    the catch-all type) whose residues or atoms mostly fall in the catch-all type."""
+    mostly = {i: {k: v for k, v in s.items() if v > CATCH_ALL_MOST}
+              for i, s in shares.items()}
+    mostly = {i: s for i, s in mostly.items() if s}
+    if not mostly:
+        return None
+    names = [f"{i} ({', '.join(f'{k} {v:.0%}' for k, v in s.items())})"
+             for i, s in mostly.items()]
+    return (f"{len(mostly)} of {len(shares)} structures have most of their residues or atoms "
+            f"in the catch-all type (names the types files do not list: another naming, or "
+            f"not a protein), so their inputs say little of them: " + ", ".join(names[:10])
+            + (f" and {len(names) - 10} more" if len(names) > 10 else "") + ".")
 
 
 def input_width(dbout: str) -> int | None:

@@ -11,7 +11,11 @@ structures run at a time in a thread pool.
 
 FEATDIR/<id>/ is built as FEATDIR/.<id>.*.tmp and renamed into place when complete, so it
 is whole or absent.  A structure that fails gives one Failure (id, step, the program's last
-message line), leaves no FEATDIR/<id>/ (a stale one is removed) and does not stop the others.
+message line and the first warning of its programs, "(after atomdepth: ...)"), leaves no
+FEATDIR/<id>/ (a stale one is removed) and does not stop the others.  The programs' warnings
+go to standard error (a batch's log), named by the structure file, except their "Unknown
+type" lines (a name the types file lacks, counted in its catch-all type: the OXT of almost
+every structure), which only a failure's message gives, as one line per program.
 
 Types files: the programs look them up in their current directory first and then in
 <bindir>/../share/protnn/; here they are named explicitly with -t (the shipped ones of
@@ -27,6 +31,7 @@ import math
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -209,10 +214,29 @@ class RunningPrograms:
                 p.kill()
 
 
+UNKNOWN = "Unknown type"        # the generators' line for a name their types file lacks
+CATCH_ALL = " (counted in the catch-all type)"
+
+
+def _warning_lines(step: str, lines: list[str]) -> list[str]:
+    """A program's warnings as STEP: LINE; its "Unknown type" lines as one line."""
+    unknown = [l for l in lines if l.startswith(UNKNOWN)]
+    kept = [f"{step}: {l}" for l in lines if not l.startswith(UNKNOWN)]
+    if unknown:
+        more = f" and {len(unknown) - 1} more" if len(unknown) > 1 else ""
+        kept.append(f"{step}: {unknown[0]}{more}{CATCH_ALL}")
+    return kept
+
+
 def _run(step: str, args: list[str], cwd: str, stdout_to: str | None = None,
-         running: RunningPrograms | None = None) -> None:
+         running: RunningPrograms | None = None, warnings: list[str] | None = None,
+         where: str = "") -> None:
     """Runs one program in CWD; its standard output goes to the new file STDOUT_TO.  A stop
-    (RUNNING's, or a signal's exception in this thread) kills it."""
+    (RUNNING's, or a signal's exception in this thread) kills it.  Its warnings (the lines on
+    standard error before its last, or all of them when it succeeds) go to standard error,
+    named by WHERE (but not the "Unknown type" line), and are added to WARNINGS (the earlier
+    programs' of the same structure); a failure's message ends with the first warning, which
+    often says why."""
     running = running or RunningPrograms()
     out = open(os.path.join(cwd, stdout_to), "xb") if stdout_to else subprocess.DEVNULL
     try:
@@ -233,11 +257,20 @@ def _run(step: str, args: list[str], cwd: str, stdout_to: str | None = None,
         running.finished(p)
     if running.stopped.is_set():
         raise _Stopped()
+    text = err.decode("utf-8", errors="replace")
+    lines = [" ".join(l.split()) for l in text.splitlines() if l.strip()]
+    said = _warning_lines(step, lines[:-1] if p.returncode != 0 else lines)
+    for line in said:
+        if not line.endswith(CATCH_ALL):     # (most structures: the C terminus's OXT)
+            print(f"{where}: {line}" if where else line, file=sys.stderr)
+    warnings = [] if warnings is None else warnings
+    warnings.extend(said)
     if p.returncode != 0:
-        msg = one_line(err.decode("utf-8", errors="replace"))
+        msg = one_line(text)
         if p.returncode < 0:
             msg = f"killed by signal {-p.returncode}: {msg}"
-        raise _StepFailed(step, msg)
+        first = [w for w in warnings if not w.endswith(CATCH_ALL)] or warnings
+        raise _StepFailed(step, f"{msg} (after {first[0]})" if first else msg)
 
 
 def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs,
@@ -252,15 +285,18 @@ def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs
     except Exception as e:       # gemmi's own, unforeseen: one file must not stop a batch
         raise _StepFailed("prep", f"{path}: {type(e).__name__}: {e}") from None
     # Relative names inside TMP: the generators keep at most 300 characters of a file name.
+    said: list[str] = []                # the programs' warnings on this structure
     if "pairdist.tab" in settings.inputs:
         _run("pairdist", [progs.paths["pairdist"], "-dp", "structure.pdb",
-                          "-t", progs.types["pairdist"]], tmp, "pairdist.tab", running)
+                          "-t", progs.types["pairdist"]], tmp, "pairdist.tab", running, said,
+             path)
     if "depth.tab" in settings.inputs:
         _run("atomdepth", [progs.paths["atomdepth"], "-dp", "structure.pdb", "-o", "depth",
                            "-pr", repr(settings.probe), "-np", str(settings.points),
-                           "-ne", str(settings.estimates)], tmp, None, running)
+                           "-ne", str(settings.estimates)], tmp, None, running, said, path)
         _run("depthdist", [progs.paths["depthdist"], "-dp", "depth",
-                           "-t", progs.types["depthdist"]], tmp, "depth.tab", running)
+                           "-t", progs.types["depthdist"]], tmp, "depth.tab", running, said,
+             path)
         for side in ("residue", "atom"):
             os.unlink(os.path.join(tmp, f"depth-{side}.depth"))
     os.unlink(os.path.join(tmp, "structure.pdb"))
@@ -402,4 +438,31 @@ def read_batch_list(path: str) -> dict[str, str]:
         if cells[0].startswith(".") or "/" in cells[0]:
             raise ProtnnError(f"{path}:{n}: id '{cells[0]}' cannot name a folder")
         out[cells[0]] = cells[1]
+    return out
+
+
+def catch_all_shares(folder: str) -> dict[str, float]:
+    """The shares of a structure's residues and atoms in the catch-all type (the last type of
+    the types files: names they do not list), from the tables of FOLDER (a structure's
+    feature folder), as {"residues": share, "atoms": share} for the tables it holds.
+
+    depth.tab: the fourth number of its last line is the catch-all type's share of the atoms.
+    pairdist.tab: its T x T lines hold the residue pairs per residue in their third column;
+    with N residues, M of them typed, they sum to (N - 1) / 2 over all lines and to
+    M (M - 1) / (2 N) over the lines of two typed types (all but the last of each T)."""
+    out: dict[str, float] = {}
+    pairs = os.path.join(folder, "pairdist.tab")
+    if os.path.isfile(pairs):
+        counts = [float(l.split()[2]) for l in read_text(pairs).splitlines() if l.strip()]
+        t = math.isqrt(len(counts))
+        if t > 1 and t * t == len(counts):
+            n = 2 * sum(counts) + 1
+            typed = sum(counts[a * t + b] for a in range(t - 1) for b in range(t - 1))
+            m = round((1 + math.sqrt(1 + 8 * n * typed)) / 2)
+            out["residues"] = (round(n) - m) / round(n)
+    depth = os.path.join(folder, "depth.tab")
+    if os.path.isfile(depth):
+        lines = [l.split() for l in read_text(depth).splitlines() if l.strip()]
+        if lines and len(lines[-1]) >= 4:
+            out["atoms"] = float(lines[-1][3])
     return out

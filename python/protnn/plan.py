@@ -28,6 +28,7 @@ from dataclasses import dataclass
 from . import ProtnnError
 from .failures import Failure
 from .features import FeatureSettings, settings_from_dict
+from .folds import make_folds
 from .ids import structure_id
 from .sheets import TargetsTable, table_text
 from .stack import StackSettings
@@ -174,6 +175,19 @@ def training_set(table: TargetsTable, structures: dict[str, str], refused: list[
     return TrainingSet([table.ids[r] for r in rows], rows, without)
 
 
+def check_folds(table: TargetsTable, train: TrainingSet, k: int, seed: int, test_share: float,
+                table_name: str) -> None:
+    """Refuses, before any feature is computed, a training set too small for K folds: the
+    folds of protnn db made now, of the table's groups when it has a group column, else of
+    every protein a group of its own (sequence groups, made later, can only be fewer)."""
+    groups = [table.groups[r] for r in train.rows] if table.has_groups else list(train.ids)
+    try:
+        make_folds(train.ids, groups, k, seed, test_share)
+    except ProtnnError as e:
+        raise ProtnnError(f"{table_name}: {len(train.ids)} proteins with all targets and a "
+                          f"structure file: {e}; use fewer folds or more proteins") from None
+
+
 def training_targets_text(table: TargetsTable, rows: list[int]) -> str:
     """The stamp of the training targets: the table's rows ROWS with every digit."""
     return table_text([table.ids[r] for r in rows], table.outputs, table.values[rows],
@@ -291,6 +305,32 @@ def run_record(config: dict, paths: dict[str, str], features: FeatureSettings,
     """The settings of a run as run.json holds them (without the versions, which the run_json
     job adds): the config after defaults with PATHS (out, structures, model, targets) made
     absolute, the feature settings, the nntrain words, the networks, the number of structure
-    files and how the groups are made."""
-    return {"config": dict(config) | paths, "features": features.to_dict(),
-            "nntrain_words": words, "networks": nets, "structures": files, "groups": groups}
+    files and how the groups are made (the config's `groups` is the source used: a table's
+    group column is used whatever the setting)."""
+    return {"config": dict(config) | paths | {"groups": groups["source"]},
+            "features": features.to_dict(), "nntrain_words": words, "networks": nets,
+            "structures": files, "groups": groups}
+
+
+# The config keys whose values a model folder fixes, by the part of model.json holding them.
+MODEL_KEYS = {"training": ("folds", "networks", "seed", "split_seed", "test_share", "nntrain"),
+              "features": ("nmr_model", "probe", "points", "estimates", "inputs"),
+              "groups": ("min_seq_id", "coverage")}
+
+
+def predict_run_record(config: dict, paths: dict[str, str], model: dict, files: int) -> dict:
+    """The run record of a run that only predicts, with the model folder whose model.json is
+    MODEL: the model's own networks, groups, nntrain words and feature settings, and in the
+    config the model's values of the settings it fixes (what the config says of training
+    does not apply)."""
+    groups = {k: v for k, v in (model.get("groups") or {}).items() if k != "of"}
+    groups.setdefault("source", "none")
+    own = {k: model[part][k] for part, keys in MODEL_KEYS.items() for k in keys
+           if k in (model.get(part) or {})}
+    nets = [{"file": os.path.basename(n["file"]), "fold": n["fold"], "output": n.get("output"),
+             "net": n.get("net"),
+             "seed": n.get("seed")} for n in model["networks"]]
+    return {"config": dict(config) | own | paths | {"groups": groups["source"]},
+            "features": dict(model["features"]),
+            "nntrain_words": list((model.get("training") or {}).get("nntrain_words") or []),
+            "networks": nets, "structures": files, "groups": groups}

@@ -14,13 +14,15 @@ from __future__ import annotations
 import html
 import json
 import math
+import os
 from dataclasses import dataclass
 
 import numpy as np
 
-from .evaluation import (BOOTSTRAP, BOOTSTRAP_SEED, Entry, Score, check_spread, entries, flags,
-                         input_width, read_ridge, score, verdict)
+from .evaluation import (BOOTSTRAP, BOOTSTRAP_SEED, Entry, Score, catch_all_flag,
+                         check_spread, entries, flags, input_width, read_ridge, score, verdict)
 from .failures import Failure, read_failures
+from .features import catch_all_shares
 from .files import NewDirectory, read_text
 from .nnfiles import TrainingLog, parse_log
 from .plots import plot_logs, plot_predictions, plot_spread, short_name
@@ -246,7 +248,8 @@ def _page_head(proteins: int, known: int, networks: int, pred_paths: list[str],
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>protnn report</title>",
         f"<style>{STYLE}</style></head><body>",
         "<h1>protnn report</h1>",
-        f"<p>{proteins} proteins predicted ({known} with known targets), {networks} networks. "
+        f"<p>{proteins} proteins predicted ({known} with known targets), {networks} "
+        f"network{'' if networks == 1 else 's'}. "
         f"Predictions: {html.escape(', '.join(pred_paths))}"
         + (f"; ridge: {html.escape(ridge_path)}" if ridge_path else "") + ".</p>",
         *[f"<div class=\"flag\">{html.escape(f)}</div>" for f in notes]]
@@ -313,10 +316,13 @@ def _proteins_section(t: ProteinTable, scored: bool) -> list[str]:
 def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
                 dbout: str | None = None, ridge_path: str | None = None,
                 failed_path: str | None = None, run_path: str | None = None,
-                groups_path: str | None = None, warn=None, stack_dir: str | None = None) -> str:
+                groups_path: str | None = None, warn=None, features: str | None = None,
+                stack_dir: str | None = None) -> str:
     """report: writes the folder OUT; returns the summary printed on standard output.
-    WARN(line) receives the flags (the caller prints them on standard error).  STACK_DIR:
-    the stack of the networks (protnn stack), whose choices the page states."""
+    WARN(line) receives the flags (the caller prints them on standard error).  FEATURES: the
+    folder of the proteins' feature folders, whose tables tell how much of each structure
+    falls in the catch-all type.  STACK_DIR: the stack of the networks (protnn stack), whose
+    choices the page states."""
     rows = read_predictions(pred_paths)
     check_spread(rows, pred_paths)
     logs = [parse_log(read_text(p), p) for p in (log_paths or [])]
@@ -328,7 +334,11 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
     outputs = list(dict.fromkeys(e.output for e in es))
     scored = any(math.isfinite(e.target) for e in es)
     ids = list(dict.fromkeys(e.id for e in es))
-    notes = flags(dbout, logs, run, input_width(dbout) if dbout else None)
+    notes = flags(dbout, logs, run, input_width(dbout) if dbout else None, errors=scored)
+    if features:
+        shares = {i: catch_all_shares(os.path.join(features, i)) for i in ids
+                  if os.path.isdir(os.path.join(features, i))}
+        notes += [f for f in [catch_all_flag(shares)] if f]
     for f in notes:
         if warn:
             warn(f)
@@ -357,7 +367,9 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
             plot_logs(logs[k:k + LOGS_PER_FIGURE], str(tmp / name))
             curves.append(name)
         known = len({e.id for e in es if math.isfinite(e.target)})
-        page = _page_head(len(ids), known, len(logs), pred_paths, ridge_path, notes)
+        # a run that only predicts has the model's networks but not their training logs
+        networks = len(logs) or len((run or {}).get("networks") or [])
+        page = _page_head(len(ids), known, networks, pred_paths, ridge_path, notes)
         if scored:
             page += _errors_section(scores, have_ridge, bool(dbout), verdict_line)
         else:

@@ -8,7 +8,11 @@ rest fit a PDB file:
 - microheterogeneity (two residues at one chain, number and insertion code whose atoms carry
   alternate-location labels, 1ejg's PRO and SER A 22): the first label met is kept, as for
   alternate locations, and the residue left without atoms goes.  Residues that merely share a
-  number without such labels stay (4at1's ZN 109, 2hhb's HEM A 1 beside VAL A 1);
+  number without such labels stay (4at1's ZN 109, 2hhb's HEM A 1 beside VAL A 1) unless they
+  stand in a row: there an amino acid with a CA is kept and the other residues (a terminal cap
+  such as UHBD's CTE after PHE A 375) go, and two such amino acids are refused, since the
+  programs could not tell them apart;
+- nucleic-acid residues (DNA, RNA) go as waters do: the programs' types are those of proteins;
 - chain names: a blank or longer name becomes a free one-letter name (A-Z, a-z, 0-9); a
   structure of more than 62 chains is refused, since one-letter names cannot keep them apart;
 - coordinates outside PDB's %8.3f columns (-999.999 to 9999.999): the structure is moved by an
@@ -59,6 +63,9 @@ class Cleaned:
     waters: int = 0          # water residues removed
     altloc_atoms: int = 0    # atoms removed because another alternate location was kept
     microhet: int = 0        # residues removed because another residue at their key was kept
+    nucleic: int = 0         # nucleic-acid residues removed
+    beside: list[str] = field(default_factory=list)  # residues removed beside an amino acid
+                                                      # at their key, as "A:375 CTE"
     renamed_chains: dict[str, str] = field(default_factory=dict)  # old -> new chain name
     shift: tuple[int, int, int] = (0, 0, 0)   # integer vector added to every coordinate
     mse: int = 0             # selenomethionines written as methionine (by prep)
@@ -202,6 +209,58 @@ def keep_first_of_microheterogeneity(st: gemmi.Structure) -> tuple[int, int]:
     return residues, atoms
 
 
+def _amino_acid_with_ca(res: gemmi.Residue) -> bool:
+    info = gemmi.find_tabulated_residue(res.name)
+    ca = res.find_atom("CA", "*")
+    return ca is not None and ca.element.name == "C" and (info is None or info.is_amino_acid())
+
+
+def keep_amino_acids_at_shared_keys(st: gemmi.Structure) -> list[str]:
+    """Of consecutive residues of a chain that share number and insertion code without
+    alternate-location labels, keeps the one amino acid with a CA and removes the residues of
+    other names (a terminal cap such as CTE); refuses two such amino acids at one key.
+    Returns the removed residues as "chain:number name"."""
+    removed: list[str] = []
+    for chain in st[0]:
+        runs: list[list[int]] = []
+        for i, res in enumerate(chain):
+            if runs and chain[runs[-1][-1]].seqid == res.seqid:
+                runs[-1].append(i)
+            else:
+                runs.append([i])
+        doomed: list[int] = []
+        for run in runs:
+            if len(run) < 2 or any(a.altloc != "\0" for i in run for a in chain[i]):
+                continue
+            # (parts of one residue that the file splits, by segment id, share its name)
+            amino = list(dict.fromkeys(chain[i].name for i in run
+                                       if _amino_acid_with_ca(chain[i])))
+            key = f"{chain.name}:{str(chain[run[0]].seqid).strip()}"
+            if len(amino) > 1:
+                raise ProtnnError(f"residues {key} {amino[0]} and {key} {amino[1]} share "
+                                  f"chain, number and insertion code without "
+                                  f"alternate-location labels: the programs cannot tell them "
+                                  f"apart; renumber one")
+            if amino:             # (a residue left without atoms is never written anyway)
+                doomed += [i for i in run if chain[i].name != amino[0] and len(chain[i])]
+        for i in sorted(doomed, reverse=True):
+            removed.insert(0, f"{chain.name}:{str(chain[i].seqid).strip()} {chain[i].name}")
+            del chain[i]
+    return removed
+
+
+def remove_nucleic_acids(st: gemmi.Structure) -> int:
+    """Removes the nucleic-acid residues of ST's first model; returns how many there were."""
+    n = 0
+    for chain in st[0]:
+        for i in range(len(chain) - 1, -1, -1):
+            info = gemmi.find_tabulated_residue(chain[i].name)
+            if info is not None and info.is_nucleic_acid():
+                del chain[i]
+                n += 1
+    return n
+
+
 def one_letter_chain_names(st: gemmi.Structure) -> dict[str, str]:
     """Gives every chain of ST's first model that is blank or longer than one character a free
     one-letter name (its own first character when free); returns old -> new names.  Refuses
@@ -293,10 +352,12 @@ def clean(st: gemmi.Structure, model: int | None = None) -> Cleaned:
     waters = sum(1 for ch in m for r in ch if r.is_water())
     st.remove_waters()
     c.waters = waters
+    c.nucleic = remove_nucleic_acids(st)
     before = m.count_atom_sites()
     st.remove_hydrogens()
     c.hydrogens = before - st[0].count_atom_sites()
     c.microhet, c.altloc_atoms = keep_first_of_microheterogeneity(st)
+    c.beside = keep_amino_acids_at_shared_keys(st)
     c.altloc_atoms += keep_first_altloc(st)
     st.remove_empty_chains()
     if st[0].count_atom_sites() == 0:
@@ -330,6 +391,12 @@ def describe(c: Cleaned) -> str:
     parts = [f"model {c.model} of {c.models}" if c.models > 1 else "one model"]
     parts.append(f"{c.hydrogens} hydrogens, {c.waters} waters and {c.altloc_atoms} "
                  f"alternate-location atoms removed")
+    if c.nucleic:
+        parts.append(f"{c.nucleic} nucleic-acid residues removed")
+    if c.beside:
+        parts.append(f"{len(c.beside)} residues removed that shared chain, number and "
+                     f"insertion code with the amino acid before or after them (first: "
+                     f"{c.beside[0]})")
     if c.microhet:
         parts.append(f"{c.microhet} residues removed that shared their number with the "
                      f"residue kept (microheterogeneity)")

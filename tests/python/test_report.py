@@ -151,3 +151,48 @@ def test_report_compares_with_ridge_and_records_the_run(run):
     assert "<script" not in page and "least identity &lt;script&gt;x&lt;/script&gt;" in page
     assert "Errors per output" not in page and "Learning curves" not in page
     assert (d / "rep-new" / "predictions.png").stat().st_size > 10000
+    # with the record of a run that only predicts: the model's networks, no flag on errors
+    r = protnn("report", "--predictions", d / "new.tsv", "--run", d / "run.json",
+               "-o", d / "rep-run")
+    assert r.returncode == 0 and "groups: none" not in r.stderr, r.stderr
+    assert f"{N} proteins predicted (0 with known targets), 1 network." in \
+        (d / "rep-run" / "index.html").read_text()
+
+
+def test_report_flags_the_structures_mostly_of_the_catch_all_type(tmp_path):
+    # 1hel with 70 of its non-glycine residues under names of another naming (UHBD's LY+,
+    # AR+, ...), beside 1hel itself: the programs put them in the catch-all type, and the
+    # report names that structure alone, with the shares the types files give.
+    import gemmi
+    from conftest import EXAMPLES, bin_dir
+    from protnn.features import FeatureSettings, catch_all_shares, compute_batch
+    st = gemmi.read_structure(str(EXAMPLES / "structures" / "1hel.pdb"))
+    st.remove_hydrogens()
+    st.remove_waters()
+    renamed = [r for r in st[0][0] if r.name != "GLY"][:70]
+    for k, r in enumerate(renamed):
+        r.name = ("LY+", "AR+", "ASC", "MEN")[k % 4]
+    st.write_pdb(str(tmp_path / "uhbd.pdb"))
+    fails = compute_batch({"uhbd": str(tmp_path / "uhbd.pdb"),
+                           "1hel": str(EXAMPLES / "structures" / "1hel.pdb")},
+                          str(tmp_path / "feat"), FeatureSettings(), str(bin_dir()))
+    assert not fails
+    types = {tuple(l.split()[:2]) for l in
+             (bin_dir().parent / "share" / "protnn" / "aa_atom.types").read_text().splitlines()}
+    atoms = [(r.name, a.name) for r in st[0][0] for a in r]
+    points = sum(1 for r in st[0][0] if r.find_atom("CB", "*") or r.name == "GLY")
+    shares = {"residues": len(renamed) / points,
+              "atoms": sum(a not in types for a in atoms) / len(atoms)}
+    assert catch_all_shares(str(tmp_path / "feat" / "uhbd")) == pytest.approx(shares, rel=1e-9)
+    assert catch_all_shares(str(tmp_path / "feat" / "1hel"))["residues"] == 0
+    want = {k: f"{v:.0%}" for k, v in shares.items()}
+    (tmp_path / "new.tsv").write_text("id\toutput\tmean\tsd\ttarget\trole\n"
+                                      "uhbd\ta\t0.5\t0.1\t\tnew\n1hel\ta\t0.4\t0.1\t\tnew\n")
+    r = protnn("report", "--predictions", tmp_path / "new.tsv", "--features",
+               tmp_path / "feat", "-o", tmp_path / "rep")
+    assert r.returncode == 0, r.stderr
+    flag = (f"1 of 2 structures have most of their residues or atoms in the catch-all type "
+            f"(names the types files do not list: another naming, or not a protein), so their "
+            f"inputs say little of them: uhbd (residues {want['residues']}, atoms "
+            f"{want['atoms']}).")
+    assert flag in r.stderr and flag in (tmp_path / "rep" / "index.html").read_text()

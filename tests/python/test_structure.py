@@ -194,6 +194,36 @@ def _chains(n):
     return copies
 
 
+def _cap(st):
+    # UHBD's terminal cap: CTE at the number of the last residue, its OXT as a residue
+    ch = st[0][0]
+    last = ch[len(ch) - 1]
+    cap = gemmi.Residue()
+    cap.name, cap.seqid, cap.het_flag = "CTE", last.seqid, "A"
+    oxt = last.find_atom("O", "*").clone()
+    oxt.name, oxt.pos = "OXT", oxt.pos + gemmi.Position(1.2, 0, 0)
+    cap.add_atom(oxt)
+    ch.add_residue(cap, len(ch))
+
+
+def _two_amino_acids(st):
+    ch = st[0][0]
+    other = ch[10].clone()
+    other.name = "SER" if other.name != "SER" else "ALA"
+    ch.add_residue(other, 11)
+
+
+def _nucleic_acid(st):
+    # a chain of DNA and RNA residues (names the tables of gemmi know as nucleic acids)
+    ch = st[0][0].clone()
+    ch.name = "N"
+    for k, r in enumerate(ch):
+        r.name = ("DA", "DC", "G", "U")[k % 4]
+    for k in range(len(ch) - 1, 11, -1):
+        del ch[k]
+    st[0].add_chain(ch)
+
+
 def _stretch(st):
     st[0][0][-1][0].pos = gemmi.Position(11500.0, 0.0, 0.0)
 
@@ -207,6 +237,10 @@ def _stretch(st):
     (_ca_only, "pdb", "117 of 117 non-glycine residues have no CB"),
     (_chains(63), "cif", "63 chains: a PDB file tells at most 62 apart"),
     (_stretch, "cif", "x spans"),
+    (_cap, "pdb", "1 residues removed that shared chain, number and insertion code with the "
+                  "amino acid before or after them (first: A:129 CTE)"),
+    (_two_amino_acids, "pdb", "residues A:11 ALA and A:11 SER share chain, number and"),
+    (_nucleic_acid, "cif", "12 nucleic-acid residues removed"),
 ])
 def test_awkward_structures_give_the_tables_of_the_plain_one_or_one_line(tmp_path, edit, fmt,
                                                                          said):
@@ -243,3 +277,45 @@ def test_awkward_structures_give_the_tables_of_the_plain_one_or_one_line(tmp_pat
         for got, want in zip(*tables):
             assert np.allclose(np.array(got.split(), float), np.array(want.split(), float),
                                rtol=1e-9, atol=1e-9)
+
+
+def test_the_programs_warnings_reach_the_log_and_the_failure_they_explain(tmp_path):
+    # Two ions at one number in a row (prep keeps them: neither is an amino acid), then a
+    # second chain (a copy): atomdepth warns that they share a residue key, and depthdist
+    # fails on it.
+    st, _ = read_structure(EXAMPLES / "structures" / "1hel.pdb")
+    st.remove_hydrogens()
+    st.remove_waters()
+    ch = st[0][0]
+    for name, dx in (("ZN", 3.0), ("NA", 6.0)):
+        ion = gemmi.Residue()
+        ion.name, ion.seqid, ion.het_flag = name, gemmi.SeqId(500, " "), "H"
+        a = ch[len(ch) - 1][0].clone()
+        a.name, a.element = name, gemmi.Element(name)
+        a.pos = a.pos + gemmi.Position(dx, 0, 0)
+        ion.add_atom(a)
+        ch.add_residue(ion, len(ch))
+    other = ch.clone()
+    other.name = "B"
+    for r in other:
+        for a in r:
+            a.pos = a.pos + gemmi.Position(60, 0, 0)
+    st[0].add_chain(other)
+    st.write_pdb(str(tmp_path / "ions.pdb"))
+    (tmp_path / "batch.tsv").write_text(f"ions\t{tmp_path / 'ions.pdb'}\n"
+                                        f"1hel\t{EXAMPLES / 'structures' / '1hel.pdb'}\n")
+    (tmp_path / "settings.json").write_text("{}")
+    r = protnn("features", "--bindir", program("atomdepth").rsplit("/", 1)[0], "--out",
+               tmp_path / "feat", "--settings", tmp_path / "settings.json", "--list",
+               tmp_path / "batch.tsv", "--failed", tmp_path / "failed.tsv", "--done",
+               tmp_path / "done.txt")
+    assert r.returncode == 0, r.stderr
+    warned = "share a residue key (first: A:500 ZN and NA)"
+    assert f"ions.pdb: atomdepth: structure.pdb: warning: 2 pairs of residues in a row " \
+        f"{warned}" in r.stderr
+    assert "1hel" not in r.stderr and "Unknown type" not in r.stderr   # its OXT: no warning
+    failed = (tmp_path / "failed.tsv").read_text().splitlines()
+    assert len(failed) == 2 and failed[1].startswith("ions\tdepthdist\tStrings for residues "
+                                                     "don't match for depth-atom.depth (after "
+                                                     "atomdepth: ")
+    assert warned in failed[1]

@@ -250,11 +250,18 @@ if [ "$mode" = local ]; then
     refused "config: probe=6: expected at most 5" probe=6
     refused "the NMR model number is nmr_model" model=3
     refused "(strict: true)" strict=true
+    refused "structure file: fold 1 would train on" folds=2
     [ ! -e X ] || fail "an nntrain setting ran a command"
     "${smk[@]}" -n --config "${config[@]}" inputs=pairdist.tab out=inputs >inputs.log 2>&1 || { cat inputs.log; fail "inputs=pairdist.tab was not a list of one"; }
+    # A table with a group column: the report gets the groups the folds were made of.
+    PYTHONPATH=$repo/python $py -c 'import csv, sys; r = list(csv.reader(open(sys.argv[1], encoding="utf-8-sig"), delimiter="\t")); csv.writer(open(sys.argv[2], "w", newline="")).writerows([x + ["group" if n == 0 else "g" + x[0][-1]] for n, x in enumerate(r)])' targets.tsv grouped.csv
+    "${smk[@]}" -n --config "${config[@]}" targets=grouped.csv out=grouped >grouped.log 2>&1 || { cat grouped.log; fail "the dry run with a group column failed"; }
+    grep -A1 "^rule report:" grouped.log | grep -q "grouped/stamps/targets.csv" || fail "the report does not get the table's groups"
 
     # Stale results: a failing run with other settings, then a good one, recomputes.
     if smk_local nntrain="-h1 3 -h2 3 -m 5 -np 10" >nan.log 2>&1; then fail "-np 10 did not fail"; fi
+    grep "^protnn: rule train failed: .* (log .*/logs/train/fold" nan.log >/dev/null ||
+        { tail -n 5 nan.log; fail "the failed run does not end with the reason of the failed job"; }
     smk_local nntrain="-h1 3 -h2 3 -u 0.01 -m 5 -mi 10" >m5.log 2>&1 || { tail -n 30 m5.log; fail "the -m 5 run failed"; }
     grep -q -- "-m5-mi10-owf" "$out/nets/fold1-helix-net1.wei.fort.15" || fail "the networks are not those of -m 5"
     [ "$out/predictions.tsv" -nt "$out/nets/fold1-helix-net1.wei" ] || fail "predictions.tsv is older than the networks"
@@ -285,6 +292,15 @@ if [ "$mode" = local ]; then
     [ ! -e p/nets ] && [ ! -e p/db ] || fail "the predict-only run trained"
     tail -n +2 p/predictions.tsv | sort | diff want.tsv - || fail "the predict-only run gives other numbers"
     [ -s p/report/index.html ] || fail "the predict-only run made no report"
+    # Its report and run.json describe the model (4 x 2 networks, sequence groups, its nntrain
+    # words), and no flag speaks of errors that were not measured.
+    grep -qF "2 proteins predicted (0 with known targets), 8 networks." p/report/index.html ||
+        fail "the predict-only report does not count the model's networks"
+    grep -qF "<code>-h1 3 -h2 3 -u 0.01 -m 20 -mi 10</code>" p/report/index.html &&
+        grep -qF "Groups: sequence" p/report/index.html || fail "the predict-only report does not show the model's settings"
+    ! grep -q "optimistic" p/report/index.html || fail "the predict-only report flags errors it did not measure"
+    $py -c 'import json, sys; r = json.load(open(sys.argv[1])); assert (len(r["networks"]), r["config"]["networks"], r["groups"]["source"], r["config"]["groups"], r["nntrain_words"][-1]) == (8, 2, "sequence", "sequence", "10"), r' p/run.json ||
+        fail "the predict-only run.json does not hold the model's settings"
     # strict: true stops at the first structure that fails.
     cp "$s/empty.pdb" new/
     if "${smk[@]}" -j 2 --config structures=new model="my model" out=q bindir="$bin" strict=true \

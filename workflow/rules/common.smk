@@ -21,7 +21,7 @@ os.environ["PYTHONPATH"] = os.path.join(REPO, "python") + (
 sys.path.insert(0, os.path.join(REPO, "python"))
 
 from protnn import ProtnnError, plan                                  # noqa: E402
-from protnn.failures import failures_text, read_failures             # noqa: E402
+from protnn.failures import failures_text, one_line, read_failures   # noqa: E402
 from protnn.features import settings_text                             # noqa: E402
 from protnn.ids import find_structures                                # noqa: E402
 from protnn.runinfo import run_text                                   # noqa: E402
@@ -100,6 +100,11 @@ if TRAINING:
     except ProtnnError as e:
         raise WorkflowError(str(e))
     TRAIN_IDS = _train.ids
+    try:
+        plan.check_folds(TABLE, _train, FOLDS, config["split_seed"], config["test_share"],
+                         config["targets"])
+    except ProtnnError as e:
+        raise WorkflowError(str(e))
     if _train.without_row and not IN_JOB:
         print(f"protnn: {_train.without_row} structure(s) without a row in {config['targets']}, "
               f"predicted as new proteins", file=sys.stderr)
@@ -138,6 +143,33 @@ if not IN_JOB and os.path.isdir(f"{OUT}/batches"):
 stamp(f"{STAMPS}/refused.tsv", failures_text(REFUSED))
 
 
+def failed_jobs(snakemake_log):
+    """A line for every job that failed, from Snakemake's log: the rule, the last line of the
+    job's log (the program's message) and the log's name."""
+    try:
+        with open(snakemake_log, encoding="utf-8", errors="replace") as f:
+            lines = f.read().splitlines()
+    except (OSError, TypeError):
+        return []
+    out, failed = [], None
+    for line in lines:
+        if line.startswith("Error in rule "):
+            failed = line[len("Error in rule "):].rstrip(":")
+            out.append(f"protnn: rule {failed} failed (its messages are above)")
+        elif failed and line.strip().startswith("log: "):
+            paths = line.strip()[len("log: "):].split(" (check log file")[0].split(", ")
+            paths = [p for p in paths if os.path.isfile(p)]
+            if not paths:
+                continue
+            path = max(paths, key=os.path.getmtime)     # of a job's logs, the last written
+            with open(path, encoding="utf-8", errors="replace") as f:
+                reason = one_line(f.read())
+            out[-1] = f"protnn: rule {failed} failed: {reason} (log {path})"
+        elif not line.strip():
+            failed = None
+    return list(dict.fromkeys(out))
+
+
 def batch_files(names, suffix):
     return [f"{OUT}/batches/{b}{suffix}" for b in names]
 
@@ -149,7 +181,8 @@ try:
         SETTINGS = plan.feature_settings(config)
     else:
         from protnn.model import load_model                          # noqa: E402
-        SETTINGS = load_model(MODEL).settings             # the model's own feature settings
+        _model = load_model(MODEL)
+        SETTINGS = _model.settings                        # the model's own feature settings
     WORDS = plan.nntrain_words(config["nntrain"]) if TRAINING else []
 except ProtnnError as e:
     raise WorkflowError(str(e) if TRAINING else f"config: model: {e}")
@@ -167,9 +200,10 @@ if TRAINING:
     stamp(f"{STAMPS}/stack.json", plan.as_json({"stack": STACK.to_dict(),
                                                 "split_seed": config["split_seed"]}))
     stamp(f"{STAMPS}/train.json", plan.as_json({"nntrain_words": WORDS, "networks": NETWORKS}))
-RUN = plan.run_record(config, {"out": OUT, "structures": os.path.abspath(config["structures"]),
-                               "model": MODEL, "targets": TARGETS if TRAINING else ""},
-                      SETTINGS, WORDS, NETWORKS, N_FILES, GROUP_SETTINGS)
+_paths = {"out": OUT, "structures": os.path.abspath(config["structures"]), "model": MODEL,
+          "targets": TARGETS if TRAINING else ""}
+RUN = plan.run_record(config, _paths, SETTINGS, WORDS, NETWORKS, N_FILES, GROUP_SETTINGS) \
+    if TRAINING else plan.predict_run_record(config, _paths, _model.info, N_FILES)
 stamp(f"{STAMPS}/run.json", run_text(RUN))
 
 

@@ -124,12 +124,16 @@ rule report:
         db=[rules.db.output[0]] if TRAINING else [],
         ridge=[rules.ridge.output[0]] if TRAINING else [],
         stack=[rules.stack.output[0]] if TRAINING else [],
-        groups=[f"{OUT}/groups.tsv"] if TRAINING and GROUPS == "sequence" else [],
+        # the groups the folds were made of: the table's column (the training targets'
+        # stamp) or the sequence groups
+        groups=[GROUPS_FILE] if TRAINING and GROUPS_FILE else [],
     output:
         report=directory(f"{OUT}/report"),
         summary=f"{OUT}/summary.txt",
     log:
         f"{OUT}/logs/report.log",
+    params:
+        featdir=FEATDIR,
     benchmark:
         f"{OUT}/benchmarks/report.tsv"
     resources:

@@ -198,6 +198,7 @@ def report(s):
     for option in ("db", "ridge", "groups", "stack"):
         if s.input[option]:
             argv += [f"--{option}", s.input[option][0]]
+    argv += ["--features", s.params.featdir]
     run_logged(argv + ["-o", s.output.report], s.log[0], stdout=s.output.summary)
 
 
