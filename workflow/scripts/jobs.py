@@ -6,6 +6,7 @@ each such job as a new Snakemake that reads the whole Snakefile and the collecti
 
 import os
 import shlex
+import shutil
 import subprocess
 import sys
 
@@ -109,12 +110,24 @@ def db(s):
 
 def train(s):
     """One network: fold k's list, fold k's -f value, the network's own seed, the words of
-    the nntrain setting."""
+    the nntrain setting.  nntrain writes into a folder of its own beside the weight file; the
+    weights and their log get their final names only when it ends with status 0, so a
+    training that was stopped leaves no weight file that looks finished."""
     from protnn.folds import read_folds
     fold = read_folds(s.input.db).folds[int(s.wildcards.k) - 1]
-    run_logged([os.path.join(s.params.bin, "nntrain"), "-l", os.path.join(s.input.db, fold.list),
-                "-f", fold.f, "-r", s.params.seed, *s.params.words, "-owf", s.output.weights],
-               s.log[0])
+    name = os.path.basename(s.output.weights)
+    work = os.path.join(os.path.dirname(s.output.weights), f".{name}.tmp")
+    shutil.rmtree(work, ignore_errors=True)          # what a stopped training left
+    os.makedirs(work)
+    try:
+        run_logged([os.path.join(s.params.bin, "nntrain"),
+                    "-l", os.path.abspath(os.path.join(s.input.db, fold.list)),
+                    "-f", fold.f, "-r", s.params.seed, *s.params.words, "-owf", name],
+                   s.log[0], cwd=work)
+        os.link(os.path.join(work, name + ".fort.15"), s.output.log)
+        os.link(os.path.join(work, name), s.output.weights)     # the weights last
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def predict_cv(s):
