@@ -68,9 +68,11 @@ def header_text():
 # ----------------------------------------------------------------------------------- jobs
 
 def programs(s):
+    """Builds the programs when they are missing, then lists them (path, version, sha256)."""
+    from protnn.versions import programs_list_text
     run_logged([os.path.join(s.params.repo, "workflow", "scripts", "programs.sh"),
-                s.params.bin, s.params.repo, os.path.join(s.params.repo, "build"), s.output[0]],
-               s.log[0])
+                s.params.bin, s.params.repo, os.path.join(s.params.repo, "build")], s.log[0])
+    write_new_text(s.output[0], programs_list_text(s.params.bin))
 
 
 def features(s):
