@@ -76,14 +76,21 @@ def programs(s):
 
 
 def features(s):
+    from protnn.features import read_settings
+    from protnn.plan import to_compute
+    from protnn.versions import programs_sha256
+    todo = set(to_compute(s.input.key, s.params.featdir, read_settings(s.input.settings),
+                          programs_sha256(s.input.programs)))
     run_logged(protnn(s) + ["features", "--bindir", s.params.bin, "--out", s.params.featdir,
                          "--settings", s.input.settings, "--list", s.input.batch,
                          "--failed", s.output.failed, "--done", s.output.done,
                          "-j", s.threads]
                + (["--strict"] if s.config["strict"] else [])
                + (["--model", s.params.model] if s.params.model else []), s.log[0])
-    print(progress_line(s.params.progress, len(read_lines(s.output.done)),
-                        len(read_failures(s.output.failed))), file=sys.stderr)
+    # The structures this job computed, not those it found done by an earlier run.
+    print(progress_line(s.params.progress, len(todo & set(read_lines(s.output.done))),
+                        len(todo & {r.id for r in read_failures(s.output.failed)})),
+          file=sys.stderr)
 
 
 def failed(s):
@@ -169,7 +176,7 @@ def predict_new(s):
         write_new_text(s.output[0], header_text())
         return
     from protnn.predict import predict_features
-    predict_features(s.input.model, s.params.featdir, ids, s.params.bin, s.output[0],
+    predict_features(s.params.model, s.params.featdir, ids, s.params.bin, s.output[0],
                      role="new", with_target=True)
 
 
