@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 
 from . import ProtnnError, __version__
@@ -90,8 +91,15 @@ def add_db(sub) -> None:
     s.set_defaults(run=cmd_db)
 
 
+def check_seed(seed: int) -> None:
+    """The seeds of numpy's generator: whole numbers of at least 0."""
+    if seed < 0:
+        raise ProtnnError(f"--seed {seed}: a seed is a whole number of at least 0")
+
+
 def cmd_db(a: argparse.Namespace) -> None:
     from .database import make_database
+    check_seed(a.seed)
     from .failures import read_failures
     inputs = [x.strip() for x in a.inputs.split(",")]
     exclude = {r.id for path in a.exclude or [] for r in read_failures(path)}
@@ -208,6 +216,7 @@ def add_ridge(sub) -> None:
 
 def cmd_ridge(a: argparse.Namespace) -> None:
     from .ridge import ridge
+    check_seed(a.seed)
     n = ridge(a.db, a.output, a.seed, log=lambda line: print(line, file=sys.stderr),
               jobs=a.jobs)
     print(f"ridge: {a.output}: {n} predictions", file=sys.stderr)
@@ -353,10 +362,32 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
+class Stopped(BaseException):
+    """SIGINT or SIGTERM: raised in the main thread, so that every temporary file and folder
+    is removed on the way out (their `finally` and `with` blocks) and nothing half-written
+    is left."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame) -> None:
+    for s in (signal.SIGINT, signal.SIGTERM):     # one stop; a second signal waits for it
+        signal.signal(s, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    for s in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(s, _stop)
     try:
         status = args.run(args) or 0     # SOME_FAILED from a command that left some out
+    except Stopped as e:               # the status of a shell's command killed by the signal
+        print(f"protnn {args.command}: stopped by {signal.Signals(e.signum).name} (nothing "
+              f"half-written is left)", file=sys.stderr)
+        return 128 + e.signum
     except ProtnnError as e:
         print(f"protnn {args.command}: {e}", file=sys.stderr)
         return 1

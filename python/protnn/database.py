@@ -86,19 +86,37 @@ def make_scaling(outputs: list[str], values: np.ndarray) -> Scaling:
     return s
 
 
+def output_map(m: object) -> tuple[float, float, float, float]:
+    """(a, b, min, max) of one output's map as scaling.json and model.json hold it: finite
+    numbers (JSON numbers, not strings or booleans), a above 0.  A ValueError names the key."""
+    if not isinstance(m, dict):
+        raise ValueError(f": an object {{a, b, min, max}} expected, found {json.dumps(m)}")
+    values = []
+    for k in ("a", "b", "min", "max"):
+        v = m.get(k)
+        if isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v) \
+                or (k == "a" and v <= 0):
+            raise ValueError(f".{k}: a finite number{' above 0' if k == 'a' else ''} "
+                             f"expected, found {json.dumps(v)}")
+        values.append(float(v))
+    return values[0], values[1], values[2], values[3]
+
+
 def read_scaling(dbout: str) -> Scaling:
     path = os.path.join(dbout, "scaling.json")
     d = read_json(path, "a scaling file of protnn db")
     try:
         outs = list(d["outputs"])
-        s = Scaling(outs, [float(d["maps"][o]["a"]) for o in outs],
-                    [float(d["maps"][o]["b"]) for o in outs],
-                    [float(d["maps"][o]["min"]) for o in outs],
-                    [float(d["maps"][o]["max"]) for o in outs])
-        bad = next((o for o, a, b in zip(outs, s.a, s.b)
-                    if not (math.isfinite(a) and a > 0 and math.isfinite(b))), None)
-        if bad is not None:
-            raise ValueError(f"the map of {bad} is not finite")
+        s = Scaling(outs, [], [], [], [])
+        for o in outs:
+            try:
+                a, b, lo, hi = output_map(d["maps"][o])
+            except ValueError as e:
+                raise ValueError(f"maps.{o}{e}") from None
+            s.a.append(a)
+            s.b.append(b)
+            s.lo.append(lo)
+            s.hi.append(hi)
         return s
     except (ValueError, KeyError, TypeError) as e:
         raise ProtnnError(f"{path}: not a scaling file of protnn db ({e})") from None

@@ -20,6 +20,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from . import ProtnnError
 from .database import database_rows, fold_held_out, fold_training
 from .folds import read_folds
 from .nnfiles import TrainingLog
@@ -123,6 +124,15 @@ def training_means(dbout: str) -> tuple[dict[str, dict[str, float]], dict[str, f
         m = np.mean([targets(i) for i in sorted(every)], axis=0)
         overall = {o: float(m[j]) for j, o in enumerate(outputs)}
     return per_id, overall, fold_of
+
+
+def check_spread(rows: list[Row], paths: list[str]) -> None:
+    """Refuses predictions without the networks' deviation on any row (a ridge table, whose
+    sd is empty, given as the ensemble's predictions)."""
+    if rows and not any(math.isfinite(r.sd) for r in rows):
+        raise ProtnnError(f"--predictions {' '.join(paths)}: the sd column is empty on every "
+                          f"row; the networks' predictions give their deviation there (a ridge "
+                          f"table goes to --ridge)")
 
 
 @dataclass

@@ -44,6 +44,9 @@ TYPES = {"pairdist": "amino_acids.types", "depthdist": "aa_atom.types"}
 # The input tables this module can make, and the programs each needs.
 TABLES = {"pairdist.tab": ("pairdist",), "depth.tab": ("atomdepth", "depthdist")}
 STAMP = "source.json"
+# atomdepth's bounds of -pr (A) and -np.
+MAX_PROBE = 5
+MAX_POINTS = 100000
 
 
 @dataclass(frozen=True)
@@ -78,8 +81,8 @@ def settings_from_dict(d: object, where: str) -> FeatureSettings:
 
     probe = d.get("probe", default.probe)
     if isinstance(probe, bool) or not isinstance(probe, (int, float)) or \
-            not math.isfinite(probe) or probe < 0:
-        raise ProtnnError(f"{where}: probe must be a number of at least 0, found "
+            not math.isfinite(probe) or not 0 <= probe <= MAX_PROBE:
+        raise ProtnnError(f"{where}: probe must be a number from 0 to {MAX_PROBE}, found "
                           f"{json.dumps(probe)}")
     inputs = d.get("inputs", list(default.inputs))
     if not isinstance(inputs, list) or not inputs or \
@@ -88,7 +91,7 @@ def settings_from_dict(d: object, where: str) -> FeatureSettings:
         raise ProtnnError(f"{where}: inputs must be distinct names among "
                           f"{', '.join(TABLES)}, found {json.dumps(inputs)}")
     return FeatureSettings(nmr_model=integer("nmr_model", 0, 10**9), probe=float(probe),
-                           points=integer("points", 1, 10**6),
+                           points=integer("points", 1, MAX_POINTS),
                            estimates=integer("estimates", 1, 3), inputs=tuple(inputs))
 
 
@@ -173,25 +176,72 @@ class _StepFailed(Exception):
         self.message = message
 
 
-def _run(step: str, args: list[str], cwd: str, stdout_to: str | None = None) -> None:
-    """Runs one program in CWD; its standard output goes to the new file STDOUT_TO."""
+class _Stopped(Exception):
+    """The batch is being stopped: a structure's work ends without a result or a failure."""
+
+
+class RunningPrograms:
+    """The programs that a batch's threads run, so that a stop (a signal in the main thread)
+    kills them at once instead of waiting for every structure: stop() kills those running,
+    and a thread that would start one gets _Stopped."""
+
+    def __init__(self) -> None:
+        self.stopped = threading.Event()
+        self._lock = threading.Lock()
+        self._running: set[subprocess.Popen] = set()
+
+    def start(self, args: list[str], **kw) -> subprocess.Popen:
+        with self._lock:
+            if self.stopped.is_set():
+                raise _Stopped()
+            p = subprocess.Popen(args, **kw)
+            self._running.add(p)
+            return p
+
+    def finished(self, p: subprocess.Popen) -> None:
+        with self._lock:
+            self._running.discard(p)
+
+    def stop(self) -> None:
+        with self._lock:
+            self.stopped.set()
+            for p in self._running:
+                p.kill()
+
+
+def _run(step: str, args: list[str], cwd: str, stdout_to: str | None = None,
+         running: RunningPrograms | None = None) -> None:
+    """Runs one program in CWD; its standard output goes to the new file STDOUT_TO.  A stop
+    (RUNNING's, or a signal's exception in this thread) kills it."""
+    running = running or RunningPrograms()
     out = open(os.path.join(cwd, stdout_to), "xb") if stdout_to else subprocess.DEVNULL
     try:
-        r = subprocess.run(args, cwd=cwd, stdout=out, stderr=subprocess.PIPE,
-                           stdin=subprocess.DEVNULL)
+        p = running.start(args, cwd=cwd, stdout=out, stderr=subprocess.PIPE,
+                          stdin=subprocess.DEVNULL)
     except OSError as e:
         raise _StepFailed(step, f"{args[0]}: {e.strerror}") from None
     finally:
         if stdout_to:
             out.close()
-    if r.returncode != 0:
-        msg = one_line(r.stderr.decode("utf-8", errors="replace"))
-        if r.returncode < 0:
-            msg = f"killed by signal {-r.returncode}: {msg}"
+    try:
+        _, err = p.communicate()
+    except BaseException:                # a signal's exception: the program goes too
+        p.kill()
+        p.wait()
+        raise
+    finally:
+        running.finished(p)
+    if running.stopped.is_set():
+        raise _Stopped()
+    if p.returncode != 0:
+        msg = one_line(err.decode("utf-8", errors="replace"))
+        if p.returncode < 0:
+            msg = f"killed by signal {-p.returncode}: {msg}"
         raise _StepFailed(step, msg)
 
 
-def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs) -> None:
+def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs,
+                 running: RunningPrograms | None = None) -> None:
     """prep, then the programs the inputs need, all inside the directory TMP."""
     from .structure import prep
     try:
@@ -204,13 +254,13 @@ def _make_tables(path: str, tmp: str, settings: FeatureSettings, progs: Programs
     # Relative names inside TMP: the generators keep at most 300 characters of a file name.
     if "pairdist.tab" in settings.inputs:
         _run("pairdist", [progs.paths["pairdist"], "-dp", "structure.pdb",
-                          "-t", progs.types["pairdist"]], tmp, "pairdist.tab")
+                          "-t", progs.types["pairdist"]], tmp, "pairdist.tab", running)
     if "depth.tab" in settings.inputs:
         _run("atomdepth", [progs.paths["atomdepth"], "-dp", "structure.pdb", "-o", "depth",
                            "-pr", repr(settings.probe), "-np", str(settings.points),
-                           "-ne", str(settings.estimates)], tmp)
+                           "-ne", str(settings.estimates)], tmp, None, running)
         _run("depthdist", [progs.paths["depthdist"], "-dp", "depth",
-                           "-t", progs.types["depthdist"]], tmp, "depth.tab")
+                           "-t", progs.types["depthdist"]], tmp, "depth.tab", running)
         for side in ("residue", "atom"):
             os.unlink(os.path.join(tmp, f"depth-{side}.depth"))
     os.unlink(os.path.join(tmp, "structure.pdb"))
@@ -232,9 +282,10 @@ def _dir_mode() -> int:
 
 
 def compute_one(id_: str, path: str, featdir: str, settings: FeatureSettings,
-                progs: Programs, mode: int) -> tuple[bool, Failure | None]:
+                progs: Programs, mode: int,
+                running: RunningPrograms | None = None) -> tuple[bool, Failure | None]:
     """The tables of one structure, FEATDIR/<id>/ of MODE; returns (whether work was done,
-    the failure or None)."""
+    the failure or None).  Stopped (RUNNING.stop(), a signal), it leaves no temporary."""
     final = os.path.join(featdir, id_)
     try:
         digest = sha256_file(path)
@@ -245,9 +296,10 @@ def compute_one(id_: str, path: str, featdir: str, settings: FeatureSettings,
     if is_done(final, stamp, settings):
         return False, None
     tmp = tempfile.mkdtemp(prefix=f".{id_}.", suffix=".tmp", dir=featdir)
+    old = None
     try:
         try:
-            _make_tables(path, tmp, settings, progs)
+            _make_tables(path, tmp, settings, progs, running)
         except _StepFailed as e:
             _remove(final)
             return True, Failure(id_, e.step, e.message)
@@ -261,11 +313,12 @@ def compute_one(id_: str, path: str, featdir: str, settings: FeatureSettings,
         if os.path.lexists(final):           # stale: other file, settings or programs
             old = tempfile.mkdtemp(prefix=f".{id_}.", suffix=".old", dir=featdir)
             os.rename(final, os.path.join(old, "x"))
-            shutil.rmtree(old)
         os.rename(tmp, final)
         return True, None
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
+        if old:
+            shutil.rmtree(old, ignore_errors=True)
 
 
 def compute_batch(structures: dict[str, str], featdir: str, settings: FeatureSettings,
@@ -286,12 +339,16 @@ def compute_batch(structures: dict[str, str], featdir: str, settings: FeatureSet
     lock = threading.Lock()
     count = [0, 0]                   # structures finished, of them failed
     stop = threading.Event()
+    running = RunningPrograms()
 
     def one(item: tuple[str, str]) -> None:
-        if stop.is_set():
+        if stop.is_set() or running.stopped.is_set():
             return
         id_, path = item
-        _, failure = compute_one(id_, path, featdir, settings, progs, mode)
+        try:
+            _, failure = compute_one(id_, path, featdir, settings, progs, mode, running)
+        except _Stopped:
+            return
         with lock:
             count[0] += 1
             if failure:
@@ -307,14 +364,27 @@ def compute_batch(structures: dict[str, str], featdir: str, settings: FeatureSet
         for item in items:
             one(item)
     else:
-        with ThreadPoolExecutor(max_workers=jobs) as pool:
-            for f in [pool.submit(one, item) for item in items]:
-                f.result()
+        _in_pool(one, items, jobs, running)
     rows = [failures[i] for i in sorted(failures)]
     if strict and rows:
         r = rows[0]
         raise ProtnnError(f"{r.id}: {r.step}: {r.message}")
     return rows
+
+
+def _in_pool(one: Callable, items: list, jobs: int, running: RunningPrograms) -> None:
+    """ONE(item) for every item, JOBS at a time.  An exception in this thread (a signal's:
+    Ctrl-C, SIGTERM) cancels the items not started, kills the programs running and waits
+    for the threads, each of which removes its temporary folder; then it goes on."""
+    pool = ThreadPoolExecutor(max_workers=jobs)
+    try:
+        for f in [pool.submit(one, item) for item in items]:
+            f.result()
+    except BaseException:
+        running.stop()
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown(wait=True)
 
 
 def read_batch_list(path: str) -> dict[str, str]:

@@ -29,13 +29,14 @@ def structure_id(path: str | os.PathLike) -> str:
     return stem or name
 
 
-def id_problem(sid: str) -> str | None:
-    """Why SID cannot be a protein's id, or None when it can."""
+def id_problem(sid: str, what: str = "id") -> str | None:
+    """Why SID cannot be a protein's id (or WHAT it names: an output name, a file name of a
+    model folder), or None when it can."""
     if len(sid) > MAX_ID:
-        return f"id of {len(sid)} characters (at most {MAX_ID})"
+        return f"{what} of {len(sid)} characters (at most {MAX_ID})"
     if not _GOOD_ID.fullmatch(sid):
-        return (f"id '{sid}' does not start with a letter or digit or holds characters other "
-                f"than A-Z a-z 0-9 . _ + -")
+        return (f"{what} {sid!r} does not start with a letter or digit or holds characters "
+                f"other than A-Z a-z 0-9 . _ + -")
     return None
 
 

@@ -14,7 +14,10 @@ make_model() collects what a finished run made into a new folder MODEL (written 
 No absolute path is kept, so the folder can be copied anywhere.
 
 load_model() refuses a folder that is incomplete (a file missing or changed) or of another
-format version; check_programs() one whose reference tables the programs of BINDIR do not
+format version, and one that model.json does not describe: a name that breaks the rules of ids
+(protnn.ids), a file outside its folder (a link out of it included), an output map that is not
+finite with a > 0, weight files whose inputs and targets (lines 2 and 3) are not model.json's.
+Nothing read from model.json is used before these checks.  check_programs() one whose reference tables the programs of BINDIR do not
 reproduce byte for byte (the programs' tables differ from those the networks were trained on).
 Predictions with a model are protnn.predict's.
 """
@@ -29,12 +32,12 @@ import tempfile
 from dataclasses import dataclass, replace
 
 from . import ProtnnError
-from .database import fold_held_out, fold_training, read_scaling
+from .database import fold_held_out, fold_training, output_map, read_scaling
 from .features import (TYPES, FeatureSettings, compute_batch, find_programs,
                        settings_from_dict, sha256_file)
 from .files import NewDirectory, read_bytes, read_json
 from .folds import read_folds
-from .ids import find_structures
+from .ids import find_structures, id_problem
 from .runinfo import read_run
 from .sheets import read_groups
 from .versions import library_versions
@@ -219,35 +222,134 @@ class Model:
         return {p: self.file(t["file"]) for p, t in self.info["types"].items()}
 
 
+def _refuse(where: str, field: str, what: str) -> None:
+    raise ProtnnError(f"{where}: {field}: {what}")
+
+
+def _name(v: object, where: str, field: str, what: str = "name") -> str:
+    """V, a string that obeys the rules of ids (an output name, an id, a file name)."""
+    problem = id_problem(v, what) if isinstance(v, str) else \
+        f"a {what} expected, found {json.dumps(v)}"
+    if problem:
+        _refuse(where, field, problem)
+    return v
+
+
+def _rel(v: object, sub: str, where: str, field: str) -> str:
+    """V, the name of a file of the model's folder SUB: 'SUB/<file name>'."""
+    if not isinstance(v, str) or not v.startswith(sub + "/"):
+        _refuse(where, field, f"'{sub}/<file name>' expected, found {json.dumps(v)}")
+    _name(v[len(sub) + 1:], where, field, "file name")
+    return v
+
+
+def _check_outputs(info: dict, where: str) -> list[str]:
+    """The target file names of model.json's outputs, each `<name>.target` with its map."""
+    outputs = info.get("outputs")
+    if not isinstance(outputs, list) or not outputs:
+        _refuse(where, "outputs", "a list of outputs expected")
+    files = []
+    for k, o in enumerate(outputs):
+        field = f"outputs[{k}]"
+        name = _name(o.get("name") if isinstance(o, dict) else None, where, f"{field}.name")
+        if o.get("file") != f"{name}.target":
+            _refuse(where, f"{field}.file", f"'{name}.target' expected (the output's target "
+                                            f"file), found {json.dumps(o.get('file'))}")
+        try:
+            output_map(o)
+        except ValueError as e:
+            raise ProtnnError(f"{where}: {field}{e}") from None
+        files.append(o["file"])
+    return files
+
+
+def _check_info(info: dict, where: str) -> tuple[FeatureSettings, dict[str, tuple]]:
+    """The feature settings of model.json and its files {path in the folder: (field, sha256
+    or None)}, every name checked by the rules of ids before any is used."""
+    version = info.get("format_version")
+    if type(version) is not int or version != FORMAT_VERSION:
+        raise ProtnnError(f"{where}: format version {json.dumps(version)}; this protnn reads "
+                          f"version {FORMAT_VERSION}")
+    settings = settings_from_dict(info.get("features"), f"{where}: features")
+    if info.get("inputs") != list(settings.inputs):
+        _refuse(where, "inputs", f"{json.dumps(list(settings.inputs))} expected (the feature "
+                                 f"settings' inputs), found {json.dumps(info.get('inputs'))}")
+    files: dict[str, tuple] = {}
+
+    def add(entry: object, sub: str, field: str) -> None:
+        if not isinstance(entry, dict) or not isinstance(entry.get("sha256"), str):
+            _refuse(where, field, "an object with a file and its sha256 expected")
+        files[_rel(entry.get("file"), sub, where, f"{field}.file")] = (f"{field}.file",
+                                                                       entry["sha256"])
+
+    types = info.get("types")
+    if not isinstance(types, dict) or set(types) != set(TYPES):
+        _refuse(where, "types", f"the types files of {' and '.join(TYPES)} expected")
+    for p in TYPES:
+        add(types[p], "types", f"types.{p}")
+    networks = info.get("networks")
+    if not isinstance(networks, list) or not networks:
+        _refuse(where, "networks", "a list of networks expected")
+    for k, n in enumerate(networks):
+        add(n, "networks", f"networks[{k}]")
+    ref = info.get("reference")
+    if not isinstance(ref, dict) or not isinstance(ref.get("tables"), dict) or \
+            list(ref["tables"]) != list(settings.inputs):
+        _refuse(where, "reference", "the reference structure and its tables "
+                                    f"{' '.join(settings.inputs)} expected")
+    _name(ref.get("id"), where, "reference.id", "id")
+    files[_rel(ref.get("structure"), "reference", where, "reference.structure")] = \
+        ("reference.structure", None)
+    for t, rel in ref["tables"].items():
+        files[_rel(rel, "reference", where, f"reference.tables.{t}")] = \
+            (f"reference.tables.{t}", None)
+    return settings, files
+
+
+def _weights_header(path: str) -> list[list[bytes]]:
+    """The words of lines 2 and 3 of a weight file: its inputs and its target files."""
+    try:
+        with open(path, "rb") as f:
+            lines = [f.readline(1 << 16) for _ in range(3)]
+    except OSError as e:
+        raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
+    return [lines[1].split(), lines[2].split()]
+
+
 def load_model(path: str) -> Model:
-    """Reads MODEL/model.json and checks that every file it names is there, unchanged."""
+    """Reads MODEL/model.json, checks every name it holds (nothing read from it names a path
+    outside the folder) and that every file it names is there, inside the folder, unchanged,
+    and that the weight files name the model's inputs and outputs."""
     where = os.path.join(path, MODEL_JSON)
     if not os.path.isdir(path):
         raise ProtnnError(f"{path}: no such model folder")
     if not os.path.isfile(where):
         raise ProtnnError(f"{path}: not a model folder, or an incomplete one: no {MODEL_JSON}")
     info = read_json(where, "a model file")
-    version = info.get("format_version")
-    if version != FORMAT_VERSION:
-        raise ProtnnError(f"{where}: format version {json.dumps(version)}; this protnn reads "
-                          f"version {FORMAT_VERSION}")
-    try:
-        settings = settings_from_dict(info["features"], f"{where}: features")
-        files = {t["file"]: t["sha256"] for t in info["types"].values()}
-        files |= {n["file"]: n["sha256"] for n in info["networks"]}
-        plain = [info["reference"]["structure"], *info["reference"]["tables"].values()]
-        [(o["name"], float(o["a"]), float(o["b"])) for o in info["outputs"]]
-        if set(info["types"]) != set(TYPES) or not info["networks"] or not info["outputs"] \
-                or list(info["reference"]["tables"]) != list(settings.inputs):
-            raise ValueError("types, networks, outputs or reference tables")
-    except (KeyError, TypeError, ValueError) as e:
-        raise ProtnnError(f"{where}: incomplete ({e})") from None
-    for rel in [*files, *plain]:
-        p = os.path.join(path, rel)
-        if os.path.isabs(rel) or ".." in rel.split("/") or not os.path.isfile(p):
+    if not isinstance(info, dict):
+        raise ProtnnError(f"{where}: a JSON object expected")
+    settings, files = _check_info(info, where)
+    targets = _check_outputs(info, where)
+    folder = os.path.realpath(path)
+    for rel, (field, sha) in files.items():
+        p = os.path.join(folder, rel)
+        sub = os.path.join(folder, rel.split("/")[0])
+        if os.path.commonpath([os.path.realpath(p), sub]) != sub:
+            _refuse(where, field, f"{rel} is a link to {os.path.realpath(p)}, outside "
+                                  f"the model's {rel.split('/')[0]} folder")
+        if not os.path.isfile(p):
             raise ProtnnError(f"{path}: incomplete model folder: {rel} is missing")
-        if rel in files and sha256_file(p) != files[rel]:
+        if sha is not None and sha256_file(p) != sha:
             raise ProtnnError(f"{p}: changed since the model was made (sha256 differs)")
+    want = [[i.encode() for i in settings.inputs], [t.encode() for t in targets]]
+    for n in info["networks"]:
+        got = _weights_header(os.path.join(folder, n["file"]))
+        for line, what in ((0, "inputs"), (1, "outputs")):
+            if got[line] != want[line]:
+                raise ProtnnError(
+                    f"{os.path.join(path, n['file'])}:{line + 2}: the {what} "
+                    f"{b' '.join(got[line]).decode(errors='replace')}, {MODEL_JSON} has "
+                    f"{b' '.join(want[line]).decode()}")
     return Model(os.path.abspath(path), info, settings)
 
 

@@ -23,6 +23,7 @@ import fcntl
 import json
 import math
 import os
+import re
 import shlex
 import shutil
 import tempfile
@@ -40,26 +41,119 @@ from .sheets import TargetsTable, table_text
 
 # The switches that the workflow gives nntrain itself.
 OWN_SWITCHES = ("-l", "-f", "-r", "-owf", "-wf", "-aw", "-pr1", "-prl", "-d")
+# The training switches of nntrain that the setting may give: switch -> (whole number, least,
+# least excluded, below this (None: no bound)).  nntrain reads a value word that starts with
+# "-" as a switch, so no value is negative; a setting that would run no epoch, a network
+# without nodes or a rate of 0 is refused too.
+INT32_MAX = 2**31 - 1
+VALUED_SWITCHES = {
+    "-m": (True, 1, False, None),       # epochs at most
+    "-mi": (True, 1, False, None),      # epochs without improvement before stopping
+    "-h1": (True, 1, False, None),      # nodes of hidden layer 1
+    "-h2": (True, 1, False, None),      # nodes of hidden layer 2
+    "-np": (True, 0, False, None),      # proteins of the list used (0: all)
+    "-u": (False, 0, True, None),       # learning rate
+    "-a": (False, 0, True, None),       # activation parameter
+    "-p": (False, 0, False, 1),         # momentum
+}
+FLAG_SWITCHES = ("-nsw", "-dd")
+_INTEGER = re.compile(r"[+-]?[0-9]+")
+_REAL = re.compile(r"[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?")
+
+
+def _is_switch(word: str) -> bool:
+    return len(word) > 1 and word[0] == "-" and word[1].isalpha()
+
+
+def _value_rule(switch: str) -> str:
+    whole, least, above, below = VALUED_SWITCHES[switch]
+    if whole:
+        return f"a whole number from {least} to {INT32_MAX}"
+    return (f"a number above {least}" if above else f"a number of at least {least}") + \
+        (f" and below {below}" if below is not None else "")
+
+
+def _value_ok(switch: str, word: str) -> bool:
+    whole, least, above, below = VALUED_SWITCHES[switch]
+    if whole:
+        return bool(_INTEGER.fullmatch(word)) and least <= int(word) <= INT32_MAX
+    if not _REAL.fullmatch(word):
+        return False
+    v = float(word)
+    return math.isfinite(v) and (v > least if above else v >= least) and \
+        (below is None or v < below)
 
 
 def nntrain_words(text: str) -> list[str]:
     """The words of the nntrain setting, split like a shell line but never run by one: each
-    word must be a switch or a number, and none of the workflow's own switches."""
+    word must be a switch or a number, none of the workflow's own switches, and every switch
+    one of nntrain's training switches followed by a value in its range."""
     try:
         words = shlex.split(text)
     except ValueError as e:
         raise ProtnnError(f"config: nntrain '{text}': {e}") from None
+    where = f"config: nntrain '{text}'"
     for w in words:
         if w in OWN_SWITCHES:
-            raise ProtnnError(f"config: nntrain '{text}': {w} is set by the workflow itself "
+            raise ProtnnError(f"{where}: {w} is set by the workflow itself "
                               f"(it sets {' '.join(OWN_SWITCHES)}); leave it out")
-        if not (len(w) > 1 and w[0] == "-" and w[1].isalpha()):
+        if not _is_switch(w):
             try:
                 float(w)
             except ValueError:
-                raise ProtnnError(f"config: nntrain '{text}': '{w}' is neither a switch nor "
+                raise ProtnnError(f"{where}: '{w}' is neither a switch nor "
                                   f"a number") from None
+    known = " ".join(list(VALUED_SWITCHES) + list(FLAG_SWITCHES))
+    i = 0
+    while i < len(words):
+        w = words[i]
+        if w in FLAG_SWITCHES:
+            i += 1
+            continue
+        if w not in VALUED_SWITCHES:
+            what = "not a training switch of nntrain" if _is_switch(w) else "a value after no switch"
+            raise ProtnnError(f"{where}: '{w}' is {what} (the setting takes {known})")
+        if i + 1 == len(words) or _is_switch(words[i + 1]):
+            raise ProtnnError(f"{where}: {w} has no value (expected {_value_rule(w)})")
+        if not _value_ok(w, words[i + 1]):
+            raise ProtnnError(f"{where}: {w} {words[i + 1]}: expected {_value_rule(w)}")
+        i += 2
     return words
+
+
+_RULES = {"minimum": "at least {}", "exclusiveMinimum": "above {}", "maximum": "at most {}",
+          "exclusiveMaximum": "below {}", "minLength": "not empty", "minItems": "not empty"}
+
+
+def config_refusal(config: dict, schema_path: str) -> str | None:
+    """The first setting of CONFIG that the schema SCHEMA_PATH (YAML) refuses, as one line
+    naming the key, the value and the rule; None when it refuses none."""
+    import jsonschema
+    import yaml
+    with open(schema_path, encoding="utf-8") as f:
+        schema = yaml.safe_load(f)
+    error = jsonschema.exceptions.best_match(
+        jsonschema.Draft7Validator(schema).iter_errors(config))
+    if error is None:
+        return None
+    if error.validator == "additionalProperties":
+        unknown = sorted(set(error.instance) - set(error.schema.get("properties", {})))
+        return f"config: unknown setting '{unknown[0]}' (config/config.yaml lists them)"
+    if error.validator == "required":
+        return f"config: {error.message.replace(' is a required property', '')} must be given"
+    key = ".".join(str(p) for p in error.absolute_path)
+    value = error.instance
+    shown = value if isinstance(value, (int, float, str)) else json.dumps(value)
+    rule = error.validator_value
+    if error.validator in _RULES:
+        text = _RULES[error.validator].format(rule)
+    elif error.validator == "type":
+        text = "a value of type " + " or ".join([rule] if isinstance(rule, str) else rule)
+    elif error.validator == "enum":
+        text = "one of " + ", ".join(map(str, rule))
+    else:
+        text = error.message
+    return f"config: {key}={shown}: expected {text} ({os.path.basename(schema_path)})"
 
 
 @dataclass

@@ -18,8 +18,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .evaluation import (BOOTSTRAP, BOOTSTRAP_SEED, Entry, Score, entries, flags, input_width,
-                         read_ridge, score, verdict)
+from .evaluation import (BOOTSTRAP, BOOTSTRAP_SEED, Entry, Score, check_spread, entries, flags,
+                         input_width, read_ridge, score, verdict)
 from .failures import Failure, read_failures
 from .files import NewDirectory, read_text
 from .nnfiles import TrainingLog, parse_log
@@ -183,8 +183,9 @@ def _settings(run: dict, groups: dict[str, str] | None) -> list[str]:
     g = run.get("groups") or {}
     line = f"Groups: {html.escape(str(g.get('source', config.get('groups', '?'))))}"
     if g.get("source") == "sequence":
-        line += (f" (MMseqs2 clusters of the chains, least identity {g.get('min_seq_id')}, "
-                 f"coverage {g.get('coverage')})")
+        line += (f" (MMseqs2 clusters of the chains, least identity "
+                 f"{html.escape(str(g.get('min_seq_id')))}, coverage "
+                 f"{html.escape(str(g.get('coverage')))})")
     if groups:
         sizes: dict[str, int] = {}
         for x in groups.values():
@@ -293,6 +294,7 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
     """report: writes the folder OUT; returns the summary printed on standard output.
     WARN(line) receives the flags (the caller prints them on standard error)."""
     rows = read_predictions(pred_paths)
+    check_spread(rows, pred_paths)
     logs = [parse_log(read_text(p), p) for p in (log_paths or [])]
     ridge = read_ridge(ridge_path) if ridge_path else {}
     failures: list[Failure] = read_failures(failed_path) if failed_path else []

@@ -8,6 +8,10 @@ infinities; an empty cell, and `NA` (what R writes for a missing value), is an u
 Values are written with 4 decimals, like the shipped ss.target and rg.target files, unless
 the writer is asked for every digit.
 
+Output names obey the rules of ids (protnn.ids: they name files of the database).  A group
+starting with `=`, `+`, `-` or `@` (a formula when a spreadsheet opens the tables that show it)
+or holding a tab or line break is refused, in the targets table and in the groups sheet.
+
 Groups sheet: a header with `sample` or `id` and `group` (examples/proteins/manifest.tsv is
 one), one row per protein; an empty group is the protein's own.
 
@@ -27,6 +31,7 @@ import numpy as np
 
 from . import ProtnnError
 from .files import write_new_text
+from .ids import id_problem
 
 UNKNOWN = ("", "NA")      # cells that hold no target
 # A number as the table takes it: ASCII digits only (Python's float() also takes `1_000`,
@@ -116,6 +121,14 @@ def _read_rows(path: str) -> tuple[list[str], list[tuple[int, list[str]]]]:
     return header, body
 
 
+def _group(cell: str, id_: str, where: str) -> str:
+    """The group of ID_ from its CELL (empty: the protein's own)."""
+    if cell[:1] in ("=", "+", "-", "@") or any(c in cell for c in "\t\r\n"):
+        raise ProtnnError(f"{where}: group {cell!r} of {id_}: a group must not start with "
+                          f"= + - @ (a spreadsheet formula) or hold a tab or line break")
+    return cell or id_
+
+
 def read_groups(path: str) -> dict[str, str]:
     """id -> group from a sample sheet with a header holding `sample` or `id`, and `group`."""
     header, body = _read_rows(path)
@@ -129,7 +142,7 @@ def read_groups(path: str) -> dict[str, str]:
             raise ProtnnError(f"{path}:{n}: {len(r)} cells, the header has {len(header)}")
         if r[ki] in out:
             raise ProtnnError(f"{path}:{n}: id {r[ki]} listed twice")
-        out[r[ki]] = r[gi] or r[ki]
+        out[r[ki]] = _group(r[gi], r[ki], f"{path}:{n}")
     return out
 
 
@@ -144,6 +157,10 @@ def read_table(path: str) -> TargetsTable:
     outputs = [h for h in header if h not in ("id", "group")]
     if not outputs:
         raise ProtnnError(f"{path}:1: no target column besides id and group")
+    for o in outputs:
+        problem = id_problem(o, "output name")
+        if problem:
+            raise ProtnnError(f"{path}:1: column {header.index(o) + 1}: {problem}")
     ki = header.index("id")
     gi = header.index("group") if "group" in header else None
     oi = [header.index(o) for o in outputs]
@@ -161,7 +178,7 @@ def read_table(path: str) -> TargetsTable:
             raise ProtnnError(f"{path}:{n}: id {i} listed twice (first on line {seen[i]})")
         seen[i] = n
         ids.append(i)
-        groups.append((r[gi] if gi is not None else "") or i)
+        groups.append(_group(r[gi], i, f"{path}:{n}") if gi is not None else i)
         for j, c in enumerate(oi):
             vals[k, j] = parse_target(r[c], f"{path}:{n}: {outputs[j]} of {i}")
     if not ids:

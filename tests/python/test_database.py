@@ -190,14 +190,26 @@ def test_collect_and_report(run):
     (lambda s: "\n".join(s.splitlines()[:25]) + "\n", ["--folds", "3"],
      "would train on"),
     (lambda s: s, ["--inputs", "pairdist.tab,nothing.tab"], "nothing.tab: missing"),
+    # Output names name files: only the characters of ids, whatever a spreadsheet allows.
+    (lambda s: s.replace("id,helix,", "id,../../../ESCAPED,", 1), [],
+     "targets.csv:1: column 2: output name '../../../ESCAPED' does not start with a letter"),
+    (lambda s: s.replace("id,helix,", "id,Stability (C),", 1), [],
+     "targets.csv:1: column 2: output name 'Stability (C)' does not start with a letter or "
+     "digit or holds characters other than A-Z a-z 0-9 . _ + -"),
+    (lambda s: s.replace(",1a7g\n", ",=1+1\n", 1), [],
+     "targets.csv:3: group '=1+1' of 1a7g: a group must not start with = + - @"),
+    (lambda s: s, ["--groups", "groups.tsv"],
+     "groups.tsv:3: group '@SUM(A1)' of 1a7g: a group must not start with = + - @"),
+    (lambda s: s, ["--seed", "-1"], "--seed -1: a seed is a whole number of at least 0"),
 ])
 def test_bad_database_input(run, tmp_path, edit, args, message):
     bad = tmp_path / "targets.csv"
     bad.write_text(edit((run / "full.csv").read_text()))
+    (tmp_path / "groups.tsv").write_text("id\tgroup\n1a1x\ta\n1a7g\t@SUM(A1)\n")
     r = protnn("db", "--features", run / "feat", "--targets", bad, "--out", tmp_path / "dbo",
-               *args)
+               *args, cwd=tmp_path)
     assert r.returncode == 1 and r.stderr.count("\n") == 1 and message in r.stderr
-    assert os.listdir(tmp_path) == ["targets.csv"]
+    assert sorted(os.listdir(tmp_path)) == ["groups.tsv", "targets.csv"]
 
 
 def test_db_never_replaces_a_directory(run):

@@ -6,11 +6,13 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
+import time
 
 import pytest
 
-from conftest import EXAMPLES, STRUCTURES, bin_dir, program, protnn, run_program
+from conftest import EXAMPLES, SOURCE, STRUCTURES, bin_dir, program, protnn, run_program
 from protnn import ProtnnError
 from protnn.features import FeatureSettings, compute_batch
 from protnn.predict import predict_features
@@ -108,19 +110,80 @@ def version_2(model, tmp):
     return []
 
 
+def model_json(change):
+    """A spoil that edits model.json: CHANGE(info, tmp)."""
+    def spoil(model, tmp):
+        info = json.loads((model / "model.json").read_text())
+        change(info, tmp)
+        (model / "model.json").write_text(json.dumps(info))
+        return []
+    return spoil
+
+
+def victim(info, tmp):
+    """A reference id that names a folder outside the model (it was renamed away, deleted and
+    replaced by a features folder)."""
+    (tmp / "victim").mkdir()
+    (tmp / "victim" / "keep").write_text("kept\n")
+    info["reference"]["id"] = "/../../../../.." + str(tmp / "victim")
+
+
+def swap_names(info, tmp):
+    o = info["outputs"]
+    o[0]["name"], o[1]["name"] = o[1]["name"], o[0]["name"]
+
+
+def swap_outputs(info, tmp):
+    o = info["outputs"]
+    o[0], o[1] = o[1], o[0]
+
+
+def linked_weights(model, tmp):
+    """A weight file that is a link to an identical file outside the folder."""
+    shutil.move(model / "networks" / "fold1-net1.wei", tmp / "outside.wei")
+    os.symlink(tmp / "outside.wei", model / "networks" / "fold1-net1.wei")
+    return []
+
+
+def files(root):
+    return sorted((str(p.relative_to(root)), p.is_symlink() or p.read_bytes())
+                  for p in root.rglob("*") if not p.is_dir())
+
+
+OUTPUT_A = r"outputs\[0\]\.a: a finite number above 0 expected, found "
+
+
 @pytest.mark.parametrize("spoil, message", [
     (no_weights, r"incomplete model folder: networks/fold2-net1\.wei is missing"),
     (version_2, r"format version 2; this protnn reads version 1"),
     (fake_pairdist, r"feature programs whose tables differ .*: pairdist of .*pairdist\.tab"),
+    (model_json(victim), r"model\.json: reference\.id: id '/\.\./\.\./.*victim' does not start "
+                         r"with a letter or digit"),
+    (model_json(lambda m, t: m["networks"][0].update(file="networks/../../../x.wei")),
+     r"model\.json: networks\[0\]\.file: file name '\.\./\.\./\.\./x\.wei' does not"),
+    (linked_weights, r"model\.json: networks\[0\]\.file: networks/fold1-net1\.wei is a link to "
+                     r".*outside\.wei, outside the model's networks folder"),
+    (model_json(swap_names), r"model\.json: outputs\[0\]\.file: 'strand\.target' expected"),
+    (model_json(swap_outputs), r"networks/fold1-net1\.wei:3: the outputs helix\.target "
+                               r"strand\.target rg_ratio\.target, model\.json has strand\.target "
+                               r"helix\.target rg_ratio\.target"),
+    (model_json(lambda m, t: m["outputs"][0].update(a=-2.4)), OUTPUT_A + "-2.4"),
+    (model_json(lambda m, t: m["outputs"][0].update(a="nan")), OUTPUT_A + '"nan"'),
+    (model_json(lambda m, t: m["outputs"][0].update(a=0)), OUTPUT_A + "0"),
+    (model_json(lambda m, t: m["outputs"][1].update(name="strand\tx")),
+     r"outputs\[1\]\.name: name 'strand\\tx' does not start with a letter or digit or holds"),
+    (model_json(lambda m, t: m.update(format_version=True)),
+     r"format version true; this protnn reads version 1"),
 ])
 def test_a_model_folder_is_refused_when(made, tmp_path, spoil, message):
     model = tmp_path / "model"
     shutil.copytree(made / "elsewhere" / "model", model)
     extra = spoil(model, tmp_path)
+    before = files(tmp_path)
     r = protnn("predict", "--model", model, "--bindir", bin_dir(), "-o", tmp_path / "p.tsv",
                PDB["1hel"], *extra)          # a later --bindir counts
     assert r.returncode == 1 and re.search(message, r.stderr), r.stderr
-    assert not (tmp_path / "p.tsv").exists()
+    assert r.stderr.count("\n") == 1 and files(tmp_path) == before    # nothing written
 
 
 # 2jo4: an NMR file of 20 models; 1dpx: alternate locations; 4at1: columns 73-80 that gemmi
@@ -175,3 +238,44 @@ def test_features_command_records_a_failure_and_removes_its_stale_folder(tmp_pat
                         (tmp_path / "f.tsv").read_text())
     assert (tmp_path / "b.done").read_text() == "1vii\n"
     assert sorted(os.listdir(tmp_path / "feat")) == ["1vii"]
+
+
+@pytest.mark.parametrize("command,sig,group", [
+    ("features", signal.SIGINT, True),      # Ctrl-C in a terminal: the whole process group
+    ("features", signal.SIGTERM, False),    # kill PID: the programs are ours to stop
+    ("predict", signal.SIGINT, False),
+])
+def test_a_signal_stops_a_batch_at_once_and_leaves_no_temporary(request, tmp_path, command,
+                                                                 sig, group):
+    batch = {f"{s}_{k}": PDB[s] for k in range(5) for s in STRUCTURES}
+    feat, out = tmp_path / "feat", tmp_path / "out.tsv"
+    if command == "features":
+        (tmp_path / "batch.tsv").write_text("".join(f"{i}\t{p}\n" for i, p in batch.items()))
+        (tmp_path / "s.json").write_text(json.dumps(FeatureSettings().to_dict()))
+        args = ["features", "--bindir", bin_dir(), "--out", feat, "--settings",
+                tmp_path / "s.json", "--list", tmp_path / "batch.tsv", "--failed", out]
+    else:
+        model = request.getfixturevalue("made") / "elsewhere" / "model"
+        (tmp_path / "in").mkdir()
+        for i, p in batch.items():
+            shutil.copy(p, tmp_path / "in" / f"{i}.pdb")
+        args = ["predict", "--model", model, "--bindir", bin_dir(), "--features", feat,
+                "-o", out, tmp_path / "in"]
+    env = dict(os.environ, PYTHONPATH=str(SOURCE / "python"), PYTHONDONTWRITEBYTECODE="1")
+    p = subprocess.Popen(["/usr/bin/python3", "-m", "protnn", *map(str, args), "-j", "2"],
+                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         start_new_session=True)
+    time.sleep(1.5)
+    assert p.poll() is None, p.communicate()
+    start = time.monotonic()
+    (os.killpg if group else os.kill)(p.pid, sig)
+    stdout, stderr = p.communicate(timeout=60)
+    took = time.monotonic() - start
+    assert (p.returncode, stdout) == (128 + sig, ""), stderr
+    assert stderr == f"protnn {command}: stopped by {sig.name} (nothing half-written is left)\n"
+    assert took < 2.5, took
+    done = os.listdir(feat)
+    assert len(done) < len(batch) and not [n for n in done if n.startswith(".")], done
+    assert not out.exists()
+    with pytest.raises(ProcessLookupError):          # no program of the batch left running
+        os.killpg(p.pid, 0)

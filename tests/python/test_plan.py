@@ -2,15 +2,22 @@
 stamps (batch keys, the programs list, the output folder's lock, a dry run's stamps)."""
 
 import os
+import re
+import shlex
+import shutil
 import subprocess
 import sys
 
 import pytest
 
-from conftest import EXAMPLES, SOURCE, bin_dir
+from conftest import EXAMPLES, SOURCE, bin_dir, program, protnn
 from protnn import ProtnnError
-from protnn.plan import Stamps, batch_key_text, batches, networks, nntrain_words, run_lock
+from protnn.features import settings_from_dict
+from protnn.plan import (Stamps, batch_key_text, batches, config_refusal, networks,
+                         nntrain_words, run_lock)
 from protnn.versions import programs_list_text
+
+SCHEMA = SOURCE / "workflow" / "schema" / "config.schema.yaml"
 
 
 def test_every_network_of_a_run_has_its_own_seed():
@@ -35,14 +42,95 @@ def test_batches_are_the_same_in_every_process_and_adding_one_changes_one():
     assert sum(more[b] != plan.get(b) for b in more) == 1
 
 
-@pytest.mark.parametrize("text,message", [
-    ("-m 5 -l x.db", "-l is set by the workflow itself"),
-    ("-m 5; rm -rf /", "'5;' is neither a switch nor a number"),
-    ("-m '5", "No closing quotation"),
+@pytest.mark.parametrize("text,message,nntrain_too", [
+    ("-m 5 -l x.db", "-l is set by the workflow itself", False),
+    ("-m 5; rm -rf /", "'5;' is neither a switch nor a number", False),
+    ("-m '5", "No closing quotation", False),
+    ("-m -5", "-m -5: expected a whole number from 1 to", True),
+    ("-h1 0 -m 5", "-h1 0: expected a whole number from 1 to", True),
+    ("-m 2.5", "-m 2.5: expected a whole number", True),
+    ("-m 99999999999", "-m 99999999999: expected a whole number from 1 to 2147483647", True),
+    ("-u nan", "-u nan: expected a number above 0", True),
+    ("-h1 5 -m", "-m has no value", True),
+    ("-mi -h1 5", "-mi has no value", True),
+    ("-x 3", "'-x' is not a training switch of nntrain", True),
+    ("-m 0", "-m 0: expected a whole number from 1", False),      # no epoch: no weights
+    ("-u 0", "-u 0: expected a number above 0", False),
+    ("-p 1", "-p 1: expected a number of at least 0 and below 1", False),
+    ("5 -m 3", "'5' is a value after no switch", False),
 ])
-def test_nntrain_words_refused(text, message):
-    with pytest.raises(ProtnnError, match=message):
+def test_nntrain_words_refused(tmp_path, text, message, nntrain_too):
+    with pytest.raises(ProtnnError, match=re.escape(message)):
         nntrain_words(text)
+    if nntrain_too:             # nntrain refuses them as well, before it opens the list
+        r = subprocess.run([program("nntrain"), "-l", str(tmp_path / "none.db"),
+                            *shlex.split(text)], capture_output=True, text=True)
+        said = r.stdout + r.stderr
+        assert said.strip() and "cannot open" not in said, said
+
+
+def test_nntrain_words_nntrain_takes_are_taken(tmp_path):
+    text = "-h1 3 -h2 +4 -u 1e-3 -a 0.5 -p 0 -m 5 -mi 2 -np 0 -nsw -dd"
+    assert nntrain_words(text) == shlex.split(text)
+    r = subprocess.run([program("nntrain"), "-l", str(tmp_path / "none.db"), *shlex.split(text)],
+                       capture_output=True, text=True)
+    assert "none.db: cannot open" in r.stdout + r.stderr
+
+
+def _groups_refuse(key, value, tmp_path):
+    option = {"min_seq_id": "--min-seq-id", "coverage": "--coverage"}[key]
+    r = protnn("groups", EXAMPLES / "structures" / "1paa.pdb", "-o", tmp_path / "g.tsv",
+               option, value)
+    assert r.returncode in (0, 1) and (r.returncode == 0 or "must lie" in r.stderr), r.stderr
+    return r.returncode == 1
+
+
+def _atomdepth_refuses(key, value, tmp_path):
+    switch = {"probe": "-pr", "points": "-np", "estimates": "-ne"}[key]
+    r = subprocess.run([program("atomdepth"), "-dp", str(tmp_path / "none.pdb"), "-o",
+                        str(tmp_path / "d"), switch, str(value)], capture_output=True, text=True)
+    refused = f"{switch} '" in r.stderr
+    assert refused or "none.pdb: cannot open" in r.stderr, r.stderr
+    # the workflow's feature settings (protnn features, model folders) take what atomdepth takes
+    try:
+        settings_from_dict({key: value}, "settings")
+    except ProtnnError:
+        assert refused, (key, value)
+    else:
+        assert not refused, (key, value)
+    return refused
+
+
+# A setting's bounds in the schema are those of the tool that takes it: a value the schema
+# passes is not refused by a job later, and the other way round.
+@pytest.mark.parametrize("key,value,refused", [
+    ("min_seq_id", 0, True), ("min_seq_id", 1, False), ("coverage", 0, True),
+    ("coverage", 1, False), ("coverage", 1.5, True),
+    ("probe", 6, True), ("probe", 5, False), ("probe", -0.1, True), ("probe", 0, False),
+    ("points", 0, True), ("points", 100000, False), ("points", 100001, True),
+    ("estimates", 0, True), ("estimates", 3, False), ("estimates", 4, True),
+])
+def test_the_schema_refuses_what_the_tools_refuse(tmp_path, key, value, refused):
+    line = config_refusal({"structures": "x", key: value}, str(SCHEMA))
+    assert (line is not None) == refused, line
+    if refused:
+        assert line.startswith(f"config: {key}={value}: expected ") and "\n" not in line
+    tool = _groups_refuse if key in ("min_seq_id", "coverage") else _atomdepth_refuses
+    assert tool(key, value, tmp_path) == refused
+
+
+def test_a_setting_the_schema_refuses_is_one_line_before_anything_is_written(tmp_path):
+    if not shutil.which("snakemake"):
+        pytest.skip("no snakemake")
+    r = subprocess.run(["snakemake", "-s", str(SOURCE / "workflow" / "Snakefile"), "-n",
+                        "--config", f"structures={EXAMPLES / 'structures'}",
+                        f"targets={tmp_path / 't.csv'}", f"out={tmp_path / 'out'}", "probe=6"],
+                       capture_output=True, text=True, cwd=tmp_path)
+    assert r.returncode != 0
+    said = r.stdout + r.stderr
+    assert "config: probe=6: expected at most 5 (config.schema.yaml)\n" in said, said
+    assert "Failed validating" not in said and "ValidationError" not in said, said
+    assert not (tmp_path / "out").exists()
 
 
 def test_nntrain_words_are_split_like_a_shell_line():

@@ -136,9 +136,18 @@ def test_report_compares_with_ridge_and_records_the_run(run):
     # predictions only (no targets, no logs, no db): their spread, no errors
     (d / "new.tsv").write_text("id\toutput\tmean\tsd\ttarget\trole\n" + "".join(
         f"p{n:02d}\ta\t{n / 10}\t0.{n % 7}\t\tnew\n" for n in range(N)))
-    r = protnn("report", "--predictions", d / "new.tsv", "-o", d / "rep-new")
+    # with a run record whose values are markup: shown as text
+    mark = "<script>x</script>"
+    (d / "marked.json").write_text(json.dumps({
+        "config": {mark: mark}, "nntrain_words": [mark], "features": {mark: mark},
+        "networks": [{"file": mark, "fold": mark, "net": mark, "seed": mark}],
+        "groups": {"source": "sequence", "min_seq_id": mark, "coverage": mark},
+        "versions": {mark: mark}}))
+    r = protnn("report", "--predictions", d / "new.tsv", "--run", d / "marked.json",
+               "-o", d / "rep-new")
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines()[1].split()[:3] == ["a", str(N), f"{np.mean(range(N)) / 10:.4f}"]
     page = (d / "rep-new" / "index.html").read_text()
+    assert "<script" not in page and "least identity &lt;script&gt;x&lt;/script&gt;" in page
     assert "Errors per output" not in page and "Learning curves" not in page
     assert (d / "rep-new" / "predictions.png").stat().st_size > 10000

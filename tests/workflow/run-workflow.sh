@@ -213,6 +213,20 @@ for k in range(1, len(folds) + 1):
         assert (w["mean"], w["sd"]) == (r["mean"], r["sd"]), (k, r, w)
 PY
 
+# Seeds: the -r of every training command (its log's first line), distinct across folds and
+# networks, and the seeds run.json records.
+$py - "$out" <<'PY' || fail "the networks' seeds are not distinct or not those of run.json"
+import glob, json, shlex, sys
+out = sys.argv[1]
+seeds = {}
+for log in sorted(glob.glob(f"{out}/logs/train/*.log")):
+    words = shlex.split(open(log).readline()[2:])
+    seeds[log] = int(words[words.index("-r") + 1])
+assert len(seeds) == 8 and len(set(seeds.values())) == 8, seeds
+recorded = sorted(n["seed"] for n in json.load(open(f"{out}/run.json"))["networks"])
+assert recorded == sorted(seeds.values()), (recorded, seeds)
+PY
+
 if [ "$mode" = local ]; then
     smk_local() { "${smk[@]}" -j 2 --config "${config[@]}" "$@"; }
     smk_local >rerun.log 2>&1 || fail "the second run failed"
@@ -245,13 +259,15 @@ if [ "$mode" = local ]; then
     refused "'\$(touch' is neither a switch nor a number" nntrain='-m 20 $(touch X)'
     refused "'5;' is neither a switch nor a number" nntrain='-m 5; touch X'
     refused "-r is set by the workflow itself" nntrain='-h1 3 -r 7'
+    refused "-m -5: expected a whole number from 1" nntrain='-m -5'
+    refused "config: probe=6: expected at most 5" probe=6
     refused "the NMR model number is nmr_model" model=3
     refused "(strict: true)" strict=true
     [ ! -e X ] || fail "an nntrain setting ran a command"
     "${smk[@]}" -n --config "${config[@]}" inputs=pairdist.tab out=inputs >inputs.log 2>&1 || { cat inputs.log; fail "inputs=pairdist.tab was not a list of one"; }
 
     # Stale results: a failing run with other settings, then a good one, recomputes.
-    if smk_local nntrain="-h1 3 -h2 3 -m 5 -u nan" >nan.log 2>&1; then fail "-u nan did not fail"; fi
+    if smk_local nntrain="-h1 3 -h2 3 -m 5 -np 10" >nan.log 2>&1; then fail "-np 10 did not fail"; fi
     smk_local nntrain="-h1 3 -h2 3 -u 0.01 -m 5 -mi 10" >m5.log 2>&1 || { tail -n 30 m5.log; fail "the -m 5 run failed"; }
     grep -q -- "-m5-mi10-owf" "$out/nets/fold1-net1.wei.fort.15" || fail "the networks are not those of -m 5"
     [ "$out/predictions.tsv" -nt "$out/nets/fold1-net1.wei" ] || fail "predictions.tsv is older than the networks"

@@ -42,7 +42,11 @@ if str(config.get("strict")).lower() in ("true", "false"):
     config["strict"] = str(config["strict"]).lower() == "true"    # --config strict=true
 if isinstance(config.get("inputs"), str):
     config["inputs"] = [config["inputs"]]           # --config inputs=pairdist.tab: one table
-validate(config, os.path.join(workflow.basedir, "schema", "config.schema.yaml"))
+SCHEMA = os.path.join(workflow.basedir, "schema", "config.schema.yaml")
+try:
+    validate(config, SCHEMA)
+except WorkflowError:                   # its message: many lines of the validator's
+    raise WorkflowError(plan.config_refusal(config, SCHEMA) or "config: refused by the schema")
 
 OUT = os.path.abspath(os.path.normpath(config["out"]))
 BUILD = os.path.join(REPO, "build")
