@@ -17,7 +17,7 @@ Every file format has one owner, its only reader and writer:
 - predictions tables (`id output mean sd [target] [role]`): predictions
 - model folders (model.json, networks/, types/, reference/): model
 - report folders (index.html, proteins.tsv, the plots): report
-- run.json: runinfo; programs.txt (written by workflow/scripts/programs.sh): versions
+- run.json: runinfo; programs.txt: versions
 - the workflow's stamps (OUTDIR/stamps/, OUTDIR/batches/): plan
 """
 

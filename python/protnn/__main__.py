@@ -391,7 +391,7 @@ def cmd_predict(a: argparse.Namespace) -> int:
                           a.jobs, a.features)
     for r in failures:
         print(f"{r.id}: {r.step}: {r.message}", file=sys.stderr)
-    print(f"predict: {a.output}: {n} predictions; {len(failures)} structures failed",
+    print(f"predict: {a.output}: {n} proteins predicted; {len(failures)} structures failed",
           file=sys.stderr)
     return SOME_FAILED if failures else 0
 

@@ -10,24 +10,32 @@ of two.  Adding a structure changes one batch of its own set; a structure withou
 never touches the training set, so nothing is trained again for it.
 
 Stamps: small files that hold what a step's result depends on (a batch's structures with
-their sizes and times, the targets of the training proteins, each step's settings).  They are
-rewritten only when their content changes, so their times tell Snakemake what is out of date.
+their sizes, times and sha256, the targets of the training proteins, each step's settings, the
+model folder's content).  They are rewritten only when their content changes, so their times
+tell Snakemake what is out of date.  Only the run that holds the output folder's lock
+(run_lock) writes them; a dry run writes the stamps that would change into a scratch folder
+of its own (Stamps), so that it shows what would run and changes nothing.
 """
 
 from __future__ import annotations
 
+import fcntl
 import json
 import math
 import os
 import re
 import shlex
+import shutil
+import tempfile
 import time
 import zlib
 from dataclasses import dataclass
 
 from . import ProtnnError
 from .failures import Failure
-from .features import FeatureSettings, settings_from_dict
+from .features import PROGRAMS as FEATURE_PROGRAMS
+from .features import FeatureSettings, read_stamp, settings_from_dict, sha256_file
+from .files import read_text
 from .folds import make_folds
 from .ids import structure_id
 from .sheets import TargetsTable, table_text
@@ -214,12 +222,30 @@ def batch_list_text(ids: list[str], structures: dict[str, str]) -> str:
 
 
 def batch_key_text(ids: list[str], structures: dict[str, str]) -> str:
-    """A batch's key: its list with each file's size and modification time."""
+    """A batch's key: its list with each file's size, modification time and sha256 (a copy
+    that keeps size and time, `cp -p` or `touch -r`, is still another content)."""
     out = []
     for i in ids:
         st = os.stat(structures[i])
-        out.append(f"{i}\t{os.path.abspath(structures[i])}\t{st.st_size}\t{st.st_mtime_ns}\n")
+        out.append(f"{i}\t{os.path.abspath(structures[i])}\t{st.st_size}\t{st.st_mtime_ns}\t"
+                   f"{sha256_file(structures[i])}\n")
     return "".join(out)
+
+
+def to_compute(key: str, featdir: str, settings: FeatureSettings,
+               programs: dict[str, str]) -> list[str]:
+    """The structures of the batch key KEY (a path) whose features a batch job computes (for
+    the progress line): no stamp in FEATDIR of the key's sha256, SETTINGS and the feature
+    programs' sha256 of PROGRAMS (name -> sha256)."""
+    want = {p: programs.get(p) for p in FEATURE_PROGRAMS}
+    out = []
+    for line in read_text(key).splitlines():
+        cells = line.split("\t")
+        made = read_stamp(os.path.join(featdir, cells[0]))
+        if (made.get("structure_sha256"), made.get("settings"), made.get("programs_sha256")) \
+                != (cells[-1], settings.to_dict(), want):
+            out.append(cells[0])
+    return out
 
 
 def net_seed(seed: int, outputs: int, nets: int, k: int, o: int, n: int) -> int:
@@ -241,15 +267,65 @@ def as_json(value) -> str:
     return json.dumps(value, indent=1, sort_keys=True) + "\n"
 
 
+def run_lock(out: str) -> object:
+    """Takes the lock OUT/.lock of the one run that may write OUT's stamps, for the life of
+    this process (the returned file; the system drops the lock when the process ends, however
+    it ends); refuses with one line while another run holds it."""
+    os.makedirs(out, exist_ok=True)
+    path = os.path.join(out, ".lock")
+    f = open(path, "a+", encoding="utf-8")
+    try:
+        fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        f.seek(0)
+        holder = f.read().strip()
+        f.close()
+        raise ProtnnError(f"{out}: another run of the workflow is using this output folder"
+                          f"{f' (process {holder})' if holder else ''}; wait for it to end, "
+                          f"or give another out") from None
+    f.truncate(0)
+    f.write(f"{os.getpid()}\n")
+    f.flush()
+    return f
+
+
+class Stamps:
+    """Writes the stamps of a run: under their own names (write_stamp) for the run that holds
+    the lock; for a dry run (DRY), a stamp whose content would change is written into a
+    scratch folder instead, and its path there is the one the plan uses."""
+
+    def __init__(self, dry: bool):
+        self.scratch = tempfile.mkdtemp(prefix="protnn-dry-run.") if dry else None
+
+    def write(self, path: str, text: str) -> str:
+        """Returns the path that holds TEXT."""
+        if self.scratch is None:
+            write_stamp(path, text)
+            return path
+        if _holds(path, text):
+            return path
+        shadow = os.path.join(self.scratch, path.lstrip(os.sep))
+        write_stamp(shadow, text)
+        return shadow
+
+    def close(self) -> None:
+        if self.scratch:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+
+
+def _holds(path: str, text: str) -> bool:
+    try:
+        with open(path, encoding="utf-8", newline="") as f:
+            return f.read() == text
+    except (FileNotFoundError, UnicodeDecodeError):
+        return False
+
+
 def write_stamp(path: str, text: str) -> None:
     """Writes TEXT to PATH unless PATH holds it already (whole: a new file renamed into
     place), so that its time changes only with its content."""
-    try:
-        with open(path, encoding="utf-8", newline="") as f:
-            if f.read() == text:
-                return
-    except (FileNotFoundError, UnicodeDecodeError):
-        pass
+    if _holds(path, text):
+        return
     os.makedirs(os.path.dirname(path), exist_ok=True)
     tmp = os.path.join(os.path.dirname(path), f".{os.path.basename(path)}.{os.getpid()}.tmp")
     with open(tmp, "w", encoding="utf-8", newline="") as f:
@@ -298,6 +374,31 @@ def db_settings(config: dict, groups: dict) -> dict:
 def stack_settings(config: dict) -> StackSettings:
     """How the networks sit on ridge (config `stack`)."""
     return stack_settings_from_dict(dict(config.get("stack") or {}), "config: stack")
+
+
+def model_settings(config: dict, features: FeatureSettings, words: list[str],
+                   nets: list[dict], groups: dict, stack: StackSettings) -> dict:
+    """What the model folder takes from the run record besides the versions: the training
+    settings, the feature settings, the networks, how the groups are made and how the
+    networks sit on ridge (not the structures to predict, which change the run record and not
+    the model)."""
+    return {"training": {k: config[k] for k in ("folds", "networks", "seed", "split_seed",
+                                                "test_share", "nntrain")},
+            "features": features.to_dict(), "nntrain_words": words, "networks": nets,
+            "groups": groups, "stack": stack.to_dict()}
+
+
+def model_content_text(path: str, info: dict) -> str:
+    """The stamp of a model folder PATH (model.json INFO): the sha256 of model.json and of
+    every file it names (networks, types files, reference structure and tables, the folds'
+    ridge fits and maps), so that a
+    folder replaced at the same path is another model."""
+    files = [t["file"] for t in info["types"].values()]
+    files += [n["file"] for n in info["networks"]]
+    files += [info["reference"]["structure"], *info["reference"]["tables"].values()]
+    files += [f["file"] for f in (info.get("stack") or {}).get("folds", [])]
+    return "".join(f"{sha256_file(os.path.join(path, rel))}\t{rel}\n"
+                   for rel in ["model.json", *files])
 
 
 def run_record(config: dict, paths: dict[str, str], features: FeatureSettings,

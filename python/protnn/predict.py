@@ -148,7 +148,7 @@ def predict(model_dir: str, paths: list[str], out_tsv: str, bindir: str, jobs: i
             featdir: str | None = None) -> tuple[int, list[Failure]]:
     """protnn predict: the tables of the structure files of PATHS (in FEATDIR when given,
     kept there; else in a temporary folder), then predict_features.  Returns the number of
-    rows written and the structures that failed."""
+    proteins predicted and the structures that failed."""
     refuse_existing(out_tsv)
     model = load_model(model_dir)
     check_programs(model, bindir)
@@ -161,5 +161,5 @@ def predict(model_dir: str, paths: list[str], out_tsv: str, bindir: str, jobs: i
                                   types=model.types())
         failed = {f.id for f in failures}
         ids = [i for i in structures if i not in failed]
-        n = predict_features(model.path, feat, ids, bindir, out_tsv, model=model)
-    return n, failures
+        predict_features(model.path, feat, ids, bindir, out_tsv, model=model)
+    return len(ids), failures

@@ -110,6 +110,8 @@ def test_a_copied_model_predicts_the_runs_new_rows_after_the_run_is_deleted(made
     r = protnn("predict", "--model", model, "--bindir", bin_dir(), "-o", made / "cli.tsv",
                "-j", "2", *(PDB[i] for i in NEW), made / "junk.pdb", cwd=made)
     assert r.returncode == 3 and re.search(r"^junk: prep: ", r.stderr, re.M), r.stderr
+    assert r.stderr.splitlines()[-1].endswith(f": {len(NEW)} proteins predicted; "
+                                              f"1 structures failed"), r.stderr
     assert (made / "cli.tsv").read_text() == \
         "".join("\t".join(r[:4]) + "\n" for r in got)
 

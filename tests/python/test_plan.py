@@ -1,4 +1,5 @@
-"""The workflow's planning called directly: network seeds, batches and the nntrain words."""
+"""The workflow's planning called directly: network seeds, batches, the nntrain words and the
+stamps (batch keys, the programs list, the output folder's lock, a dry run's stamps)."""
 
 import os
 import re
@@ -9,12 +10,14 @@ import sys
 
 import pytest
 
-from conftest import EXAMPLES, SOURCE, program, protnn
+from conftest import EXAMPLES, SOURCE, bin_dir, program, protnn
 from protnn import ProtnnError
 from protnn.features import FeatureSettings, settings_from_dict
-from protnn.plan import (batches, check_folds, config_refusal, networks, nntrain_words,
-                         predict_run_record, run_record, training_set)
+from protnn.plan import (Stamps, batch_key_text, batches, check_folds, config_refusal,
+                         networks, nntrain_words, predict_run_record, run_lock, run_record,
+                         training_set)
 from protnn.sheets import read_table
+from protnn.versions import programs_list_text
 
 SCHEMA = SOURCE / "workflow" / "schema" / "config.schema.yaml"
 
@@ -146,7 +149,7 @@ CONFIG = {"folds": 5, "networks": 4, "seed": 1, "split_seed": 1, "test_share": 0
 
 def test_the_run_record_holds_the_groups_used_and_a_models_own_settings():
     # a table's group column is used whatever the setting says
-    run = run_record(CONFIG, {"out": "/o"}, FeatureSettings(), [], networks(5, 4, 1), 40,
+    run = run_record(CONFIG, {"out": "/o"}, FeatureSettings(), [], networks(5, ["a"], 4, 1), 40,
                      {"source": "table", "min_seq_id": 0.3, "coverage": 0.8})
     assert run["config"]["groups"] == run["groups"]["source"] == "table"
     # a run that only predicts: the model's networks, groups, words and feature settings
@@ -192,3 +195,54 @@ def test_a_training_set_too_small_for_its_folds_is_refused_when_planned(tmp_path
     with pytest.raises(ProtnnError, match=f"t.csv: 24 proteins with all targets and a "
                                           f"structure file: .*{message}"):
         check_folds(table, train, folds, 1, 0.15, "t.csv")
+
+
+def test_a_batch_key_changes_with_the_content_under_the_same_size_and_time(tmp_path):
+    f = tmp_path / "a.pdb"
+    f.write_bytes((EXAMPLES / "structures" / "1vii.pdb").read_bytes())
+    st = f.stat()
+    key = batch_key_text(["a"], {"a": str(f)})
+    data = bytearray(f.read_bytes())
+    i = data.index(b"ATOM") + 31                       # a digit of the first x coordinate
+    data[i] = ord("1") if data[i] != ord("1") else ord("2")
+    f.write_bytes(bytes(data))                          # cp -p, touch -r: size and time kept
+    os.utime(f, ns=(st.st_atime_ns, st.st_mtime_ns))
+    assert f.stat().st_size == st.st_size and f.stat().st_mtime_ns == st.st_mtime_ns
+    assert batch_key_text(["a"], {"a": str(f)}) != key
+
+
+def test_a_program_replaced_under_the_same_version_line_is_another_program(tmp_path):
+    b = tmp_path / "bin"
+    b.mkdir()
+    for p in ("pairdist", "depthdist", "atomdepth", "nntrain"):
+        os.symlink(bin_dir() / p, b / p)
+    before = programs_list_text(str(b))
+    (b / "nntrain").unlink()                            # a wrapper: the same version line
+    (b / "nntrain").write_text(f'#!/bin/sh\nexec "{bin_dir() / "nntrain"}" "$@"\n')
+    (b / "nntrain").chmod(0o755)
+    after = programs_list_text(str(b))
+    assert [l.split("\t")[:2] for l in after.splitlines()] == \
+        [l.split("\t")[:2] for l in before.splitlines()]
+    assert after != before
+
+
+def test_one_run_holds_the_output_folder_and_a_dry_run_writes_nothing_there(tmp_path):
+    out = tmp_path / "out"
+    held = run_lock(str(out))
+    with pytest.raises(ProtnnError, match=r"another run of the workflow is using this output "
+                                          rf"folder \(process {os.getpid()}\)"):
+        run_lock(str(out))
+    (out / "s").mkdir()
+    (out / "s" / "same").write_text("a\n")
+    (out / "s" / "other").write_text("a\n")
+    before = sorted((p.name, p.stat().st_mtime_ns) for p in (out / "s").iterdir())
+    dry = Stamps(dry=True)
+    assert dry.write(str(out / "s" / "same"), "a\n") == str(out / "s" / "same")
+    shadow = dry.write(str(out / "s" / "other"), "b\n")
+    new = dry.write(str(out / "s" / "new"), "c\n")
+    assert open(shadow).read() == "b\n" and open(new).read() == "c\n"
+    assert sorted((p.name, p.stat().st_mtime_ns) for p in (out / "s").iterdir()) == before
+    dry.close()
+    assert not os.path.exists(shadow)
+    held.close()                                        # the run ends: the next one may start
+    run_lock(str(out)).close()

@@ -10,11 +10,16 @@
 # byte-order mark.  Checks: failed.tsv holds exactly the unusable files, every other
 # structure is predicted, a rigidly moved copy like the original, every network differs, each
 # fold's networks trained with that fold's -f and predict only that fold's proteins, the model
-# folder, the report.  Locally also: a second run has nothing to do; injections through the
-# nntrain setting run nothing; stale results after failed runs with other settings are
-# recomputed; a structure added without targets and run from another folder is predicted
-# without training anything; a predict-only run with the model folder gives the same numbers;
-# strict: true stops at the first structure that fails.
+# folder, the report.  The structures make several batches.  Locally also: a second run has
+# nothing to do; a dry run with other settings changes nothing, and a run started while
+# another holds the output folder stops without touching it; injections through the nntrain
+# setting run nothing; stale results after failed runs with other settings are recomputed;
+# test_share changed alone makes new folds; a structure added without targets and run from
+# another folder is predicted without training anything or touching the model folder, and the
+# progress line counts that one structure; a predict-only run with the model folder gives the
+# same numbers, and again after the folder is replaced by another model at the same path or a
+# program by another under the same version line; strict: true stops at the first structure
+# that fails.
 # Exit status 77 (ctest: skipped) for the Slurm run when not root or without slurm-wlm.
 set -euo pipefail
 mode=$1
@@ -123,7 +128,7 @@ PYTHONPATH=$repo/python $py -m protnn targets --from-dir "$repo/examples/protein
 } >targets.tsv
 
 config=(structures="$s" targets=targets.tsv out="$work/out dir" bindir="$bin" folds=4 networks=2
-    nntrain="-h1 3 -h2 3 -u 0.01 -m 20 -mi 10")
+    nntrain="-h1 3 -h2 3 -u 0.01 -m 20 -mi 10" batch_size=8)
 smk=(snakemake -s "$work/check out/workflow/Snakefile")
 out="$work/out dir"
 if [ "$mode" = local ]; then
@@ -169,6 +174,7 @@ PY
 [ -s "$out/report/index.html" ] || fail "no report/index.html"
 ls "$out"/report/*.png >/dev/null 2>&1 || fail "no plot in report/"
 grep -q rg_ratio "$out/summary.txt" || fail "summary.txt has no line for rg_ratio"
+[ "$(ls "$out"/batches/train-*.tsv | wc -l)" -ge 2 ] || fail "the training structures made one batch"
 grep -q ridge "$out/summary.txt" || fail "summary.txt has no ridge line"
 [ -s "$out/model/model.json" ] || fail "no model folder"
 [ "$(cut -f2 "$out/groups.tsv" | sort -u | wc -l)" -lt "$(wc -l <"$out/groups.tsv")" ] ||
@@ -217,7 +223,7 @@ for k in range(1, len(folds) + 1):
         assert (w["mean"], w["sd"]) == (r["mean"], r["sd"]), (k, r, w)
 PY
 
-# Seeds: the -r of every training command (its log's first line), distinct across folds and
+# Seeds: the -r of every training command (its log's first line), distinct across folds, outputs and
 # networks, and the seeds run.json records.
 $py - "$out" <<'PY' || fail "the networks' seeds are not distinct or not those of run.json"
 import glob, json, shlex, sys
@@ -226,7 +232,7 @@ seeds = {}
 for log in sorted(glob.glob(f"{out}/logs/train/*.log")):
     words = shlex.split(open(log).readline()[2:])
     seeds[log] = int(words[words.index("-r") + 1])
-assert len(seeds) == 8 and len(set(seeds.values())) == 8, seeds
+assert len(seeds) == 24 and len(set(seeds.values())) == 24, seeds
 recorded = sorted(n["seed"] for n in json.load(open(f"{out}/run.json"))["networks"])
 assert recorded == sorted(seeds.values()), (recorded, seeds)
 PY
@@ -235,6 +241,23 @@ if [ "$mode" = local ]; then
     smk_local() { "${smk[@]}" -j 2 --config "${config[@]}" "$@"; }
     smk_local >rerun.log 2>&1 || fail "the second run failed"
     grep -q "Nothing to be done" rerun.log || { cat rerun.log; fail "the second run did work again"; }
+
+    # A dry run with other settings shows the work and changes nothing; a run started while
+    # another holds the output folder stops before it writes a stamp.
+    times() { find "$out" -path "$out/features" -prune -o -printf '%p %T@ %s\n' | sort | md5sum; }
+    before=$(times)
+    "${smk[@]}" -n --config "${config[@]}" probe=2.0 >dry.log 2>&1 || { cat dry.log; fail "the dry run failed"; }
+    grep -q "^features " dry.log || { cat dry.log; fail "the dry run with probe=2.0 shows no features job"; }
+    [ "$(times)" = "$before" ] || fail "a dry run changed the output folder"
+    $py -c 'import fcntl, sys, time; f = open(sys.argv[1], "a"); fcntl.flock(f, fcntl.LOCK_EX); open(sys.argv[2], "w").close(); time.sleep(300)' \
+        "$out/.lock" held &
+    holder=$!
+    while [ ! -e held ]; do sleep 0.1; done
+    if smk_local probe=2.0 >locked.log 2>&1; then kill "$holder"; fail "a second run on a held output folder ran"; fi
+    kill "$holder"
+    wait "$holder" 2>/dev/null || true
+    grep -q "another run of the workflow is using this output folder" locked.log || { cat locked.log; fail "no message for a held output folder"; }
+    [ "$(times)" = "$before" ] || fail "a run refused for a held output folder changed it"
 
     # Settings that are refused before any job, with one line; the injections run nothing.
     refused() { # MESSAGE SETTING...
@@ -265,20 +288,29 @@ if [ "$mode" = local ]; then
     smk_local nntrain="-h1 3 -h2 3 -u 0.01 -m 5 -mi 10" >m5.log 2>&1 || { tail -n 30 m5.log; fail "the -m 5 run failed"; }
     grep -q -- "-m5-mi10-owf" "$out/nets/fold1-helix-net1.wei.fort.15" || fail "the networks are not those of -m 5"
     [ "$out/predictions.tsv" -nt "$out/nets/fold1-helix-net1.wei" ] || fail "predictions.tsv is older than the networks"
-    if smk_local split_seed=5 test_share=0.99 >share.log 2>&1; then fail "test_share=0.99 did not fail"; fi
-    smk_local split_seed=5 test_share=0.3 >share.log 2>&1 || { tail -n 30 share.log; fail "the test_share=0.3 run failed"; }
+    cp -r "$out/model" "old model"
+    # test_share alone (no other setting changed) makes new folds and is recorded.
+    if smk_local test_share=0.99 >share.log 2>&1; then fail "test_share=0.99 did not fail"; fi
+    smk_local test_share=0.3 >share.log 2>&1 || { tail -n 30 share.log; fail "the test_share=0.3 run failed"; }
     grep -q '"test_share": 0.3' "$out/db/folds.json" || fail "the db is not that of test_share=0.3"
+    grep -q '"test_share": 0.3' "$out/run.json" || fail "run.json does not record test_share=0.3"
     [ "$out/predictions.tsv" -nt "$out/db" ] || fail "predictions.tsv is older than the db"
 
-    # A structure added without targets, run from another folder: predicted, nothing trained.
+    # A structure added without targets, run from another folder: predicted, nothing trained,
+    # the model folder's files keep their times, the progress line counts that one structure.
     before=$(stat -c '%n %Y %s' "$out"/nets/*.wei | md5sum)
+    model_before=$(find "$out/model" -printf '%p %T@\n' | sort | md5sum)
     cp "$repo/examples/proteins/structures/5dt0.pdb" "$s/"
     mkdir elsewhere
     (cd elsewhere && "${smk[@]}" -j 2 --config structures="$work/$s" targets="$work/targets.tsv" \
-        out="$out" bindir="$bin" folds=4 networks=2 split_seed=5 test_share=0.3 \
+        out="$out" bindir="$bin" folds=4 networks=2 test_share=0.3 batch_size=8 \
         nntrain="-h1 3 -h2 3 -u 0.01 -m 20 -mi 10") >added.log 2>&1 || { tail -n 30 added.log; fail "the run with 5dt0 failed"; }
     grep -q "^5dt0	helix	.*	new$" "$out/predictions.tsv" || fail "the added 5dt0 is not predicted"
     [ "$(stat -c '%n %Y %s' "$out"/nets/*.wei | md5sum)" = "$before" ] || fail "adding a structure without targets trained again"
+    [ "$(find "$out/model" -printf '%p %T@\n' | sort | md5sum)" = "$model_before" ] ||
+        fail "adding a structure without targets rewrote the model folder"
+    grep "structures of this run" added.log | tail -n 1 | grep -q ": 1 done, " ||
+        { grep "structures of this run" added.log; fail "the progress line does not count the one structure computed"; }
 
     # The model folder, copied elsewhere with the output folder gone: a predict-only run gives
     # the training run's numbers for the proteins without targets.
@@ -292,15 +324,34 @@ if [ "$mode" = local ]; then
     [ ! -e p/nets ] && [ ! -e p/db ] || fail "the predict-only run trained"
     tail -n +2 p/predictions.tsv | sort | diff want.tsv - || fail "the predict-only run gives other numbers"
     [ -s p/report/index.html ] || fail "the predict-only run made no report"
-    # Its report and run.json describe the model (4 x 2 networks, sequence groups, its nntrain
+    # Its report and run.json describe the model (4 x 3 x 2 networks, sequence groups, its nntrain
     # words), and no flag speaks of errors that were not measured.
-    grep -qF "2 proteins predicted (0 with known targets), 8 networks." p/report/index.html ||
+    grep -qF "2 proteins predicted (0 with known targets), 24 networks." p/report/index.html ||
         fail "the predict-only report does not count the model's networks"
     grep -qF "<code>-h1 3 -h2 3 -u 0.01 -m 20 -mi 10</code>" p/report/index.html &&
         grep -qF "Groups: sequence" p/report/index.html || fail "the predict-only report does not show the model's settings"
     ! grep -q "optimistic" p/report/index.html || fail "the predict-only report flags errors it did not measure"
-    $py -c 'import json, sys; r = json.load(open(sys.argv[1])); assert (len(r["networks"]), r["config"]["networks"], r["groups"]["source"], r["config"]["groups"], r["nntrain_words"][-1]) == (8, 2, "sequence", "sequence", "10"), r' p/run.json ||
+    $py -c 'import json, sys; r = json.load(open(sys.argv[1])); assert (len(r["networks"]), r["config"]["networks"], r["groups"]["source"], r["config"]["groups"], r["nntrain_words"][-1]) == (24, 2, "sequence", "sequence", "10"), r' p/run.json ||
         fail "the predict-only run.json does not hold the model's settings"
+    # Another model folder at the same path predicts again, with its own numbers.
+    rm -rf "my model"
+    cp -a "old model" "my model"
+    "${smk[@]}" -j 2 --config structures=new model="my model" out=p bindir="$bin" >replaced.log 2>&1 ||
+        { tail -n 30 replaced.log; fail "the predict-only run with the replaced model failed"; }
+    ! grep -q "Nothing to be done" replaced.log || fail "a model replaced at the same path predicted nothing"
+    if tail -n +2 p/predictions.tsv | sort | diff -q want.tsv - >/dev/null; then fail "the replaced model gave the old predictions"; fi
+    # A program replaced under the same version line (a wrapper) predicts again.
+    mkdir -p b2/bin
+    ln -s "$(dirname "$bindir")/share" b2/share
+    for prog in pairdist depthdist atomdepth nntrain; do ln -s "$bindir/$prog" b2/bin/; done
+    "${smk[@]}" -j 2 --config structures=new model="my model" out=p bindir="$work/b2/bin" >b2.log 2>&1 ||
+        { tail -n 30 b2.log; fail "the predict-only run with b2/bin failed"; }
+    rm b2/bin/nntrain
+    printf '#!/bin/sh\nexec "%s/nntrain" "$@"\n' "$bindir" >b2/bin/nntrain
+    chmod +x b2/bin/nntrain
+    "${smk[@]}" -j 2 --config structures=new model="my model" out=p bindir="$work/b2/bin" >wrapped.log 2>&1 ||
+        { tail -n 30 wrapped.log; fail "the predict-only run with a wrapped nntrain failed"; }
+    grep -q "^rule predict_new:" wrapped.log || { cat wrapped.log; fail "a program replaced under the same version line predicted nothing"; }
     # strict: true stops at the first structure that fails.
     cp "$s/empty.pdb" new/
     if "${smk[@]}" -j 2 --config structures=new model="my model" out=q bindir="$bin" strict=true \

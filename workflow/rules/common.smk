@@ -4,9 +4,14 @@
 # defaults.  What the run plans (training set, batches, seeds, nntrain words, stamps, the run
 # record) is protnn.plan's; structure ids are protnn.ids', the targets table protnn.sheets',
 # the feature settings protnn.features': the workflow keeps no reader or writer of its own.
-# The stamps (OUTDIR/stamps/, OUTDIR/batches/) are written when the Snakefile is read, and
-# only when their content changed, so their times tell Snakemake what is out of date,
-# whatever folder it runs from and whatever a failed run left in its own records.
+# The stamps (OUTDIR/stamps/, OUTDIR/batches/, OUTDIR/programs.txt) are written when the
+# Snakefile is read, and only when their content changed, so their times tell Snakemake what is
+# out of date, whatever folder it runs from and whatever a failed run left in its own records.
+# Only the run that holds OUTDIR's lock (OUTDIR/.lock, taken before the first stamp is written
+# and held until the run ends) writes them: a second run on the same OUTDIR stops with one
+# line.  A dry run (-n) takes no lock and writes the stamps that would change into a scratch
+# folder of its own: it shows what would run and changes nothing.
+import atexit
 import os
 import sys
 import time
@@ -26,6 +31,8 @@ from protnn.features import settings_text                             # noqa: E4
 from protnn.ids import find_structures                                # noqa: E402
 from protnn.runinfo import run_text                                   # noqa: E402
 from protnn.sheets import read_table                                  # noqa: E402
+from protnn.versions import missing_programs, programs_list_text, programs_sha256  # noqa: E402
+from snakemake.logging import logger as _logger                     # noqa: E402
 
 # `model` names a model folder now; the number of an NMR model is nmr_model.
 if isinstance(config.get("model"), (int, float)) and not isinstance(config.get("model"), bool):
@@ -54,6 +61,11 @@ RES = config["resources"]
 # Per-batch jobs of a workflow started with --cluster read this file again; only the run
 # itself writes stamps.
 IN_JOB = workflow.mode != 0            # snakemake.common.Mode.default: the run itself
+DRY = bool(getattr(_logger, "dryrun", False))       # snakemake -n (set before this is read)
+_LOCK = []                                          # held for the life of this process
+_STAMPS = None if IN_JOB else plan.Stamps(DRY)
+if _STAMPS:
+    atexit.register(_STAMPS.close)
 
 
 def res(kind, name, default):
@@ -61,10 +73,17 @@ def res(kind, name, default):
 
 
 def stamp(path, text):
-    """Writes the stamp PATH when its content changed; a job of a cluster run, which reads
-    this file again, writes none."""
-    if not IN_JOB:
-        plan.write_stamp(path, text)
+    """Writes the stamp PATH when its content changed (TEXT: the text, or a function that
+    makes it) and returns the path that holds it (in a dry run's scratch folder when it would
+    change); a job of a cluster run, which reads this file again, writes none."""
+    if IN_JOB:
+        return path
+    if not DRY and not _LOCK:
+        try:
+            _LOCK.append(plan.run_lock(OUT))
+        except ProtnnError as e:
+            raise WorkflowError(str(e))
+    return _STAMPS.write(path, text() if callable(text) else text)
 
 
 # ------------------------------------------------------------------------------ structures
@@ -109,7 +128,7 @@ if TRAINING:
         print(f"protnn: {_train.without_row} structure(s) without a row in {config['targets']}, "
               f"predicted as new proteins", file=sys.stderr)
     TABLE_GROUPS = TABLE.has_groups
-    stamp(f"{STAMPS}/targets.csv", plan.training_targets_text(TABLE, _train.rows))
+    TARGETS_STAMP = stamp(f"{STAMPS}/targets.csv", plan.training_targets_text(TABLE, _train.rows))
     if config["groups"] == "table" and not TABLE_GROUPS:
         raise WorkflowError(f"{config['targets']}: no group column (groups: table); give one, "
                             f"or groups: sequence or none")
@@ -118,9 +137,9 @@ else:
     if config["targets"]:
         raise WorkflowError("config: give targets=TABLE (training) or model=MODEL (predictions "
                             "with a trained model), not both")
-    TRAIN_IDS, GROUPS = [], "none"
+    TRAIN_IDS, GROUPS, TARGETS_STAMP = [], "none", f"{STAMPS}/targets.csv"
 # The groups of the training proteins, as the model folder records them.
-GROUPS_FILE = {"table": f"{STAMPS}/targets.csv", "sequence": f"{OUT}/groups.tsv"}.get(GROUPS, [])
+GROUPS_FILE = {"table": TARGETS_STAMP, "sequence": f"{OUT}/groups.tsv"}.get(GROUPS, [])
 _trained = set(TRAIN_IDS)
 NEW_IDS = [i for i in STRUCTURES if i not in _trained]
 BATCHES = {**plan.batches("train", TRAIN_IDS, config["batch_size"]),
@@ -129,18 +148,21 @@ TRAIN_BATCHES = [b for b in BATCHES if b.startswith("train-")]
 NEW_BATCHES = [b for b in BATCHES if b.startswith("new-")]
 
 
-# (A job of a cluster run reads this file again but writes no stamp: it skips the look at
-# every structure file.)
-for _b, _ids in ({} if IN_JOB else BATCHES).items():
-    stamp(f"{OUT}/batches/{_b}.tsv", plan.batch_list_text(_ids, STRUCTURES))
-    stamp(f"{OUT}/batches/{_b}.key", plan.batch_key_text(_ids, STRUCTURES))
+# Each batch's list and key (a job of a cluster run reads this file again but writes no stamp:
+# it skips the look at every structure file).
+BATCH_LIST = {_b: stamp(f"{OUT}/batches/{_b}.tsv",
+                        lambda _ids=_ids: plan.batch_list_text(_ids, STRUCTURES))
+              for _b, _ids in BATCHES.items()}
+BATCH_KEY = {_b: stamp(f"{OUT}/batches/{_b}.key",
+                       lambda _ids=_ids: plan.batch_key_text(_ids, STRUCTURES))
+             for _b, _ids in BATCHES.items()}
+REFUSED_STAMP = stamp(f"{STAMPS}/refused.tsv", failures_text(REFUSED))
 # Lists of batches that a smaller or larger collection had are not part of this run.
-if not IN_JOB and os.path.isdir(f"{OUT}/batches"):
+if not IN_JOB and not DRY and os.path.isdir(f"{OUT}/batches"):
     for _name in os.listdir(f"{OUT}/batches"):
         if _name.endswith((".tsv", ".key")) and not _name.endswith(".failed.tsv") and \
                 _name.rsplit(".", 1)[0] not in BATCHES:
             os.unlink(f"{OUT}/batches/{_name}")
-stamp(f"{STAMPS}/refused.tsv", failures_text(REFUSED))
 
 
 def failed_jobs(snakemake_log):
@@ -182,11 +204,21 @@ try:
     else:
         from protnn.model import load_model                          # noqa: E402
         _model = load_model(MODEL)
-        SETTINGS = _model.settings                        # the model's own feature settings
+        SETTINGS = _model.settings                         # the model's own feature settings
+        # A predict-only run depends on the model's content, not on the folder's time.
+        MODEL_STAMP = stamp(f"{STAMPS}/model.sha256",
+                            lambda: plan.model_content_text(MODEL, _model.info))
     WORDS = plan.nntrain_words(config["nntrain"]) if TRAINING else []
+    # The programs with their sha256 (a program missing: the programs job builds it).
+    if IN_JOB or missing_programs(BIN):
+        if not IN_JOB and not DRY and os.path.lexists(PROGRAMS):
+            os.unlink(PROGRAMS)
+        PROGRAMS_STAMP = PROGRAMS
+    else:
+        PROGRAMS_STAMP = stamp(PROGRAMS, lambda: programs_list_text(BIN))
 except ProtnnError as e:
     raise WorkflowError(str(e) if TRAINING else f"config: model: {e}")
-stamp(f"{STAMPS}/features.json", settings_text(SETTINGS))
+FEATURES_STAMP = stamp(f"{STAMPS}/features.json", settings_text(SETTINGS))
 OUTPUTS = TABLE.outputs if TRAINING else []
 try:
     STACK = plan.stack_settings(config)
@@ -194,17 +226,24 @@ except ProtnnError as e:
     raise WorkflowError(str(e))
 NETWORKS = plan.networks(FOLDS, OUTPUTS, NETS, SEED) if TRAINING else []
 GROUP_SETTINGS = plan.group_settings(config, GROUPS)
+# (A predict-only run names them only: its rules ask for none of them.)
+GROUPS_STAMP, DB_STAMP, TRAIN_STAMP, MODEL_SETTINGS = (
+    f"{STAMPS}/{n}" for n in ("groups.json", "db.json", "train.json", "model.json"))
 if TRAINING:
-    stamp(f"{STAMPS}/groups.json", plan.as_json(GROUP_SETTINGS))
-    stamp(f"{STAMPS}/db.json", plan.as_json(plan.db_settings(config, GROUP_SETTINGS)))
-    stamp(f"{STAMPS}/stack.json", plan.as_json({"stack": STACK.to_dict(),
-                                                "split_seed": config["split_seed"]}))
-    stamp(f"{STAMPS}/train.json", plan.as_json({"nntrain_words": WORDS, "networks": NETWORKS}))
+    GROUPS_STAMP = stamp(f"{STAMPS}/groups.json", plan.as_json(GROUP_SETTINGS))
+    DB_STAMP = stamp(f"{STAMPS}/db.json", plan.as_json(plan.db_settings(config, GROUP_SETTINGS)))
+    STACK_STAMP = stamp(f"{STAMPS}/stack.json", plan.as_json({
+        "stack": STACK.to_dict(), "split_seed": config["split_seed"]}))
+    TRAIN_STAMP = stamp(f"{STAMPS}/train.json",
+                        plan.as_json({"nntrain_words": WORDS, "networks": NETWORKS}))
+    # What defines the model folder (not the structures to predict, which change run.json).
+    MODEL_SETTINGS = stamp(f"{STAMPS}/model.json", plan.as_json(plan.model_settings(
+        config, SETTINGS, WORDS, NETWORKS, GROUP_SETTINGS, STACK)))
 _paths = {"out": OUT, "structures": os.path.abspath(config["structures"]), "model": MODEL,
           "targets": TARGETS if TRAINING else ""}
 RUN = plan.run_record(config, _paths, SETTINGS, WORDS, NETWORKS, N_FILES, GROUP_SETTINGS) \
     if TRAINING else plan.predict_run_record(config, _paths, _model.info, N_FILES)
-stamp(f"{STAMPS}/run.json", run_text(RUN))
+RUN_STAMP = stamp(f"{STAMPS}/run.json", run_text(RUN))
 
 
 # ------------------------------------------------------------------------------- progress
@@ -214,24 +253,19 @@ FEATDIR = f"{OUT}/features"
 PROGRESS = f"{OUT}/logs/progress.tsv"
 
 
-def _up_to_date(b):
-    done = f"{OUT}/batches/{b}.done"
-    if not os.path.exists(done):
-        return False
-    t = os.stat(done).st_mtime_ns
-    return all(os.path.exists(p) and os.stat(p).st_mtime_ns <= t
-               for p in (f"{OUT}/batches/{b}.tsv", f"{OUT}/batches/{b}.key",
-                         f"{STAMPS}/features.json", PROGRAMS))
-
-
-# The structures whose batches this run computes, for the batch jobs' progress lines.
-TODO = 0 if IN_JOB else sum(len(ids) for b, ids in BATCHES.items() if not _up_to_date(b))
+def _todo():
+    """The structures whose features this run computes: those of the batch jobs Snakemake
+    plans to run that have no features of the same content, settings and programs yet."""
+    progs = programs_sha256(PROGRAMS) if os.path.exists(PROGRAMS) else {}
+    jobs = workflow.persistence.dag.needrun_jobs()      # Snakemake 7's plan of this run
+    return sum(len(plan.to_compute(BATCH_KEY[j.wildcards.batch], FEATDIR, SETTINGS, progs))
+               for j in jobs if j.rule.name == "features")
 
 
 onstart:
     os.makedirs(os.path.dirname(PROGRESS), exist_ok=True)
     with open(PROGRESS, "w", encoding="utf-8") as f:
-        f.write(f"{TODO}\t{time.time():.3f}\n")
+        f.write(f"{0 if IN_JOB else _todo()}\t{time.time():.3f}\n")
 
 
 wildcard_constraints:

@@ -9,10 +9,11 @@
 
 rule features:
     input:
-        batch=f"{OUT}/batches/{{batch}}.tsv",
-        key=f"{OUT}/batches/{{batch}}.key",
-        settings=f"{STAMPS}/features.json",
-        programs=PROGRAMS,
+        batch=lambda w: BATCH_LIST[w.batch],
+        key=lambda w: BATCH_KEY[w.batch],
+        settings=FEATURES_STAMP,
+        programs=PROGRAMS_STAMP,
+        model=[MODEL_STAMP] if MODEL else [],      # predict-only: the model's types files
     output:
         done=f"{OUT}/batches/{{batch}}.done",
         failed=f"{OUT}/batches/{{batch}}.failed.tsv",
@@ -36,7 +37,7 @@ rule features:
 # Every structure that could not be used: refused files, failed features, failed groups.
 rule failed:
     input:
-        f"{STAMPS}/refused.tsv",
+        REFUSED_STAMP,
         batch_files(BATCHES, ".failed.tsv"),
         [f"{OUT}/groups.failed.tsv"] if GROUPS == "sequence" and TRAIN_IDS else [],
     output:

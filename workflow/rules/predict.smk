@@ -13,8 +13,8 @@ rule predict_cv:
         stack=rules.stack.output[0],
         weights=lambda w: [f"{OUT}/nets/{net['file']}" for net in NETWORKS
                            if net["fold"] == int(w.k)],
-        targets=f"{STAMPS}/targets.csv",
-        programs=PROGRAMS,
+        targets=TARGETS_STAMP,
+        programs=PROGRAMS_STAMP,
     output:
         lst=[f"{OUT}/predictions/fold{{k}}-{o}.weights" for o in OUTPUTS],
         out=[f"{OUT}/predictions/fold{{k}}-{o}.out" for o in OUTPUTS],
@@ -39,22 +39,26 @@ rule predict_cv:
 # and seeds, groups) with the versions of the programs and libraries.
 rule run_json:
     input:
-        settings=f"{STAMPS}/run.json",
-        programs=PROGRAMS,
+        settings=RUN_STAMP,
+        programs=PROGRAMS_STAMP,
     output:
         f"{OUT}/run.json",
     script:
         JOBS
 
 
+# The model folder depends on what defines the model (its settings stamp, the database, the
+# networks, the groups, the programs), not on the run record's time: run.json changes with the
+# structures to predict, which leave the model folder and its files' times alone.
 rule model:
     input:
-        run=rules.run_json.output[0],
+        run=ancient(rules.run_json.output[0]),
+        settings=MODEL_SETTINGS,
         db=rules.db.output[0],
         stack=rules.stack.output[0],
         weights=ALL_WEIGHTS,
         groups=GROUPS_FILE,
-        programs=PROGRAMS,
+        programs=PROGRAMS_STAMP,
     output:
         directory(f"{OUT}/model"),
     log:
@@ -69,9 +73,9 @@ rule model:
 # with the model folder by the code of protnn predict (the same numbers).
 rule predict_new:
     input:
-        model=MODEL or f"{OUT}/model",
+        model=MODEL_STAMP if MODEL else f"{OUT}/model",    # predict-only: the model's content
         done=batch_files(NEW_BATCHES, ".done"),
-        programs=PROGRAMS,
+        programs=PROGRAMS_STAMP,
     output:
         f"{OUT}/predictions/new.tsv",
     log:
@@ -81,6 +85,7 @@ rule predict_new:
     params:
         bin=BIN,
         featdir=FEATDIR,
+        model=MODEL or f"{OUT}/model",
     resources:
         mem_mb=other_resources("mem_mb"),
         runtime=other_resources("runtime"),

@@ -12,9 +12,9 @@ def other_resources(name):
 
 rule groups:
     input:
-        batches=batch_files(TRAIN_BATCHES, ".tsv"),
-        structures=batch_files(TRAIN_BATCHES, ".key"),
-        settings=f"{STAMPS}/groups.json",
+        batches=[BATCH_LIST[b] for b in TRAIN_BATCHES],
+        structures=[BATCH_KEY[b] for b in TRAIN_BATCHES],
+        settings=GROUPS_STAMP,
     output:
         groups=f"{OUT}/groups.tsv",
         failed=f"{OUT}/groups.failed.tsv",
@@ -34,8 +34,8 @@ rule db:
     input:
         done=batch_files(TRAIN_BATCHES, ".done"),
         failed=batch_files(TRAIN_BATCHES, ".failed.tsv"),
-        targets=f"{STAMPS}/targets.csv",
-        settings=f"{STAMPS}/db.json",
+        targets=TARGETS_STAMP,
+        settings=DB_STAMP,
         groups=[f"{OUT}/groups.tsv", f"{OUT}/groups.failed.tsv"] if GROUPS == "sequence" else [],
     output:
         directory(f"{OUT}/db"),
@@ -79,8 +79,8 @@ rule train:
     input:
         db=rules.db.output[0],
         stack=rules.stack.output[0],
-        settings=f"{STAMPS}/train.json",
-        programs=PROGRAMS,
+        settings=TRAIN_STAMP,
+        programs=PROGRAMS_STAMP,
     output:
         weights=[f"{OUT}/nets/fold{{k}}-{{o}}-net{n}.wei" for n in range(1, NETS + 1)],
         logs=[f"{OUT}/nets/fold{{k}}-{{o}}-net{n}.wei.fort.15" for n in range(1, NETS + 1)],

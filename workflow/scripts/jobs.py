@@ -6,6 +6,7 @@ each such job as a new Snakemake that reads the whole Snakefile and the collecti
 
 import os
 import shlex
+import shutil
 import subprocess
 import sys
 
@@ -67,20 +68,29 @@ def header_text():
 # ----------------------------------------------------------------------------------- jobs
 
 def programs(s):
+    """Builds the programs when they are missing, then lists them (path, version, sha256)."""
+    from protnn.versions import programs_list_text
     run_logged([os.path.join(s.params.repo, "workflow", "scripts", "programs.sh"),
-                s.params.bin, s.params.repo, os.path.join(s.params.repo, "build"), s.output[0]],
-               s.log[0])
+                s.params.bin, s.params.repo, os.path.join(s.params.repo, "build")], s.log[0])
+    write_new_text(s.output[0], programs_list_text(s.params.bin))
 
 
 def features(s):
+    from protnn.features import read_settings
+    from protnn.plan import to_compute
+    from protnn.versions import programs_sha256
+    todo = set(to_compute(s.input.key, s.params.featdir, read_settings(s.input.settings),
+                          programs_sha256(s.input.programs)))
     run_logged(protnn(s) + ["features", "--bindir", s.params.bin, "--out", s.params.featdir,
                          "--settings", s.input.settings, "--list", s.input.batch,
                          "--failed", s.output.failed, "--done", s.output.done,
                          "-j", s.threads]
                + (["--strict"] if s.config["strict"] else [])
                + (["--model", s.params.model] if s.params.model else []), s.log[0])
-    print(progress_line(s.params.progress, len(read_lines(s.output.done)),
-                        len(read_failures(s.output.failed))), file=sys.stderr)
+    # The structures this job computed, not those it found done by an earlier run.
+    print(progress_line(s.params.progress, len(todo & set(read_lines(s.output.done))),
+                        len(todo & {r.id for r in read_failures(s.output.failed)})),
+          file=sys.stderr)
 
 
 def failed(s):
@@ -110,7 +120,9 @@ def db(s):
 def train(s):
     """The networks of one output of fold k, s.threads at a time: fold k's list of that
     output in the stack, fold k's -f value, each network's own seed, the words of the nntrain
-    setting."""
+    setting.  Each nntrain writes into a folder of its own beside its weight file; the weights
+    and their log get their final names only when it ends with status 0, so a training that
+    was stopped leaves no weight file that looks finished."""
     from concurrent.futures import ThreadPoolExecutor
     from protnn.stack import read_stack
     k = int(s.wildcards.k)
@@ -118,9 +130,19 @@ def train(s):
     lst, f = stack.list_file(k, s.wildcards.o), stack.folds[k - 1]["f"]
 
     def one(n):
-        run_logged([os.path.join(s.params.bin, "nntrain"), "-l", lst, "-f", f,
-                    "-r", s.params.seeds[n], *s.params.words, "-owf", s.output.weights[n]],
-                   s.log[n])
+        weights = s.output.weights[n]
+        name = os.path.basename(weights)
+        work = os.path.join(os.path.dirname(weights), f".{name}.tmp")
+        shutil.rmtree(work, ignore_errors=True)      # what a stopped training left
+        os.makedirs(work)
+        try:
+            run_logged([os.path.join(s.params.bin, "nntrain"), "-l", lst, "-f", f,
+                        "-r", s.params.seeds[n], *s.params.words, "-owf", name],
+                       s.log[n], cwd=work)
+            os.link(os.path.join(work, name + ".fort.15"), s.output.logs[n])
+            os.link(os.path.join(work, name), weights)              # the weights last
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
     with ThreadPoolExecutor(max_workers=max(1, s.threads)) as pool:
         list(pool.map(one, range(len(s.output.weights))))
 
@@ -175,7 +197,7 @@ def predict_new(s):
         write_new_text(s.output[0], header_text())
         return
     from protnn.predict import predict_features
-    predict_features(s.input.model, s.params.featdir, ids, s.params.bin, s.output[0],
+    predict_features(s.params.model, s.params.featdir, ids, s.params.bin, s.output[0],
                      role="new", with_target=True)
 
 

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# programs.sh BINDIR SOURCEDIR BUILDDIR OUTPUT
-# Makes sure that pairdist, depthdist, atomdepth and nntrain are in BINDIR and writes OUTPUT:
-# one line per program, its path and its --version.  When BINDIR is the build tree of the
-# checkout (BUILDDIR/bin) and a program is missing, the build tree is configured (when it has
-# no CMake cache yet) and the missing programs are built with two jobs; any other BINDIR must
-# hold them already.
+# programs.sh BINDIR SOURCEDIR BUILDDIR
+# Makes sure that pairdist, depthdist, atomdepth and nntrain are in BINDIR (the workflow's
+# programs job then lists them in programs.txt, by protnn.versions).  When BINDIR is the build
+# tree of the checkout (BUILDDIR/bin) and a program is missing, the build tree is configured
+# (when it has no CMake cache yet) and the missing programs are built with two jobs; any other
+# BINDIR must hold them already.
 set -euo pipefail
-bindir=$1 src=$2 build=$3 output=$4
+bindir=$1 src=$2 build=$3
 progs=(pairdist depthdist atomdepth nntrain)
 missing=()
 for p in "${progs[@]}"; do
@@ -22,9 +22,3 @@ if [ ${#missing[@]} -gt 0 ]; then
     [ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release >&2
     cmake --build "$build" -j 2 --target "${missing[@]}" >&2
 fi
-tmp=$(dirname "$output")/.$(basename "$output").tmp.$$
-trap 'rm -f "$tmp"' EXIT
-for p in "${progs[@]}"; do
-    printf '%s\t%s\n' "$(cd "$bindir" && pwd)/$p" "$("$bindir/$p" --version 2>&1 | head -n 1)"
-done >"$tmp"
-mv -f "$tmp" "$output"
