@@ -14,7 +14,7 @@
 # Settings from the environment:
 #   DEMO_JOBS    jobs at a time (snakemake -j, default 2: one per core)
 #   DEMO_FOLDS   cross-validation folds (default 5)
-#   DEMO_NETS    networks per fold (default 4)
+#   DEMO_NETS    networks per fold and output (default 4)
 #   DEMO_BINDIR  folder of the programs (default: this checkout's build/bin, built when missing)
 # Any further workflow setting: DEMO_CONFIG="key=value ...", e.g. DEMO_CONFIG='seed=21'.
 set -euo pipefail

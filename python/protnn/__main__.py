@@ -168,12 +168,13 @@ def add_stack(sub) -> None:
                        "maps; writes the networks' databases and lists, one list per output.")
     s.add_argument("--db", required=True, metavar="DBOUT")
     s.add_argument("-o", "--output", required=True, metavar="STACK")
-    s.add_argument("--inputs", default="pca50", metavar="MAP",
+    s.add_argument("--inputs", default="z", metavar="MAP",
                    help="what the networks read: raw, z (z-scores) or pcaQ (the first Q "
-                   "principal axes of the z-scores; default pca50)")
-    s.add_argument("--target", default="sym", choices=("sym", "asinh", "minmax"),
-                   help="the map of the residuals into [-0.9, 0.9] (default sym: scaled, "
-                   "0 kept at 0)")
+                   "principal axes of the z-scores; default z)")
+    s.add_argument("--target", default="asinh", choices=("sym", "asinh", "minmax"),
+                   help="the map of the residuals into [-0.9, 0.9] (default asinh: "
+                   "c asinh(r / s), the tails compressed; sym: scaled; both keep 0 at 0; "
+                   "minmax)")
     s.add_argument("--weight", type=float, default=1.0, metavar="W",
                    help="prediction = ridge + W * networks (default 1)")
     s.add_argument("--seed", type=int, default=1, metavar="S",

@@ -47,8 +47,8 @@ FOLD_JSON = "fold.json"
 
 @dataclass(frozen=True)
 class StackSettings:
-    inputs: str = "pca50"       # raw | z | pcaQ: what the networks read
-    target: str = "sym"         # how a residual is mapped into [-0.9, 0.9]
+    inputs: str = "z"           # raw | z | pcaQ: what the networks read
+    target: str = "asinh"       # how a residual is mapped into [-0.9, 0.9]
     weight: float = 1.0         # the networks' share: ridge + weight * networks
 
     def to_dict(self) -> dict:

@@ -222,10 +222,9 @@ def test_a_training_that_fails_or_is_stopped_leaves_no_weight_file(tmp_path, mon
     spec = importlib.util.spec_from_file_location("jobs", ROOT / "workflow/scripts/jobs.py")
     jobs = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(jobs)
-    import protnn.folds
-    fold = types.SimpleNamespace(list="fold1.db", f=4)
-    monkeypatch.setattr(protnn.folds, "read_folds",
-                        lambda db: types.SimpleNamespace(folds=[fold]))
+    import protnn.stack
+    stack = types.SimpleNamespace(list_file=lambda k, o: "fold1/helix.db", folds=[{"f": "0.2"}])
+    monkeypatch.setattr(protnn.stack, "read_stack", lambda path: stack)
     (tmp_path / "bin").mkdir()
     (tmp_path / "bin/nntrain").write_text(
         '#!/bin/sh\nwhile [ $# -gt 0 ]; do [ "$1" = -owf ] && w=$2; shift; done\n'
@@ -233,16 +232,17 @@ def test_a_training_that_fails_or_is_stopped_leaves_no_weight_file(tmp_path, mon
     (tmp_path / "bin/nntrain").chmod(0o755)
     nets = tmp_path / "nets"
     nets.mkdir()
-    wei = nets / "fold1-net1.wei"
+    wei = nets / "fold1-helix-net1.wei"
     s = types.SimpleNamespace(
-        input=types.SimpleNamespace(db=str(tmp_path / "db")),
-        output=types.SimpleNamespace(weights=str(wei), log=str(wei) + ".fort.15"),
-        log=[str(tmp_path / "train.log")], wildcards=types.SimpleNamespace(k="1"),
-        params=types.SimpleNamespace(bin=str(tmp_path / "bin"), seed=11, words=["-m", "5"]))
+        input=types.SimpleNamespace(stack=str(tmp_path / "stack")),
+        output=types.SimpleNamespace(weights=[str(wei)], logs=[str(wei) + ".fort.15"]),
+        log=[str(tmp_path / "train.log")], threads=1,
+        wildcards=types.SimpleNamespace(k="1", o="helix"),
+        params=types.SimpleNamespace(bin=str(tmp_path / "bin"), seeds=[11], words=["-m", "5"]))
     if finished:
         jobs.train(s)
     else:
         with pytest.raises(jobs.JobError):
             jobs.train(s)
-    assert sorted(os.listdir(nets)) == (["fold1-net1.wei", "fold1-net1.wei.fort.15"]
+    assert sorted(os.listdir(nets)) == (["fold1-helix-net1.wei", "fold1-helix-net1.wei.fort.15"]
                                         if finished else [])

@@ -227,8 +227,9 @@ except ProtnnError as e:
 NETWORKS = plan.networks(FOLDS, OUTPUTS, NETS, SEED) if TRAINING else []
 GROUP_SETTINGS = plan.group_settings(config, GROUPS)
 # (A predict-only run names them only: its rules ask for none of them.)
-GROUPS_STAMP, DB_STAMP, TRAIN_STAMP, MODEL_SETTINGS = (
-    f"{STAMPS}/{n}" for n in ("groups.json", "db.json", "train.json", "model.json"))
+GROUPS_STAMP, DB_STAMP, STACK_STAMP, TRAIN_STAMP, MODEL_SETTINGS = (
+    f"{STAMPS}/{n}" for n in ("groups.json", "db.json", "stack.json", "train.json",
+                              "model.json"))
 if TRAINING:
     GROUPS_STAMP = stamp(f"{STAMPS}/groups.json", plan.as_json(GROUP_SETTINGS))
     DB_STAMP = stamp(f"{STAMPS}/db.json", plan.as_json(plan.db_settings(config, GROUP_SETTINGS)))

@@ -58,7 +58,7 @@ rule db:
 rule stack:
     input:
         db=rules.db.output[0],
-        settings=f"{STAMPS}/stack.json",
+        settings=STACK_STAMP,
     output:
         directory(f"{OUT}/stack"),
     log:
