@@ -46,14 +46,17 @@ BIN = os.path.join(HERE, "..", "..", "build", "bin")
 @dataclass
 class Method:
     inputs: str = "raw"        # raw | z (z-scores on the fold's training proteins) | pcaQ
-    target: str = "minmax"     # minmax | rank | log (of what the networks learn)
+    target: str = "minmax"     # minmax | rank | log | sym | asinh (of what the networks
+    #                            learn; sym and asinh keep 0 at 0, for residuals)
     residual: int = 0          # 1: networks learn y minus an inner out-of-fold ridge
     per_output: int = 0        # 1: one set of networks per output
     nets: int = 4              # networks per fold (per output with per_output)
     nn: str = "-h1 5 -h2 5 -u 0.01 -m 2000 -mi 300"
     seed: int = 11
     clip: int = 1              # held-out inputs clipped to the training range (z, pca)
-    shrink: str = "1"          # weight of the networks' residual: a number, or "cv" (inner)
+    shrink: str = "1"          # weight w of the networks: a number, or cv (inner choice);
+    #                            final = ridge + w (networks - ridge), or ridge + w networks
+    #                            with residual
     outputs: str = ""          # comma list: only these outputs (default all)
 
 
@@ -188,6 +191,13 @@ class TargetMap:
             lo, hi = self.knots[0], self.knots[-1]
             self.lo, self.hi = lo, hi
             return
+        if kind == "sym":            # zero stays zero: an untrained network adds nothing
+            self.a, self.b = 0.9 / max(float(np.abs(t).max()), 1e-12), 0.0
+            return
+        if kind == "asinh":          # zero stays zero, the tails compressed
+            self.sc = max(float(np.median(np.abs(t))), 1e-12)
+            self.c = 0.9 / max(float(np.arcsinh(np.abs(t).max() / self.sc)), 1e-12)
+            return
         lo, hi = float(t.min()), float(t.max())
         self.a = 1.8 / (hi - lo) if hi > lo else 1.0
         self.b = -0.9 - self.a * lo
@@ -196,6 +206,8 @@ class TargetMap:
         if self.kind == "rank":
             # ties share the mean rank; values outside the range go to the ends
             return np.interp(t, self.knots, self.q)
+        if self.kind == "asinh":
+            return self.c * np.arcsinh(t / self.sc)
         if self.kind == "log":
             t = np.log(t + self.shift)
         return self.a * t + self.b
@@ -203,6 +215,8 @@ class TargetMap:
     def back(self, s: np.ndarray) -> np.ndarray:
         if self.kind == "rank":
             return np.interp(s, self.q, self.knots)
+        if self.kind == "asinh":
+            return self.sc * np.sinh(s / self.c)
         v = (s - self.b) / self.a
         return np.exp(v) - self.shift if self.kind == "log" else v
 
@@ -255,62 +269,112 @@ def best_epoch(log: str) -> int:
 
 # ---------------------------------------------------------------- one method
 
+def net_set(data: Data, m: Method, root: str, train: list[int], early: int,
+            predict: list[int], learn: np.ndarray, outs: list[int], seed: int,
+            tasks: list) -> dict:
+    """Writes the database of one training set (input map and target maps fitted on TRAIN
+    only) and queues its networks; returns what predicting needs."""
+    n = len(data.ids)
+    fmap = input_map(m.inputs, data.X[train], bool(m.clip))
+    os.makedirs(root)
+    tm = {o: TargetMap(m.target, learn[train, o]) for o in outs}
+    is_train = np.isin(np.arange(n), train)
+    cols = {data.outputs[o]: np.where(is_train, tm[o].fwd(np.where(is_train, learn[:, o], 0)),
+                                      np.nan) for o in outs}
+    rows = train + predict
+    write_db(root, [data.ids[i] for i in rows], fmap(data.X[rows]),
+             {name: c[rows] for name, c in cols.items()})
+    groups = [[o] for o in outs] if m.per_output else [outs]
+    f = repr(early / len(train))
+    words = m.nn.split()
+    nets = {}
+    for g in groups:
+        gname = "-".join(data.outputs[o] for o in g)
+        lst = os.path.join(root, f"{gname}.db")
+        with open(lst, "w") as fl:
+            fl.write(f'"{root}/db"\nx.tab\n' + " ".join(data.outputs[o] + ".target"
+                                                      for o in g) + "\n"
+                     + "".join(data.ids[i] + "\n" for i in train))
+        nets[tuple(g)] = []
+        for net in range(m.nets):
+            w = os.path.join(root, f"{gname}-net{net + 1}.wei")
+            tasks.append([os.path.join(BIN, "nntrain"), "-l", lst, "-f", f, "-r",
+                          str(seed + net), *words, "-owf", w])
+            nets[tuple(g)].append(w)
+    return dict(root=root, tm=tm, nets=nets, predict=predict)
+
+
+def predict_set(data: Data, s: dict, epochs: list[int]) -> dict[int, np.ndarray]:
+    """The networks' mean prediction of the set's PREDICT rows, per output, target units."""
+    out = {}
+    for g, ws in s["nets"].items():
+        epochs += [best_epoch(w + ".fort.15") for w in ws]
+        S = predict_nets(s["root"], ws, [data.ids[i] for i in s["predict"]], len(g))
+        for c, o in enumerate(g):
+            out[o] = s["tm"][o].back(S[:, c])
+    return out
+
+
+WEIGHTS = np.linspace(0.0, 1.0, 11)
+
+
 def cv(data: Data, m: Method, work: str, jobs: int) -> dict:
     outs = [data.outputs.index(o) for o in m.outputs.split(",")] if m.outputs else \
         list(range(len(data.outputs)))
     n, mo = len(data.ids), len(data.outputs)
     P = np.full((n, mo), np.nan)           # ensemble, target units
-    SD = np.full((n, mo), np.nan)
     T = np.full((n, mo), np.nan)           # trivial
     myridge = np.full((n, mo), np.nan)
     epochs: list[int] = []
-    tasks = []                              # (fold, group of outputs, argv, log, weight)
-    fold_state = []
-    words = m.nn.split()
+    tasks: list[list[str]] = []
+    state = []
+    per_set = m.nets * (len(outs) if m.per_output else 1)
     for k, (train, early, held) in enumerate(data.folds):
-        parts = [h for j, (_, _, h) in enumerate(data.folds) if j != k]
+        others = [j for j in range(len(data.folds)) if j != k]
+        parts = [data.folds[j][2] for j in others]
         rp, oof, _ = ridge_fold(data.X, data.Y, parts, held)
         myridge[held] = rp
         T[held] = data.Y[train].mean(axis=0)
-        learn = data.Y - oof if m.residual else data.Y.copy()
-        fmap = input_map(m.inputs, data.X[train], bool(m.clip))
-        root = os.path.join(work, f"fold{k + 1}")
-        os.makedirs(root)
-        tm = {o: TargetMap(m.target, learn[train, o]) for o in outs}
-        cols = {data.outputs[o]: np.where(np.isin(np.arange(n), train),
-                                          tm[o].fwd(learn[:, o]), np.nan) for o in outs}
-        rows = train + held
-        write_db(root, [data.ids[i] for i in rows], fmap(data.X[rows]),
-                 {name: c[rows] for name, c in cols.items()})
-        groups = [[o] for o in outs] if m.per_output else [outs]
-        f = repr(early / len(train))
-        for g in groups:
-            gname = "-".join(data.outputs[o] for o in g)
-            lst = os.path.join(root, f"{gname}.db")
-            with open(lst, "w") as fl:
-                fl.write(f'"{root}/db"\nx.tab\n' + " ".join(data.outputs[o] + ".target"
-                                                          for o in g) + "\n"
-                         + "".join(data.ids[i] + "\n" for i in train))
-            for net in range(m.nets):
-                seed = m.seed + k * m.nets + net
-                w = os.path.join(root, f"{gname}-net{net + 1}.wei")
-                tasks.append((k, tuple(g), [os.path.join(BIN, "nntrain"), "-l", lst, "-f", f,
-                                            "-r", str(seed), *words, "-owf", w], w + ".run", w))
-        fold_state.append((held, tm, groups, root, rp))
+        learn = data.Y - oof if m.residual else data.Y
+        seed = m.seed + k * per_set * (len(data.folds) if m.shrink == "cv" else 1)
+        outer = net_set(data, m, os.path.join(work, f"fold{k + 1}"), train, early, held,
+                        learn, outs, seed, tasks)
+        inner = []
+        if m.shrink == "cv":               # the same networks on each inner training set
+            tail = set(train[len(train) - early:])
+            for c, j in enumerate(others):
+                hj = set(data.folds[j][2])
+                tj = [i for i in train if i not in hj]
+                ej = sum(1 for i in tj if i in tail)
+                inner.append(net_set(data, m, os.path.join(work, f"fold{k + 1}", f"in{j + 1}"),
+                                     tj, ej, data.folds[j][2], learn, outs,
+                                     seed + (c + 1) * m.nets, tasks))
+        state.append((held, rp, oof, outer, inner))
     t0 = time.time()
     with ThreadPoolExecutor(max_workers=jobs) as pool:
-        list(pool.map(lambda t: run(t[2], t[3]), tasks))
+        list(pool.map(lambda t: run(t, t[-1] + ".run"), tasks))
     train_wall = time.time() - t0
-    for k, (held, tm, groups, root, rp) in enumerate(fold_state):
-        for g in groups:
-            ws = [t[4] for t in tasks if t[0] == k and t[1] == tuple(g)]
-            epochs += [best_epoch(w + ".fort.15") for w in ws]
-            S = predict_nets(root, ws, [data.ids[i] for i in held], len(g))
-            for c, o in enumerate(g):
-                v = tm[o].back(S[:, c])
-                P[held, o] = (rp[:, o] + float(m.shrink) * v) if m.residual else v
+    chosen = []
+    for k, (held, rp, oof, outer, inner) in enumerate(state):
+        w = {o: float(m.shrink) for o in outs} if m.shrink != "cv" else {}
+        if inner:
+            # per output the weight of the networks with the least inner MAE (the smaller
+            # weight on a tie): ridge_oof + w (networks_oof - ridge_oof) on the training set
+            nets_oof = np.full((n, mo), np.nan)
+            for s in inner:
+                for o, v in predict_set(data, s, epochs).items():
+                    nets_oof[s["predict"], o] = v
+            train = data.folds[k][0]
+            for o in outs:
+                top = nets_oof[train, o] - (0 if m.residual else oof[train, o])
+                mae = [np.mean(np.abs(oof[train, o] + wt * top - data.Y[train, o]))
+                       for wt in WEIGHTS]
+                w[o] = float(WEIGHTS[int(np.argmin(mae))])
+        chosen.append({data.outputs[o]: w[o] for o in outs})
+        for o, v in predict_set(data, outer, epochs).items():
+            P[held, o] = rp[:, o] + w[o] * v if m.residual else rp[:, o] + w[o] * (v - rp[:, o])
     return dict(P=P, T=T, myridge=myridge, epochs=epochs, train_wall=train_wall,
-                nets=len(tasks), outs=outs)
+                nets=len(tasks), outs=outs, chosen=chosen)
 
 
 def summary(data: Data, res: dict, wall: float, name: str) -> tuple[str, dict]:
@@ -333,6 +397,8 @@ def summary(data: Data, res: dict, wall: float, name: str) -> tuple[str, dict]:
         out[name_o] = dict(r_ens=me.r, r_ridge=mr.r, mae_ens=me.mae, mae_ridge=mr.mae,
                            mae_triv=mt.mae, diff=me.mae - mr.mae, diff_lo=d_r[0],
                            diff_hi=d_r[1])
+    lines.append("weights of the networks per fold: " + "; ".join(
+        " ".join(f"{o} {w:g}" for o, w in c.items()) for c in res["chosen"]))
     lines.append(f"(largest gap between this script's ridge and ridge.tsv: {gap:.2g})")
     return "\n".join(lines), out
 
@@ -364,15 +430,18 @@ def main() -> int:
     print(text)
     with open(os.path.join(work, "result.json"), "w") as f:
         json.dump(dict(method=asdict(m), name=name, wall=wall, train_wall=res["train_wall"],
-                       nets=res["nets"], epochs=res["epochs"], outputs=per), f, indent=1)
+                       nets=res["nets"], epochs=res["epochs"], chosen=res["chosen"],
+                       outputs=per), f, indent=1)
     with open(os.path.join(work, "predictions.tsv"), "w") as f:
         f.write("id\toutput\tensemble\tridge\ttrivial\ttarget\n")
         for r, i in enumerate(data.ids):
             for o in res["outs"]:
                 f.write(f"{i}\t{data.outputs[o]}\t{res['P'][r, o]:.6g}\t{data.ridge[r, o]:.6g}"
                         f"\t{res['T'][r, o]:.6g}\t{data.Y[r, o]:.6g}\n")
-    for k in range(len(data.folds)):             # the databases are large; keep the nets
-        shutil.rmtree(os.path.join(work, f"fold{k + 1}", "db"))
+    for d, subs, _ in os.walk(work):             # the databases are large; keep the nets
+        if "db" in subs:
+            shutil.rmtree(os.path.join(d, "db"))
+            subs.remove("db")
     return 0
 
 
