@@ -238,7 +238,9 @@ def write_db(root: str, ids: list[str], Xm: np.ndarray, targets: dict[str, np.nd
 
 def run(argv: list[str], log: str) -> None:
     with open(log, "w") as f:
+        t0 = time.time()
         r = subprocess.run(["nice", "-n", "5", *argv], stdout=f, stderr=subprocess.STDOUT)
+        f.write(f"elapsed {time.time() - t0:.3f}\n")   # read by cost.py
     if r.returncode:
         raise SystemExit(f"{' '.join(argv)}: status {r.returncode} (log {log})")
 
@@ -411,6 +413,7 @@ def main() -> int:
     ap.add_argument("--work", default="/work/exp27/cv")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--name", help="folder name (default METHOD plus the settings)")
+    ap.add_argument("--keep-db", action="store_true", help="keep the databases written")
     a = ap.parse_args()
     m = METHODS[a.method]
     types = {f.name: f.type for f in fields(Method)}
@@ -438,7 +441,7 @@ def main() -> int:
             for o in res["outs"]:
                 f.write(f"{i}\t{data.outputs[o]}\t{res['P'][r, o]:.6g}\t{data.ridge[r, o]:.6g}"
                         f"\t{res['T'][r, o]:.6g}\t{data.Y[r, o]:.6g}\n")
-    for d, subs, _ in os.walk(work):             # the databases are large; keep the nets
+    for d, subs, _ in ([] if a.keep_db else os.walk(work)):             # the databases are large; keep the nets
         if "db" in subs:
             shutil.rmtree(os.path.join(d, "db"))
             subs.remove("db")
