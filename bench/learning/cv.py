@@ -58,6 +58,8 @@ class Method:
     #                            final = ridge + w (networks - ridge), or ridge + w networks
     #                            with residual
     outputs: str = ""          # comma list: only these outputs (default all)
+    tails: int = 0             # 1: every network its own early-stopping groups (drawn from
+    #                            its seed, about the fold's share), not the fold's tail
 
 
 METHODS = {
@@ -80,6 +82,7 @@ class Data:
     outputs: list[str]
     folds: list[tuple[list[int], int, list[int]]]   # (training list, early tail, held out)
     ridge: np.ndarray          # the run's ridge.tsv, proteins x outputs
+    groups: list[str]          # sequence group of each protein (RUNDIR/groups.tsv)
 
 
 def load(run: str, cache: str) -> Data:
@@ -113,7 +116,31 @@ def load(run: str, cache: str) -> Data:
         for line in f:
             w = line.rstrip("\n").split("\t")
             R[pos[w[0]], outputs.index(w[1])] = float(w[2])
-    return Data(ids, X, Y, outputs, folds, R)
+    group = {}
+    gpath = os.path.join(run, "groups.tsv")
+    if os.path.exists(gpath):
+        with open(gpath, encoding="utf-8") as f:
+            next(f)
+            for line in f:
+                w = line.rstrip("\n").split("\t")
+                group[w[0]] = w[1]
+    return Data(ids, X, Y, outputs, folds, R, [group.get(i, i) for i in ids])
+
+
+def own_tail(data: Data, train: list[int], early: int, seed: int) -> tuple[list[int], int]:
+    """TRAIN reordered so that whole groups drawn by SEED, about EARLY proteins, come last."""
+    rng = np.random.default_rng(seed)
+    names = list(dict.fromkeys(data.groups[i] for i in train))
+    size = {g: 0 for g in names}
+    for i in train:
+        size[data.groups[i]] += 1
+    tail, taken = set(), 0
+    for gi in rng.permutation(len(names)):
+        if taken + size[names[gi]] <= early:
+            tail.add(names[gi])
+            taken += size[names[gi]]
+    body = [i for i in train if data.groups[i] not in tail]
+    return body + [i for i in train if data.groups[i] in tail], taken
 
 
 # ---------------------------------------------------------------- ridge, as protnn ridge does
@@ -300,7 +327,15 @@ def net_set(data: Data, m: Method, root: str, train: list[int], early: int,
         nets[tuple(g)] = []
         for net in range(m.nets):
             w = os.path.join(root, f"{gname}-net{net + 1}.wei")
-            tasks.append([os.path.join(BIN, "nntrain"), "-l", lst, "-f", f, "-r",
+            lst_n, f_n = lst, f
+            if m.tails:
+                order, e = own_tail(data, train, early, seed + net)
+                lst_n, f_n = os.path.join(root, f"{gname}-net{net + 1}.db"), repr(e / len(train))
+                with open(lst_n, "w") as fl:
+                    fl.write(f'"{root}/db"\nx.tab\n' + " ".join(data.outputs[o] + ".target"
+                                                              for o in g) + "\n"
+                             + "".join(data.ids[i] + "\n" for i in order))
+            tasks.append([os.path.join(BIN, "nntrain"), "-l", lst_n, "-f", f_n, "-r",
                           str(seed + net), *words, "-owf", w])
             nets[tuple(g)].append(w)
     return dict(root=root, tm=tm, nets=nets, predict=predict)
