@@ -36,9 +36,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "python"))
 
 # The only protnn functions this benchmark uses (keep them here, in one place).
-from protnn.database import fold_held_out, fold_training, read_folds   # noqa: E402
-from protnn.report import bootstrap, metrics                            # noqa: E402
-from protnn.ridge import PENALTIES, dual_predict, read_numbers          # noqa: E402
+from protnn.database import fold_held_out, fold_training, read_numbers  # noqa: E402
+from protnn.evaluation import bootstrap, metrics                        # noqa: E402
+from protnn.folds import read_folds                                     # noqa: E402
+from protnn.ridge import PENALTIES, dual_predict                        # noqa: E402
 
 BIN = os.path.join(HERE, "..", "..", "build", "bin")
 
