@@ -40,7 +40,7 @@ from typing import Callable
 
 from . import ProtnnError
 from .failures import Failure, one_line
-from .files import read_json, read_text
+from .files import read_json, read_text, settings_object
 from .versions import program_version
 
 PROGRAMS = ("pairdist", "atomdepth", "depthdist")
@@ -70,11 +70,7 @@ class FeatureSettings:
 
 def settings_from_dict(d: object, where: str) -> FeatureSettings:
     """FeatureSettings from a JSON object (missing keys take the defaults), checked."""
-    if not isinstance(d, dict):
-        raise ProtnnError(f"{where}: expected a JSON object of feature settings")
-    unknown = sorted(set(d) - set(FeatureSettings.__dataclass_fields__))
-    if unknown:
-        raise ProtnnError(f"{where}: unknown feature setting '{unknown[0]}'")
+    d = settings_object(d, FeatureSettings.__dataclass_fields__, where, "feature")
     default = FeatureSettings()
 
     def integer(key: str, lo: int, hi: int) -> int:

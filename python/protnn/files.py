@@ -32,6 +32,17 @@ def read_bytes(path: str | os.PathLike) -> bytes:
         raise ProtnnError(f"{path}: cannot read: {e.strerror}") from None
 
 
+def settings_object(d: object, fields, where: str, what: str) -> dict:
+    """D, a JSON object (or config) of settings whose keys are among FIELDS; WHAT names them
+    in the error line ("feature", "stack")."""
+    if not isinstance(d, dict):
+        raise ProtnnError(f"{where}: expected a JSON object of {what} settings")
+    unknown = sorted(set(d) - set(fields))
+    if unknown:
+        raise ProtnnError(f"{where}: unknown {what} setting '{unknown[0]}'")
+    return d
+
+
 def read_json(path: str | os.PathLike, what: str) -> dict:
     """The JSON object in the file PATH; WHAT names the kind of file in the error line
     ("a folds file of protnn db")."""

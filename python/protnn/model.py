@@ -133,6 +133,8 @@ def _write_reference(folder: str, ref: str, path: str, settings: FeatureSettings
 def make_model(run_path: str, dbout: str, stack_dir: str, nets: str, bindir: str, out: str,
                groups_file: str | None = None, structures: list[str] | None = None) -> str:
     """protnn model: writes the model folder OUT; returns a one-line summary."""
+    # One function on purpose: it checks the run's parts against each other, then writes the
+    # folder and its record in one pass, in the order model.json lists them.
     run = read_run(run_path)
     stack = read_stack(stack_dir)
     config = run.get("config") or {}

@@ -319,7 +319,9 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
                 groups_path: str | None = None, warn=None, features: str | None = None,
                 stack_dir: str | None = None) -> str:
     """report: writes the folder OUT; returns the summary printed on standard output.
-    WARN(line) receives the flags (the caller prints them on standard error).  FEATURES: the
+    WARN(line) receives the flags (the caller prints them on standard error).  (It reads,
+    scores and writes in that order; every part is a function of its own, this one wires
+    them.)  FEATURES: the
     folder of the proteins' feature folders, whose tables tell how much of each structure
     falls in the catch-all type.  STACK_DIR: the stack of the networks (protnn stack), whose
     choices the page states."""

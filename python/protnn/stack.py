@@ -31,7 +31,7 @@ import numpy as np
 
 from . import ProtnnError
 from .database import database_rows, fold_held_out, fold_training
-from .files import NewDirectory, read_json, read_text
+from .files import NewDirectory, read_json, read_text, settings_object
 from .folds import read_folds
 from .nnfiles import parse_predictions
 from .predictions import prediction_line, target_lookup, write_predictions
@@ -57,12 +57,7 @@ class StackSettings:
 
 def settings_from_dict(d: object, where: str) -> StackSettings:
     """StackSettings of a JSON object or config (missing keys take the defaults), checked."""
-    if not isinstance(d, dict):
-        raise ProtnnError(f"{where}: expected an object of stack settings")
-    unknown = sorted(set(d) - set(StackSettings.__dataclass_fields__))
-    if unknown:
-        raise ProtnnError(f"{where}: unknown stack setting '{unknown[0]}'")
-    s = StackSettings(**d)
+    s = StackSettings(**settings_object(d, StackSettings.__dataclass_fields__, where, "stack"))
     q = s.inputs[3:] if isinstance(s.inputs, str) and s.inputs.startswith("pca") else ""
     if not isinstance(s.inputs, str) or not (s.inputs in ("raw", "z") or
                                              (q.isdigit() and 1 <= int(q) <= 10000)):
