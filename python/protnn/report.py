@@ -219,14 +219,16 @@ def _stack_section(stack: Stack) -> list[str]:
     return [
         "<h2>How the ensemble predicts</h2>",
         "<p>In each fold, ridge regression fitted on the fold's training proteins, plus "
-        f"{html.escape(str(s.weight))} times the mean of that fold's networks of the output, "
+        + ("the mean" if s.weight == 1 else f"{s.weight:g} times the mean")
+        + " of that fold's networks of the output, "
         "which learned what ridge leaves: each training protein's residual from its "
         "out-of-fold ridge prediction (mapped by " + html.escape(s.target) + "). The networks "
         f"read {html.escape(reads)}, fitted on the fold's training proteins. Choices made "
         "inside each fold from its training proteins only: ridge's penalty of each output, by "
         "the inner cross-validation of protnn ridge (the other folds' held-out groups); the "
         "networks' early stopping, on the last groups of the fold's training list.</p>",
-        _table(["fold"] + [f"{o}: ridge penalty" for o in stack.outputs] + ["network inputs"],
+        _table(["fold"] + [f"{o}: ridge penalty (mean eigenvalues)" for o in stack.outputs] +
+               ["network inputs"],
                [[str(f.fold)] + [f"{p:g}" for p in f.penalties] +
                 [str(stack.folds[f.fold - 1]["inputs"])] for f in folds])]
 

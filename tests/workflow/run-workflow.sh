@@ -176,6 +176,9 @@ ls "$out"/report/*.png >/dev/null 2>&1 || fail "no plot in report/"
 grep -q rg_ratio "$out/summary.txt" || fail "summary.txt has no line for rg_ratio"
 [ "$(ls "$out"/batches/train-*.tsv | wc -l)" -ge 2 ] || fail "the training structures made one batch"
 grep -q ridge "$out/summary.txt" || fail "summary.txt has no ridge line"
+grep -q "<h2>How the ensemble predicts</h2>" "$out/report/index.html" &&
+    grep -q "helix: ridge penalty (mean eigenvalues)" "$out/report/index.html" ||
+    fail "the report does not say how the ensemble predicts and what ridge chose"
 [ -s "$out/model/model.json" ] || fail "no model folder"
 [ "$(cut -f2 "$out/groups.tsv" | sort -u | wc -l)" -lt "$(wc -l <"$out/groups.tsv")" ] ||
     fail "groups.tsv has no group of two proteins"
