@@ -272,6 +272,20 @@ def test_features_command_records_a_failure_and_removes_its_stale_folder(tmp_pat
     assert sorted(os.listdir(tmp_path / "feat")) == ["1vii"]
 
 
+def running_in_group(pgid: int) -> list[int]:
+    """The processes of the process group PGID that are not zombies."""
+    found = []
+    for d in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{d}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            found.append(int(d))
+    return found
+
+
 @pytest.mark.parametrize("command,sig,group", [
     ("features", signal.SIGINT, True),      # Ctrl-C in a terminal: the whole process group
     ("features", signal.SIGTERM, False),    # kill PID: the programs are ours to stop
@@ -309,5 +323,11 @@ def test_a_signal_stops_a_batch_at_once_and_leaves_no_temporary(request, tmp_pat
     done = os.listdir(feat)
     assert len(done) < len(batch) and not [n for n in done if n.startswith(".")], done
     assert not out.exists()
-    with pytest.raises(ProcessLookupError):          # no program of the batch left running
-        os.killpg(p.pid, 0)
+    # No program of the batch left running.  (A sanitizer build's leak check runs a helper
+    # task of its own at a program's exit; killed with the program, it is left to init as a
+    # zombie, which a machine whose init does not reap keeps: zombies do not count.)
+    for _ in range(20):
+        if not running_in_group(p.pid):
+            break
+        time.sleep(0.05)
+    assert not running_in_group(p.pid)
