@@ -216,12 +216,10 @@ def test_every_rule_that_runs_the_jobs_script_has_its_job():
 def test_a_training_that_fails_or_is_stopped_leaves_no_weight_file(tmp_path, monkeypatch,
                                                                     end, finished):
     """nntrain writes its best weights so far when stopped: they must not get the final name."""
-    import importlib.util
+    import runpy
     import types
     monkeypatch.syspath_prepend(str(ROOT / "python"))
-    spec = importlib.util.spec_from_file_location("jobs", ROOT / "workflow/scripts/jobs.py")
-    jobs = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(jobs)
+    jobs = types.SimpleNamespace(**runpy.run_path(str(ROOT / "workflow/scripts/jobs.py")))
     import protnn.stack
     stack = types.SimpleNamespace(list_file=lambda k, o: "fold1/helix.db", folds=[{"f": "0.2"}])
     monkeypatch.setattr(protnn.stack, "read_stack", lambda path: stack)
