@@ -40,3 +40,20 @@ def run_program(name: str, *args: str, cwd: str | Path | None = None) -> bytes:
     r = subprocess.run([program(name), *map(str, args)], cwd=cwd, capture_output=True)
     assert r.returncode == 0, r.stderr.decode()
     return r.stdout
+
+
+def numbers_database(d: Path, tables: list[str], targets: dict, folds: int) -> None:
+    """A database made by protnn db in D/dbo from protein n's one input table D/feat/pNN/x.tab
+    (its text TABLES[n]) and the targets table D/t.csv (TARGETS: output -> values; proteins 2n
+    and 2n + 1 share a group)."""
+    rows = ["id," + ",".join(targets) + ",group"]
+    for n, text in enumerate(tables):
+        f = d / "feat" / f"p{n:02d}"
+        f.mkdir(parents=True)
+        (f / "x.tab").write_text(text)
+        rows.append(f"p{n:02d}," + ",".join(f"{v[n]:.17g}" for v in targets.values()) +
+                    f",g{n // 2}")
+    (d / "t.csv").write_text("\n".join(rows) + "\n")
+    r = protnn("db", "--features", d / "feat", "--targets", d / "t.csv", "--out", d / "dbo",
+               "--folds", str(folds), "--inputs", "x.tab")
+    assert r.returncode == 0, r.stderr

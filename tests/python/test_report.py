@@ -7,7 +7,7 @@ import re
 import numpy as np
 import pytest
 
-from conftest import protnn
+from conftest import numbers_database, protnn
 from protnn.ridge import PENALTIES, ridge
 
 N, P = 60, 6
@@ -20,18 +20,10 @@ def run(tmp_path_factory):
     X = rng.normal(size=(N, P)) * [1, 10, 0.1, 1, 1, 1] + [0, 5, 0, 0, 0, 0]
     a = X @ [0.5, 0.05, 3.0, 0, 0, -1.0] + 0.01 * rng.normal(size=N)
     b = rng.normal(size=N)
-    rows = ["id,a,b,group"]
-    for n in range(N):
-        f = d / "feat" / f"p{n:02d}"
-        f.mkdir(parents=True)
-        # two lines, a constant input last (left out by the standardisation)
-        (f / "x.tab").write_text(" ".join(f"{v:.17g}" for v in X[n, :3]) + "\n" +
-                                 " ".join(f"{v:.17g}" for v in X[n, 3:]) + " 2.0\n")
-        rows.append(f"p{n:02d},{a[n]:.17g},{b[n]:.17g},g{n // 2}")
-    (d / "t.csv").write_text("\n".join(rows) + "\n")
-    r = protnn("db", "--features", d / "feat", "--targets", d / "t.csv", "--out", d / "dbo",
-               "--folds", "3", "--inputs", "x.tab")
-    assert r.returncode == 0, r.stderr
+    # two lines, a constant input last (left out by the standardisation)
+    numbers_database(d, [" ".join(f"{v:.17g}" for v in x[:3]) + "\n" +
+                         " ".join(f"{v:.17g}" for v in x[3:]) + " 2.0\n" for x in X],
+                     {"a": a, "b": b}, 3)
     r = protnn("ridge", "--db", d / "dbo", "-o", d / "ridge.tsv")
     assert r.returncode == 0, r.stderr
     return d, X, a, b, r.stderr

@@ -7,7 +7,7 @@ import os
 import numpy as np
 import pytest
 
-from conftest import protnn
+from conftest import numbers_database, protnn
 from protnn.ridge import PENALTIES
 
 N, P = 30, 60                    # 3 folds: 20 training proteins per fold, 10 per inner fit
@@ -20,17 +20,9 @@ def dual(tmp_path_factory):
     X = rng.normal(size=(N, P)) * np.linspace(0.5, 3, P)
     a = X[:, :4] @ [0.6, -0.4, 0.2, 0.3] + 0.05 * rng.normal(size=N)
     b = rng.normal(size=N)
-    rows = ["id,a,b,group"]
-    for n in range(N):
-        f = d / "feat" / f"p{n:02d}"
-        f.mkdir(parents=True)
-        (f / "x.tab").write_text("\n".join(" ".join(f"{v:.17g}" for v in X[n, k:k + 10])
-                                           for k in range(0, P, 10)) + "\n")
-        rows.append(f"p{n:02d},{a[n]:.17g},{b[n]:.17g},g{n // 2}")
-    (d / "t.csv").write_text("\n".join(rows) + "\n")
-    r = protnn("db", "--features", d / "feat", "--targets", d / "t.csv", "--out", d / "dbo",
-               "--folds", "3", "--inputs", "x.tab")
-    assert r.returncode == 0, r.stderr
+    numbers_database(d, ["\n".join(" ".join(f"{v:.17g}" for v in x[k:k + 10])
+                                    for k in range(0, P, 10)) + "\n" for x in X],
+                     {"a": a, "b": b}, 3)
     r = protnn("ridge", "--db", d / "dbo", "-o", d / "ridge.tsv")
     assert r.returncode == 0, r.stderr
     return d, X, {"a": a, "b": b}, r.stderr

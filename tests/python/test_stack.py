@@ -7,7 +7,7 @@ import json
 import numpy as np
 import pytest
 
-from conftest import protnn
+from conftest import numbers_database, protnn
 from protnn.folds import read_folds
 from protnn.ridge import ridge_folds
 from protnn.stack import TargetMap, fit_target_map, read_fold_stack, read_stack
@@ -22,19 +22,10 @@ def make_db(d, planted=None):
     X = rng.normal(size=(N, P)) * np.arange(1, P + 1)
     a = X @ rng.normal(size=P) + 0.3 * np.sin(X[:, 0])
     b = np.tanh(X[:, 1]) + 0.1 * rng.normal(size=N)
-    rows = ["id,a,b,group"]
-    for n in range(N):
-        i = f"p{n:02d}"
-        if planted and planted[0] == i:
-            X[n, 0] = planted[1]
-        f = d / "feat" / i
-        f.mkdir(parents=True)
-        (f / "x.tab").write_text(" ".join(f"{v:.17g}" for v in X[n]) + "\n")
-        rows.append(f"{i},{a[n]:.17g},{b[n]:.17g},g{n // 2}")
-    (d / "t.csv").write_text("\n".join(rows) + "\n")
-    r = protnn("db", "--features", d / "feat", "--targets", d / "t.csv", "--out", d / "dbo",
-               "--folds", "4", "--inputs", "x.tab")
-    assert r.returncode == 0, r.stderr
+    if planted:
+        X[int(planted[0][1:]), 0] = planted[1]
+    numbers_database(d, [" ".join(f"{v:.17g}" for v in x) + "\n" for x in X],
+                     {"a": a, "b": b}, 4)
     return X
 
 
