@@ -37,7 +37,6 @@ from .nnfiles import parse_predictions
 from .predictions import prediction_line, target_lookup, write_predictions
 from .ridge import Linear, ridge_folds
 
-INPUT_KINDS = ("raw", "z", "pca")          # pca is followed by the number of axes: pca50
 TARGET_KINDS = ("sym", "asinh", "minmax")
 SCALED = 0.9                               # mapped targets lie in [-0.9, 0.9]
 INPUT_FILE = "x.tab"

@@ -3,7 +3,6 @@ scaling refused when it cannot be exact, and prediction files that belong to ano
 refused by collect."""
 
 import json
-import os
 
 import pytest
 
