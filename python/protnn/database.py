@@ -11,6 +11,8 @@ Layout of a new database directory DBOUT (built aside and renamed into place whe
   test fold and are whole groups;
 - fold<k>.ids: the ids held out by fold k (whole groups), predicted by fold k's networks;
 - new.ids: ids without (all) targets, for prediction only (may be empty);
+- groups.tsv: the group of every protein with targets (a groups sheet), the groups the folds
+  and every network's early-stopping groups are cut along;
 - folds.json: the record of the folds (protnn.folds).
 This module is the only reader and writer of the database: besides making it, it reads its
 scaling, list and ids files, targets (DatabaseRows.y) and input rows (DatabaseRows.x).
@@ -31,10 +33,11 @@ import numpy as np
 from . import ProtnnError
 from .files import NewDirectory, read_json, read_text
 from .folds import FoldRecord, Folds, make_folds
-from .sheets import TargetsTable, read_groups, read_table
+from .sheets import TargetsTable, groups_text, read_groups, read_table
 
 SCALED_LO, SCALED_HI = -0.9, 0.9
 SCALE_TOLERANCE = 1e-9   # how far the map may take a target range's ends from -0.9 and 0.9
+GROUPS_FILE = "groups.tsv"
 
 
 @dataclass
@@ -210,12 +213,22 @@ def make_database(features: str, table_path: str, out: str, k: int = 5, seed: in
                                       len(fold.train) - fold.early, fold.early,
                                       len(fold.held_out)))
         (tmp / "new.ids").write_text("".join(i + "\n" for i in new), encoding="utf-8")
+        (tmp / GROUPS_FILE).write_text(groups_text(dict(zip(kids, kgroups))),
+                                       encoding="utf-8")
         info = Folds(k, seed, test_share, tuple(inputs), tuple(table.outputs),
                      tuple(target_files), final_db, "new.ids", tuple(records))
         (tmp / "folds.json").write_text(info.to_json(), encoding="utf-8")
     return (f"{out}: {len(table.ids)} proteins ({len(kids)} with targets in "
             f"{len(set(kgroups))} groups, {len(new)} new), {k} folds, outputs "
             f"{' '.join(table.outputs)}")
+
+
+def database_groups(dbout: str) -> dict[str, str]:
+    """id -> group of the database's proteins with targets."""
+    path = os.path.join(dbout, GROUPS_FILE)
+    if not os.path.isfile(path):
+        raise ProtnnError(f"{path}: missing (a database of an older protnn: make it again)")
+    return read_groups(path)
 
 
 def fold_training(dbout: str, fold: FoldRecord) -> list[str]:

@@ -3,9 +3,10 @@
 A fold holds out whole groups (make_folds: groups go to folds largest first, each to the
 fold with fewest proteins, in an order drawn from the seed); its training list ends with the
 early-stopping tail nntrain tests on, whole groups too, about test_share of the list
-(early_stopping_tail).  inner_parts() cuts the training proteins of every fold into the
-parts of an inner cross-validation (ridge's): the other folds' held-out groups, or with 2
-folds random parts of the other fold.
+(early_stopping_tail); network_list() gives each network its own early-stopping groups
+drawn from the same training proteins.  inner_parts() cuts the training proteins of every
+fold into the parts of an inner cross-validation (ridge's): the other folds' held-out
+groups, or with 2 folds random parts of the other fold.
 
 folds.json (the dataclasses Folds and FoldRecord, written by protnn db): K, seed, inputs,
 outputs and, per fold, its list and ids files (names relative to the database folder), the
@@ -80,6 +81,25 @@ def early_stopping_tail(rest: list[str], members: dict[str, list[str]], test_sha
     if taken == 0:                         # every group is larger than the share: the smallest
         early.add(min(rest, key=lambda x: len(members[x])))
     return early
+
+
+def network_list(train: list[str], early: int, group_of: dict[str, str], seed: int) -> Fold:
+    """One network's own list: the fold's training ids TRAIN in their order, with whole groups
+    of about EARLY proteins drawn with the network's SEED (groups in their order of first
+    appearance) moved last, as that network's early-stopping groups.  Networks of one fold
+    that stop on different groups make errors of their own, which their mean averages out.
+    A protein GROUP_OF does not name is a group of its own."""
+    members: dict[str, list[str]] = {}
+    for i in train:
+        members.setdefault(group_of.get(i, i), []).append(i)
+    tail = early_stopping_tail(list(members), members, early / len(train),
+                               np.random.default_rng(seed))
+    body = [i for i in train if group_of.get(i, i) not in tail]
+    last = [i for i in train if group_of.get(i, i) in tail]
+    if not body:
+        raise ProtnnError(f"seed {seed}: no training protein left besides the early-stopping "
+                          f"groups (use more proteins or groups)")
+    return Fold([], body + last, len(last))
 
 
 def make_folds(ids: list[str], groups: list[str], k: int, seed: int,

@@ -225,8 +225,10 @@ def _stack_section(stack: Stack) -> list[str]:
         "out-of-fold ridge prediction (mapped by " + html.escape(s.target) + "). The networks "
         f"read {html.escape(reads)}, fitted on the fold's training proteins. Choices made "
         "inside each fold from its training proteins only: ridge's penalty of each output, by "
-        "the inner cross-validation of protnn ridge (the other folds' held-out groups); the "
-        "networks' early stopping, on the last groups of the fold's training list.</p>",
+        "the inner cross-validation of protnn ridge (the other folds' held-out groups); each "
+        "network's early stopping, on whole groups of the fold's training proteins drawn "
+        "with the network's seed (about test_share of them), so that the networks of a fold "
+        "stop on different proteins.</p>",
         _table(["fold"] + [f"{o}: ridge penalty (mean eigenvalues)" for o in stack.outputs] +
                ["network inputs"],
                [[str(f.fold)] + [f"{p:g}" for p in f.penalties] +

@@ -15,7 +15,9 @@ The stack folder STACK (protnn stack), built aside and renamed into place:
 - fold<k>/db/<id>/x.tab: the mapped inputs of fold k's training and held-out proteins;
   fold<k>/db/<id>/<output>.target: the mapped residual of a training protein;
 - fold<k>/<output>.db: nntrain's list for the output's networks, the proteins in the order
-  of the database's fold<k>.db (early-stopping tail last), so the database's -f holds.
+  of the database's fold<k>.db (early-stopping tail last), so the database's -f holds;
+  each network trains on its own reordering of it (Stack.write_network_list: its own
+  early-stopping groups, drawn with its seed).
 This module is the only reader and writer of the stack folder and of fold.json (which a
 model folder copies).
 """
@@ -30,9 +32,9 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import ProtnnError
-from .database import database_rows, fold_held_out, fold_training
+from .database import database_groups, database_rows, fold_held_out, fold_training
 from .files import NewDirectory, read_json, read_text, settings_object
-from .folds import read_folds
+from .folds import network_list, nint, read_folds
 from .nnfiles import parse_predictions
 from .predictions import prediction_line, target_lookup, write_predictions
 from .ridge import Linear, ridge_folds
@@ -322,6 +324,19 @@ class Stack:
 
     def list_file(self, k: int, output: str) -> str:
         return os.path.join(self.path, self.folds[k - 1]["lists"][output])
+
+    def write_network_list(self, dbout: str, k: int, output: str, seed: int,
+                           path: str) -> str:
+        """Writes PATH, the list of one network of OUTPUT in fold K: the output's list with
+        the network's own early-stopping groups (drawn with SEED from the database DBOUT's
+        groups) last.  Returns the network's -f value."""
+        lines = read_text(self.list_file(k, output)).splitlines()
+        train = [i for i in lines[3:] if i.strip()]
+        early = nint(float(self.folds[k - 1]["f"]) * len(train))
+        net = network_list(train, early, database_groups(dbout), seed)
+        with open(path, "x", encoding="utf-8") as f:
+            f.write("\n".join(lines[:3] + net.train) + "\n")
+        return net.f_value()
 
 
 def read_stack(path: str) -> Stack:

@@ -64,6 +64,29 @@ def test_the_networks_learn_the_out_of_fold_ridge_residual_of_their_own_output(m
         assert not any((d / "st" / f"fold{k}" / "db" / i / "a.target").exists() for i in held)
 
 
+def test_every_network_stops_early_on_whole_groups_of_its_own(made, tmp_path):
+    """Each network's list: its output's list reordered, whole groups of the database (pairs
+    here) of about the fold's early-stopping count last, drawn with the network's seed."""
+    d, _ = made
+    stack = read_stack(str(d / "st"))
+    group = dict(l.split("\t") for l in (d / "dbo/groups.tsv").read_text().splitlines()[1:])
+    assert group["p06"] == group["p07"] == "g3"
+    for k, fold in enumerate(read_folds(str(d / "dbo")).folds, 1):
+        lines = open(stack.list_file(k, "b")).read().splitlines()
+        tails = []
+        for seed in (11, 12, 11):
+            path = tmp_path / f"fold{k}-{seed}-{len(tails)}.db"
+            f = stack.write_network_list(str(d / "dbo"), k, "b", seed, str(path))
+            net = path.read_text().splitlines()
+            assert net[:3] == lines[:3] and sorted(net[3:]) == sorted(lines[3:])
+            early = round(float(f) * len(net[3:]))
+            body, tail = net[3:len(net) - early], net[len(net) - early:]
+            assert 0 < early <= fold.early_stop
+            assert not {group[i] for i in body} & {group[i] for i in tail}
+            tails.append(tail)
+        assert tails[0] == tails[2] != tails[1]
+
+
 def test_a_planted_value_in_a_held_out_protein_leaves_its_folds_maps_unchanged(made,
                                                                                 tmp_path):
     d, _ = made

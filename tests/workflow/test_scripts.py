@@ -221,7 +221,8 @@ def test_a_training_that_fails_or_is_stopped_leaves_no_weight_file(tmp_path, mon
     monkeypatch.syspath_prepend(str(ROOT / "python"))
     jobs = types.SimpleNamespace(**runpy.run_path(str(ROOT / "workflow/scripts/jobs.py")))
     import protnn.stack
-    stack = types.SimpleNamespace(list_file=lambda k, o: "fold1/helix.db", folds=[{"f": "0.2"}])
+    stack = types.SimpleNamespace(
+        write_network_list=lambda db, k, o, seed, path: open(path, "x").close() or "0.2")
     monkeypatch.setattr(protnn.stack, "read_stack", lambda path: stack)
     (tmp_path / "bin").mkdir()
     (tmp_path / "bin/nntrain").write_text(
@@ -232,7 +233,7 @@ def test_a_training_that_fails_or_is_stopped_leaves_no_weight_file(tmp_path, mon
     nets.mkdir()
     wei = nets / "fold1-helix-net1.wei"
     s = types.SimpleNamespace(
-        input=types.SimpleNamespace(stack=str(tmp_path / "stack")),
+        input=types.SimpleNamespace(stack=str(tmp_path / "stack"), db=str(tmp_path / "db")),
         output=types.SimpleNamespace(weights=[str(wei)], logs=[str(wei) + ".fort.15"]),
         log=[str(tmp_path / "train.log")], threads=1,
         wildcards=types.SimpleNamespace(k="1", o="helix"),

@@ -236,7 +236,8 @@ if TRAINING:
     STACK_STAMP = stamp(f"{STAMPS}/stack.json", plan.as_json({
         "stack": STACK.to_dict(), "split_seed": config["split_seed"]}))
     TRAIN_STAMP = stamp(f"{STAMPS}/train.json",
-                        plan.as_json({"nntrain_words": WORDS, "networks": NETWORKS}))
+                        plan.as_json({"nntrain_words": WORDS, "networks": NETWORKS,
+                                      "lists": plan.NETWORK_LISTS}))
     # What defines the model folder (not the structures to predict, which change run.json).
     MODEL_SETTINGS = stamp(f"{STAMPS}/model.json", plan.as_json(plan.model_settings(
         config, SETTINGS, WORDS, NETWORKS, GROUP_SETTINGS, STACK)))

@@ -118,16 +118,16 @@ def db(s):
 
 
 def train(s):
-    """The networks of one output of fold k, s.threads at a time: fold k's list of that
-    output in the stack, fold k's -f value, each network's own seed, the words of the nntrain
-    setting.  Each nntrain writes into a folder of its own beside its weight file; the weights
-    and their log get their final names only when it ends with status 0, so a training that
-    was stopped leaves no weight file that looks finished."""
+    """The networks of one output of fold k, s.threads at a time: each network on fold k's
+    list of that output in the stack with its own early-stopping groups drawn with its own
+    seed, the words of the nntrain setting.  Each nntrain writes into a folder of its own
+    beside its weight file; the weights and their log get their final names only when it
+    ends with status 0, so a training that was stopped leaves no weight file that looks
+    finished."""
     from concurrent.futures import ThreadPoolExecutor
     from protnn.stack import read_stack
     k = int(s.wildcards.k)
     stack = read_stack(s.input.stack)
-    lst, f = stack.list_file(k, s.wildcards.o), stack.folds[k - 1]["f"]
 
     def one(n):
         weights = s.output.weights[n]
@@ -136,6 +136,9 @@ def train(s):
         shutil.rmtree(work, ignore_errors=True)      # what a stopped training left
         os.makedirs(work)
         try:
+            lst = os.path.join(work, "list.db")
+            f = stack.write_network_list(s.input.db, k, s.wildcards.o, int(s.params.seeds[n]),
+                                         lst)
             run_logged([os.path.join(s.params.bin, "nntrain"), "-l", lst, "-f", f,
                         "-r", s.params.seeds[n], *s.params.words, "-owf", name],
                        s.log[n], cwd=work)
