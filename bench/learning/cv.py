@@ -61,6 +61,13 @@ class Method:
     outputs: str = ""          # comma list: only these outputs (default all)
     tails: int = 0             # 1: every network its own early-stopping groups (drawn from
     #                            its seed, about the fold's share), not the fold's tail
+    inner_nets: int = 0        # with shrink=cv: networks per inner training set (0: nets)
+    gate: str = ""             # tail: a network counts only if it beats adding nothing on
+    #                            its own early-stopping proteins (per_output)
+    scale: float = 0.0         # > 0: the mapped inputs times scale / sqrt(their number)
+    base: str = "full"         # with residual: what the networks add to: full (the fold's
+    #                            ridge fit) | inner (the mean of the inner fits whose
+    #                            out-of-fold residuals the networks learned)
 
 
 METHODS = {
@@ -176,13 +183,29 @@ def ridge_fold(X: np.ndarray, Y: np.ndarray, parts: list[list[int]], held: list[
     Xh = np.clip(X[held], XT.min(axis=0), XT.max(axis=0))
     allp = dual_predict(XT, Y[train], Xh, best)
     pred = np.stack([allp[o, o] for o in range(m)], axis=1)
-    return pred, oof, best
+    bag = np.zeros_like(pred)             # the mean of the inner fits (at the chosen penalty)
+    for v in range(len(parts)):
+        rest = [i for b, p in enumerate(parts) if b != v for i in p]
+        pv = dual_predict(X[rest], Y[rest], Xh, best)
+        bag += np.stack([pv[o, o] for o in range(m)], axis=1) / len(parts)
+    return pred, oof, best, bag
 
 
 # ---------------------------------------------------------------- input maps, target maps
 
-def input_map(kind: str, XT: np.ndarray, clip: bool):
-    """A function of rows fitted on the training rows XT only."""
+def input_map(kind: str, XT: np.ndarray, clip: bool, scale: float = 0.0):
+    """A function of rows fitted on the training rows XT only; SCALE > 0: every column of
+    the map times SCALE / sqrt(its number of columns), so that a hidden unit's starting sum
+    (weights uniform in [-0.5, 0.5)) has a deviation of about 0.29 SCALE whatever the
+    number of inputs."""
+    f = input_map_(kind, XT, clip)
+    if scale <= 0:
+        return f
+    width = f(XT[:1]).shape[1]
+    return lambda Z: f(Z) * (scale / math.sqrt(width))
+
+
+def input_map_(kind: str, XT: np.ndarray, clip: bool):
     if kind == "raw":
         return lambda Z: Z
     mu, sd = XT.mean(axis=0), XT.std(axis=0)
@@ -301,11 +324,11 @@ def best_epoch(log: str) -> int:
 
 def net_set(data: Data, m: Method, root: str, train: list[int], early: int,
             predict: list[int], learn: np.ndarray, outs: list[int], seed: int,
-            tasks: list) -> dict:
+            tasks: list, nets_n: int = 0) -> dict:
     """Writes the database of one training set (input map and target maps fitted on TRAIN
     only) and queues its networks; returns what predicting needs."""
     n = len(data.ids)
-    fmap = input_map(m.inputs, data.X[train], bool(m.clip))
+    fmap = input_map(m.inputs, data.X[train], bool(m.clip), m.scale)
     os.makedirs(root)
     tm = {o: TargetMap(m.target, learn[train, o]) for o in outs}
     is_train = np.isin(np.arange(n), train)
@@ -317,7 +340,8 @@ def net_set(data: Data, m: Method, root: str, train: list[int], early: int,
     groups = [[o] for o in outs] if m.per_output else [outs]
     f = repr(early / len(train))
     words = m.nn.split()
-    nets = {}
+    nets: dict = {}
+    tails: dict = {}
     for g in groups:
         gname = "-".join(data.outputs[o] for o in g)
         lst = os.path.join(root, f"{gname}.db")
@@ -326,11 +350,13 @@ def net_set(data: Data, m: Method, root: str, train: list[int], early: int,
                                                       for o in g) + "\n"
                      + "".join(data.ids[i] + "\n" for i in train))
         nets[tuple(g)] = []
-        for net in range(m.nets):
+        for net in range(nets_n or m.nets):
             w = os.path.join(root, f"{gname}-net{net + 1}.wei")
             lst_n, f_n = lst, f
+            tail_n = train[len(train) - early:]
             if m.tails:
                 order, e = own_tail(data, train, early, seed + net)
+                tail_n = order[len(order) - e:]
                 lst_n, f_n = os.path.join(root, f"{gname}-net{net + 1}.db"), repr(e / len(train))
                 with open(lst_n, "w") as fl:
                     fl.write(f'"{root}/db"\nx.tab\n' + " ".join(data.outputs[o] + ".target"
@@ -339,15 +365,59 @@ def net_set(data: Data, m: Method, root: str, train: list[int], early: int,
             tasks.append([os.path.join(BIN, "nntrain"), "-l", lst_n, "-f", f_n, "-r",
                           str(seed + net), *words, "-owf", w])
             nets[tuple(g)].append(w)
-    return dict(root=root, tm=tm, nets=nets, predict=predict)
+            tails.setdefault(tuple(g), []).append(tail_n)
+    return dict(root=root, tm=tm, nets=nets, predict=predict, tails=tails, learn=learn)
 
 
-def predict_set(data: Data, s: dict, epochs: list[int]) -> dict[int, np.ndarray]:
-    """The networks' mean prediction of the set's PREDICT rows, per output, target units."""
+def min_test_error(log: str) -> float:
+    with open(log) as f:
+        for line in f:
+            if line.startswith("Min error at"):
+                return float(line.split()[-1].replace("D", "E"))
+    return math.inf
+
+
+def predict_set(data: Data, s: dict, epochs: list[int], gate: str = "",
+                kept: list | None = None) -> dict[int, np.ndarray]:
+    """The networks' mean prediction of the set's PREDICT rows, per output, target units.
+    GATE tail: a network whose least early-stopping error is not below that of adding
+    nothing (the mapped residual's mean absolute value over its early-stopping proteins)
+    counts as 0 in the mean (one output per network)."""
     out = {}
     for g, ws in s["nets"].items():
         epochs += [best_epoch(w + ".fort.15") for w in ws]
-        S = predict_nets(s["root"], ws, [data.ids[i] for i in s["predict"]], len(g))
+        use = ws
+        if gate == "tail":
+            o = g[0]
+            zero = [float(np.mean(np.abs(s["tm"][o].fwd(s["learn"][t, o])))) for t in
+                    s["tails"][g]]
+            use = [w for w, z in zip(ws, zero) if min_test_error(w + ".fort.15") < z]
+            if kept is not None:
+                kept.append((data.outputs[o], len(use)))
+        if gate == "oot":
+            # each training protein predicted by the networks that stopped on it (and did not
+            # train on it): on if their mean beats adding nothing over the proteins covered
+            o = g[0]
+            tot, cnt = {}, {}
+            for w, t in zip(ws, s["tails"][g]):
+                v = predict_nets(s["root"], [w], [data.ids[i] for i in t], 1)[:, 0]
+                for i, x in zip(t, v):
+                    tot[i] = tot.get(i, 0.0) + x
+                    cnt[i] = cnt.get(i, 0) + 1
+            idx = sorted(tot)
+            c = s["tm"][o].back(np.array([tot[i] / cnt[i] for i in idx]))
+            r = s["learn"][idx, o]
+            on = np.mean(np.abs(r - c)) < np.mean(np.abs(r))
+            use = ws if on else []
+            if kept is not None:
+                kept.append((data.outputs[o], f"{np.mean(np.abs(r - c)) - np.mean(np.abs(r)):+.5f}"
+                             f"/{len(idx)}"))
+        if not use:
+            for c, o in enumerate(g):
+                out[o] = np.zeros(len(s["predict"]))
+            continue
+        S = predict_nets(s["root"], use, [data.ids[i] for i in s["predict"]], len(g))
+        S = S * (len(use) / len(ws))
         for c, o in enumerate(g):
             out[o] = s["tm"][o].back(S[:, c])
     return out
@@ -363,6 +433,7 @@ def cv(data: Data, m: Method, work: str, jobs: int) -> dict:
     P = np.full((n, mo), np.nan)           # ensemble, target units
     T = np.full((n, mo), np.nan)           # trivial
     myridge = np.full((n, mo), np.nan)
+    BAG = np.full((n, mo), np.nan)         # the mean of the inner ridge fits
     epochs: list[int] = []
     tasks: list[list[str]] = []
     state = []
@@ -370,8 +441,11 @@ def cv(data: Data, m: Method, work: str, jobs: int) -> dict:
     for k, (train, early, held) in enumerate(data.folds):
         others = [j for j in range(len(data.folds)) if j != k]
         parts = [data.folds[j][2] for j in others]
-        rp, oof, _ = ridge_fold(data.X, data.Y, parts, held)
+        rp, oof, _, bag = ridge_fold(data.X, data.Y, parts, held)
         myridge[held] = rp
+        BAG[held] = bag
+        if m.base == "inner":              # the networks correct the fits they learned from
+            rp = bag
         T[held] = data.Y[train].mean(axis=0)
         learn = data.Y - oof if m.residual else data.Y
         seed = m.seed + k * per_set * (len(data.folds) if m.shrink == "cv" else 1)
@@ -386,13 +460,14 @@ def cv(data: Data, m: Method, work: str, jobs: int) -> dict:
                 ej = sum(1 for i in tj if i in tail)
                 inner.append(net_set(data, m, os.path.join(work, f"fold{k + 1}", f"in{j + 1}"),
                                      tj, ej, data.folds[j][2], learn, outs,
-                                     seed + (c + 1) * m.nets, tasks))
+                                     seed + (c + 1) * m.nets, tasks, m.inner_nets))
         state.append((held, rp, oof, outer, inner))
     t0 = time.time()
     with ThreadPoolExecutor(max_workers=jobs) as pool:
         list(pool.map(lambda t: run(t, t[-1] + ".run"), tasks))
     train_wall = time.time() - t0
-    chosen = []
+    chosen, curves, kept = [], [], []
+    C = np.full((n, mo), np.nan)           # the networks' correction of the held-out proteins
     for k, (held, rp, oof, outer, inner) in enumerate(state):
         w = {o: float(m.shrink) for o in outs} if m.shrink != "cv" else {}
         if inner:
@@ -408,11 +483,14 @@ def cv(data: Data, m: Method, work: str, jobs: int) -> dict:
                 mae = [np.mean(np.abs(oof[train, o] + wt * top - data.Y[train, o]))
                        for wt in WEIGHTS]
                 w[o] = float(WEIGHTS[int(np.argmin(mae))])
+                curves.append(dict(fold=k + 1, output=data.outputs[o], mae=mae))
         chosen.append({data.outputs[o]: w[o] for o in outs})
-        for o, v in predict_set(data, outer, epochs).items():
+        for o, v in predict_set(data, outer, epochs, m.gate, kept).items():
+            C[held, o] = v
             P[held, o] = rp[:, o] + w[o] * v if m.residual else rp[:, o] + w[o] * (v - rp[:, o])
     return dict(P=P, T=T, myridge=myridge, epochs=epochs, train_wall=train_wall,
-                nets=len(tasks), outs=outs, chosen=chosen)
+                nets=len(tasks), outs=outs, chosen=chosen, curves=curves, C=C, BAG=BAG,
+                kept=kept)
 
 
 def summary(data: Data, res: dict, wall: float, name: str) -> tuple[str, dict]:
@@ -437,6 +515,9 @@ def summary(data: Data, res: dict, wall: float, name: str) -> tuple[str, dict]:
                            diff_hi=d_r[1])
     lines.append("weights of the networks per fold: " + "; ".join(
         " ".join(f"{o} {w:g}" for o, w in c.items()) for c in res["chosen"]))
+    if res["kept"]:
+        lines.append("networks kept per fold and output: " + " ".join(
+            f"{o}:{n}" for o, n in res["kept"]))
     lines.append(f"(largest gap between this script's ridge and ridge.tsv: {gap:.2g})")
     return "\n".join(lines), out
 
@@ -455,7 +536,8 @@ def main() -> int:
     types = {f.name: f.type for f in fields(Method)}
     for kv in a.settings:
         k, v = kv.split("=", 1)
-        m = replace(m, **{k: int(v) if types[k] in ("int", int) else v})
+        m = replace(m, **{k: int(v) if types[k] in ("int", int) else
+                          float(v) if types[k] in ("float", float) else v})
     name = a.name or "_".join([a.method] + [s.replace(" ", "") for s in a.settings])
     work = os.path.join(a.work, name)
     if os.path.exists(work):
@@ -470,13 +552,15 @@ def main() -> int:
     with open(os.path.join(work, "result.json"), "w") as f:
         json.dump(dict(method=asdict(m), name=name, wall=wall, train_wall=res["train_wall"],
                        nets=res["nets"], epochs=res["epochs"], chosen=res["chosen"],
+                       inner_mae=res["curves"],
                        outputs=per), f, indent=1)
     with open(os.path.join(work, "predictions.tsv"), "w") as f:
-        f.write("id\toutput\tensemble\tridge\ttrivial\ttarget\n")
+        f.write("id\toutput\tensemble\tridge\ttrivial\ttarget\tcorrection\tinner_ridge\n")
         for r, i in enumerate(data.ids):
             for o in res["outs"]:
                 f.write(f"{i}\t{data.outputs[o]}\t{res['P'][r, o]:.6g}\t{data.ridge[r, o]:.6g}"
-                        f"\t{res['T'][r, o]:.6g}\t{data.Y[r, o]:.6g}\n")
+                        f"\t{res['T'][r, o]:.6g}\t{data.Y[r, o]:.6g}\t{res['C'][r, o]:.6g}"
+                        f"\t{res['BAG'][r, o]:.6g}\n")
     for d, subs, _ in ([] if a.keep_db else os.walk(work)):             # the databases are large; keep the nets
         if "db" in subs:
             shutil.rmtree(os.path.join(d, "db"))
