@@ -184,26 +184,34 @@ grep -q "<h2>How the ensemble predicts</h2>" "$out/report/index.html" &&
     fail "groups.tsv has no group of two proteins"
 
 # Wiring: 4 folds x 3 outputs x 2 networks, all different (each has its own seed); each
-# trained on its fold's list of its output with its fold's -f; each fold's proteins predicted
-# by that fold's ridge and networks alone, each output by its own networks.
+# trained on its fold's list of its output with its own early-stopping groups (drawn with its
+# seed) and their -f; each fold's proteins predicted by that fold's ridge and networks alone,
+# each output by its own networks.
 [ "$(ls "$out"/nets/fold*-net*.wei | wc -l)" -eq 24 ] || fail "not 4 x 3 x 2 weight files"
 [ "$(md5sum "$out"/nets/*.wei | cut -c1-32 | sort -u | wc -l)" -eq 24 ] ||
     fail "two networks have the same weights"
 PYTHONPATH=$repo/python $py - "$out" "$bin" <<'PY' || fail "the folds are not wired as expected"
-import csv, os, subprocess, sys
+import csv, json, os, subprocess, sys, tempfile
 from protnn.folds import read_folds
 from protnn.stack import read_stack
 out, bindir = sys.argv[1], sys.argv[2]
 folds = read_folds(f"{out}/db").folds
-outputs = read_stack(f"{out}/stack").outputs
-assert len({f.f for f in folds}) > 1, "every fold has one -f: this test would not tell them apart"
+stack = read_stack(f"{out}/stack")
+outputs = stack.outputs
+seeds = {(n["fold"], n["output"], n["net"]): n["seed"]
+         for n in json.load(open(f"{out}/run.json"))["networks"]}
+own = set()
 for k, fold in enumerate(folds, 1):
     for o in outputs:
         for n in (1, 2):
             head = open(f"{out}/nets/fold{k}-{o}-net{n}.wei").read().splitlines()
             options = open(f"{out}/nets/fold{k}-{o}-net{n}.wei.fort.15").read().splitlines()[1]
-            assert f"{o}.db-f{fold.f}-r" in options, (k, o, n, fold.f, options)
+            with tempfile.TemporaryDirectory() as t:
+                f = stack.write_network_list(f"{out}/db", k, o, seeds[k, o, n], f"{t}/list.db")
+                own.add(open(f"{t}/list.db").read())
+            assert f"list.db-f{f}-r{seeds[k, o, n]}-" in options, (k, o, n, f, options)
             assert head[2].split() == [f"{o}.target"], (k, o, head[:3])
+assert len(own) > len(folds) * len(outputs), "the networks of a fold and output share a list"
 rows = {(r["id"], r["output"]): r for r in csv.DictReader(open(f"{out}/predictions.tsv"), delimiter="\t")}
 for k in range(1, len(folds) + 1):
     # A weight list names files up to a blank: links without one.
