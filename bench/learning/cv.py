@@ -62,6 +62,8 @@ class Method:
     tails: int = 0             # 1: every network its own early-stopping groups (drawn from
     #                            its seed, about the fold's share), not the fold's tail
     inner_nets: int = 0        # with shrink=cv: networks per inner training set (0: nets)
+    tail_x: float = 1.0        # with tails: own early-stopping groups of tail_x times the
+    #                            fold's early-stopping count
     gate: str = ""             # tail: a network counts only if it beats adding nothing on
     #                            its own early-stopping proteins (per_output)
     scale: float = 0.0         # > 0: the mapped inputs times scale / sqrt(their number)
@@ -355,7 +357,7 @@ def net_set(data: Data, m: Method, root: str, train: list[int], early: int,
             lst_n, f_n = lst, f
             tail_n = train[len(train) - early:]
             if m.tails:
-                order, e = own_tail(data, train, early, seed + net)
+                order, e = own_tail(data, train, round(early * m.tail_x), seed + net)
                 tail_n = order[len(order) - e:]
                 lst_n, f_n = os.path.join(root, f"{gname}-net{net + 1}.db"), repr(e / len(train))
                 with open(lst_n, "w") as fl:

@@ -42,12 +42,12 @@ from .sheets import TargetsTable, table_text
 from .stack import StackSettings
 from .stack import settings_from_dict as stack_settings_from_dict
 
-# The switches that the workflow gives nntrain itself.
 # What the database and the trainings hold besides their settings: a change here makes the
 # ones of an older run stale (their stamps carry these).
 DATABASE_LAYOUT = 2      # 2: the database keeps its proteins' groups (groups.tsv)
 NETWORK_LISTS = "own early-stopping groups for every network, drawn with its seed"
 
+# The switches that the workflow gives nntrain itself.
 OWN_SWITCHES = ("-l", "-f", "-r", "-owf", "-wf", "-aw", "-pr1", "-prl", "-d")
 # The training switches of nntrain that the setting may give: switch -> (whole number, least,
 # least excluded, below this (None: no bound)).  nntrain reads a value word that starts with
