@@ -16,13 +16,14 @@ networks) counts once, with the mean of its predictions.
 from __future__ import annotations
 
 import math
+import os
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import ProtnnError
-from .database import database_rows, fold_held_out, fold_training
-from .folds import read_folds
+from .database import GROUPS_FILE, database_groups, database_rows, fold_held_out, fold_training
+from .folds import network_list, read_folds
 from .nnfiles import TrainingLog
 from .predictions import Row, read_predictions
 
@@ -237,6 +238,24 @@ def verdict(scores: list[Score], have_ridge: bool) -> str:
             + (f"; not for {', '.join(no)}." if yes and no else "."))
 
 
+def _small_network_tails(dbout: str, folds: list, networks: list) -> list[int]:
+    """The sizes, below EARLY_STOP_MIN, of the networks' own early-stopping groups, each drawn
+    again from its fold's list, the database's groups and its seed (none for a database
+    without groups)."""
+    if not os.path.isfile(os.path.join(dbout, GROUPS_FILE)):
+        return []
+    groups = database_groups(dbout)
+    sizes = []
+    for n in networks:
+        k, seed = n.get("fold"), n.get("seed")
+        if isinstance(k, int) and isinstance(seed, int) and 1 <= k <= len(folds):
+            f = folds[k - 1]
+            e = network_list(fold_training(dbout, f), f.early_stop, groups, seed).early
+            if e < EARLY_STOP_MIN:
+                sizes.append(e)
+    return sizes
+
+
 def flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
            widths: int | None, errors: bool = True) -> list[str]:
     """Settings that make the estimate noisy or optimistic, one sentence each; ERRORS: whether
@@ -250,6 +269,11 @@ def flags(dbout: str | None, logs: list[TrainingLog], run: dict | None,
                        f"{EARLY_STOP_MIN} proteins in fold(s) " +
                        ", ".join(f"{f.fold} ({f.early_stop})" for f in small) +
                        "; use more proteins or a larger test_share.")
+        elif (few := _small_network_tails(dbout, folds, (run or {}).get("networks") or [])):
+            out.append(f"Early stopping is noisy: the own early-stopping groups of {len(few)} "
+                       f"network(s) hold fewer than {EARLY_STOP_MIN} proteins (the fewest "
+                       f"{min(few)}): the groups are large beside test_share of a fold; use "
+                       f"more proteins or a larger test_share.")
         nip = widths or next((l.nip for l in logs if l.nip), None)
         train = [f.train + f.early_stop for f in folds]
         if nip and train and nip > INPUTS_PER_PROTEIN * min(train):

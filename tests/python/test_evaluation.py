@@ -51,3 +51,34 @@ def test_an_interval_that_straddles_0_is_not_useful():
     line = verdict([s_noisy, s_good], True)
     assert line.endswith(": good; not for noisy.") and "95% interval" in line
     assert verdict([s_noisy], True).endswith(": none of the outputs.")
+
+
+def test_networks_whose_own_early_stopping_groups_are_small_are_flagged(tmp_path):
+    """Groups of 6 and 4 proteins: a fold's share of 10 is met by 6 + 4, but a network that
+    draws two groups of 4 first stops on 8 proteins."""
+    from conftest import protnn
+    from protnn.evaluation import flags
+    from protnn.folds import read_folds
+    rows = ["id,a,group"]
+    for n in range(100):
+        g = n // 6 if n < 60 else 10 + (n - 60) // 4
+        (tmp_path / "feat" / f"p{n:03d}").mkdir(parents=True)
+        (tmp_path / "feat" / f"p{n:03d}" / "x.tab").write_text(f"{n % 7} {n % 5}\n")
+        rows.append(f"p{n:03d},{(n * 37) % 11 / 10},g{g}")
+    (tmp_path / "t.csv").write_text("\n".join(rows) + "\n")
+    for seed in range(1, 50):                      # a split whose folds' own tails hold 10
+        db = tmp_path / f"db{seed}"
+        r = protnn("db", "--features", tmp_path / "feat", "--targets", tmp_path / "t.csv",
+                   "--out", db, "--folds", "2", "--seed", str(seed), "--inputs", "x.tab",
+                   "--test-share", "0.2")
+        assert r.returncode == 0, r.stderr
+        if all(f.early_stop == 10 for f in read_folds(str(db)).folds):
+            break
+    nets = [{"fold": k, "output": "a", "net": n, "seed": 100 + 16 * k + n}
+            for k in (1, 2) for n in range(16)]
+    noisy = [f for f in flags(str(db), [], {"networks": nets}, None)
+             if f.startswith("Early stopping is noisy")]
+    assert len(noisy) == 1 and "own early-stopping groups of" in noisy[0]
+    assert "(the fewest 8)" in noisy[0]
+    assert not [f for f in flags(str(db), [], {"networks": []}, None)
+                if f.startswith("Early stopping")]
