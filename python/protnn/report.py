@@ -24,6 +24,7 @@ from .evaluation import (BOOTSTRAP, BOOTSTRAP_SEED, Entry, Score, catch_all_flag
 from .failures import Failure, read_failures
 from .features import catch_all_shares
 from .files import NewDirectory, read_text
+from .folds import read_folds
 from .nnfiles import TrainingLog, parse_log
 from .plots import plot_logs, plot_predictions, plot_spread, short_name
 from .predictions import number, read_predictions
@@ -209,7 +210,7 @@ def _settings(run: dict, groups: dict[str, str] | None) -> list[str]:
     return page
 
 
-def _stack_section(stack: Stack) -> list[str]:
+def _stack_section(stack: Stack, share: float | None) -> list[str]:
     """How the ensemble predicts, and the choices made inside each fold."""
     s = stack.settings
     folds = [stack.fold(f["fold"]) for f in stack.folds]
@@ -227,8 +228,10 @@ def _stack_section(stack: Stack) -> list[str]:
         "inside each fold from its training proteins only: ridge's penalty of each output, by "
         "the inner cross-validation of protnn ridge (the other folds' held-out groups); each "
         "network's early stopping, on whole groups of the fold's training proteins drawn "
-        "with the network's seed (about test_share of them), so that the networks of a fold "
-        "stop on different proteins.</p>",
+        "with the network's seed ("
+        + (f"about {share * 100:g} % of them" if share is not None else
+           "about test_share of them")
+        + "), so that the networks of a fold stop on different proteins.</p>",
         _table(["fold"] + [f"{o}: ridge penalty (mean eigenvalues)" for o in stack.outputs] +
                ["network inputs"],
                [[str(f.fold)] + [f"{p:g}" for p in f.penalties] +
@@ -387,7 +390,8 @@ def make_report(pred_paths: list[str], log_paths: list[str] | None, out: str,
         if logs:
             page += _curves_section(logs, curves)
         if stack_dir:
-            page += _stack_section(read_stack(stack_dir))
+            page += _stack_section(read_stack(stack_dir),
+                                   read_folds(dbout).test_share if dbout else None)
         if run is not None:
             page += _settings(run, groups)
         if failures:
