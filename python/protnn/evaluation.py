@@ -245,12 +245,12 @@ def _small_network_tails(dbout: str, folds: list, networks: list) -> list[int]:
     if not os.path.isfile(os.path.join(dbout, GROUPS_FILE)):
         return []
     groups = database_groups(dbout)
+    train = [fold_training(dbout, f) for f in folds]
     sizes = []
     for n in networks:
         k, seed = n.get("fold"), n.get("seed")
         if isinstance(k, int) and isinstance(seed, int) and 1 <= k <= len(folds):
-            f = folds[k - 1]
-            e = network_list(fold_training(dbout, f), f.early_stop, groups, seed).early
+            e = network_list(train[k - 1], folds[k - 1].early_stop, groups, seed).early
             if e < EARLY_STOP_MIN:
                 sizes.append(e)
     return sizes
